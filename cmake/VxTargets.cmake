@@ -1,0 +1,10 @@
+# vx_subsystem(NAME SOURCES... [DEPENDS libs...])
+# Declares the static library of one subsystem folder (target vx_<NAME>).
+function(vx_subsystem name)
+  cmake_parse_arguments(A "" "" "SOURCES;DEPENDS" ${ARGN})
+  add_library(vx_${name} STATIC ${A_SOURCES})
+  target_include_directories(vx_${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  if(A_DEPENDS)
+    target_link_libraries(vx_${name} PUBLIC ${A_DEPENDS})
+  endif()
+endfunction()

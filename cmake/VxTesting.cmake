@@ -1,0 +1,33 @@
+# GoogleTest is compiled from Debian's sources for both builds, so the
+# Windows test programs get a runtime that matches the cross compiler.
+set(VX_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest source tree")
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+add_subdirectory(${VX_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+if(VX_WIN32)
+  # Every Windows test program shares one Wine prefix, made fresh by a
+  # fixture at the start of each test run.
+  set(VX_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+  add_test(NAME wine_prefix
+           COMMAND ${PROJECT_SOURCE_DIR}/cmake/wine-prefix.sh ${VX_WINEPREFIX})
+  set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine TIMEOUT 300)
+endif()
+
+# vx_test(NAME SOURCES... LIBS...)
+# One test program; on Windows it is one CTest test run under Wine (each
+# Wine start is costly), natively each program is one test as well.
+function(vx_test name)
+  cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${A_SOURCES})
+  target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gmock GTest::gtest_main)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  add_test(NAME ${name} COMMAND ${name} --gtest_color=no)
+  if(VX_WIN32)
+    set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine
+      ENVIRONMENT "VX_WINEPREFIX=${VX_WINEPREFIX}" TIMEOUT 600)
+  else()
+    set_tests_properties(${name} PROPERTIES TIMEOUT 600)
+  endif()
+endfunction()

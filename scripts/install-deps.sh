@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the test suites need.
+# Safe to run again: does nothing when everything is already present.
+set -euo pipefail
+
+PACKAGES=(
+  cmake ninja-build g++ make pkg-config
+  googletest
+  g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
+  wine wine32:i386
+  xvfb xauth
+  zlib1g-dev libmspack-dev
+  cabextract gcab
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  missing+=("(i386 architecture)")
+fi
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+echo "install-deps: installing ${missing[*]}" >&2
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
+fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${PACKAGES[@]}" >/dev/null

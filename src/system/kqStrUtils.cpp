@@ -1,0 +1,169 @@
+#include "system/kqStrUtils.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace vx {
+
+char UpCaseAscii(char c) { return (c >= 'a' && c <= 'z') ? char(c - 32) : c; }
+char LowCaseAscii(char c) { return (c >= 'A' && c <= 'Z') ? char(c + 32) : c; }
+
+std::string UpperCase(std::string_view s) {
+  std::string r(s);
+  for (char& c : r) c = UpCaseAscii(c);
+  return r;
+}
+
+std::string LowerCase(std::string_view s) {
+  std::string r(s);
+  for (char& c : r) c = LowCaseAscii(c);
+  return r;
+}
+
+int CompareText(std::string_view a, std::string_view b) {
+  size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char x = (unsigned char)UpCaseAscii(a[i]), y = (unsigned char)UpCaseAscii(b[i]);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  if (a.size() == b.size()) return 0;
+  return a.size() < b.size() ? -1 : 1;
+}
+
+bool SameText(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && CompareText(a, b) == 0;
+}
+
+std::string TrimLeft(std::string_view s) {
+  size_t i = 0;
+  while (i < s.size() && (unsigned char)s[i] <= ' ') ++i;
+  return std::string(s.substr(i));
+}
+
+std::string TrimRight(std::string_view s) {
+  size_t n = s.size();
+  while (n > 0 && (unsigned char)s[n - 1] <= ' ') --n;
+  return std::string(s.substr(0, n));
+}
+
+std::string Trim(std::string_view s) { return TrimLeft(TrimRight(s)); }
+
+bool StartsWithText(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && SameText(s.substr(0, prefix.size()), prefix);
+}
+
+bool MatchesPattern(std::string_view text, std::string_view pattern) {
+  // Iterative matcher with one backtrack point: linear in practice and
+  // never recursive, so hostile patterns cannot exhaust the stack.
+  size_t t = 0, p = 0, starP = std::string_view::npos, starT = 0;
+  while (t < text.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      starP = p++;
+      starT = t;
+    } else if (p < pattern.size() &&
+               (pattern[p] == '?' || UpCaseAscii(pattern[p]) == UpCaseAscii(text[t]))) {
+      ++p;
+      ++t;
+    } else if (starP != std::string_view::npos) {
+      p = starP + 1;
+      t = ++starT;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+std::string RemoveQuotes(std::string_view s) {
+  if (s.size() >= 2 && s.front() == '"' && s.back() == '"') return std::string(s.substr(1, s.size() - 2));
+  return std::string(s);
+}
+
+std::vector<std::string> SplitString(std::string_view s, char sep) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (;;) {
+    size_t pos = s.find(sep, start);
+    if (pos == std::string_view::npos) {
+      parts.emplace_back(s.substr(start));
+      return parts;
+    }
+    parts.emplace_back(s.substr(start, pos - start));
+    start = pos + 1;
+  }
+}
+
+std::string Format(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  va_list ap2;
+  va_copy(ap2, ap);
+  int n = std::vsnprintf(nullptr, 0, fmt, ap);
+  va_end(ap);
+  std::string r;
+  if (n > 0) {
+    r.resize(size_t(n) + 1);
+    std::vsnprintf(r.data(), r.size(), fmt, ap2);
+    r.resize(size_t(n));
+  }
+  va_end(ap2);
+  return r;
+}
+
+bool IsPathDelimiter(char c) { return c == '\\' || c == '/'; }
+
+std::string IncludeTrailingBackslash(std::string_view path) {
+  std::string r(path);
+  if (r.empty() || !IsPathDelimiter(r.back())) r += '\\';
+  return r;
+}
+
+std::string ExcludeTrailingBackslash(std::string_view path) {
+  std::string r(path);
+  if (!r.empty() && IsPathDelimiter(r.back())) r.pop_back();
+  return r;
+}
+
+static size_t LastDelimiter(std::string_view path) {
+  for (size_t i = path.size(); i > 0; --i) {
+    char c = path[i - 1];
+    if (c == '\\' || c == '/' || c == ':') return i - 1;
+  }
+  return std::string_view::npos;
+}
+
+std::string ExtractFilePath(std::string_view path) {
+  size_t i = LastDelimiter(path);
+  return i == std::string_view::npos ? std::string() : std::string(path.substr(0, i + 1));
+}
+
+std::string ExtractFileDir(std::string_view path) {
+  size_t i = LastDelimiter(path);
+  if (i == std::string_view::npos) return std::string();
+  // Keep the backslash of a drive root ("C:\").
+  if (i > 0 && IsPathDelimiter(path[i]) && path[i - 1] != ':' && !(i == 1 && IsPathDelimiter(path[0])))
+    return std::string(path.substr(0, i));
+  return std::string(path.substr(0, i + 1));
+}
+
+std::string ExtractFileName(std::string_view path) {
+  size_t i = LastDelimiter(path);
+  return std::string(i == std::string_view::npos ? path : path.substr(i + 1));
+}
+
+std::string ExtractFileExt(std::string_view path) {
+  for (size_t i = path.size(); i > 0; --i) {
+    char c = path[i - 1];
+    if (c == '.') return std::string(path.substr(i - 1));
+    if (c == '\\' || c == '/' || c == ':') break;
+  }
+  return std::string();
+}
+
+std::string ChangeFileExt(std::string_view path, std::string_view ext) {
+  std::string old = ExtractFileExt(path);
+  return std::string(path.substr(0, path.size() - old.size())) + std::string(ext);
+}
+
+}  // namespace vx

@@ -1,0 +1,46 @@
+// String and path helpers shared by every subsystem. Strings are 8-bit ANSI;
+// case folding here is ASCII only (the XML parser has its own table).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vx {
+
+char UpCaseAscii(char c);
+char LowCaseAscii(char c);
+std::string UpperCase(std::string_view s);
+std::string LowerCase(std::string_view s);
+bool SameText(std::string_view a, std::string_view b);
+int CompareText(std::string_view a, std::string_view b);
+std::string Trim(std::string_view s);  // removes characters <= ' ' at both ends
+std::string TrimLeft(std::string_view s);
+std::string TrimRight(std::string_view s);
+bool StartsWithText(std::string_view s, std::string_view prefix);  // case-insensitive
+
+// Matches `text` against `pattern` without regard to case: "*" any run of
+// characters (also none), "?" exactly one character.
+bool MatchesPattern(std::string_view text, std::string_view pattern);
+
+// Removes one pair of double quotes surrounding the whole text.
+std::string RemoveQuotes(std::string_view s);
+
+// Splits at `sep`; empty parts are kept.
+std::vector<std::string> SplitString(std::string_view s, char sep);
+
+// printf-style formatting into a std::string.
+std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Windows path helpers ("\" and "/" both separate; "C:" is a drive).
+std::string IncludeTrailingBackslash(std::string_view path);
+std::string ExcludeTrailingBackslash(std::string_view path);
+std::string ExtractFilePath(std::string_view path);  // folder with trailing "\"
+std::string ExtractFileDir(std::string_view path);   // folder without it
+std::string ExtractFileName(std::string_view path);
+std::string ExtractFileExt(std::string_view path);  // with the dot, or ""
+std::string ChangeFileExt(std::string_view path, std::string_view ext);
+bool IsPathDelimiter(char c);
+
+}  // namespace vx

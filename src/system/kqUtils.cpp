@@ -1,0 +1,145 @@
+#include "system/kqUtils.h"
+
+#include "system/RunLog.h"
+#include "system/kqStrUtils.h"
+
+namespace vx {
+
+namespace {
+uint32_t g_msgBoxStyle = 0;
+std::string g_appName;
+WindowHandle g_mainWindow = 0;
+std::function<WindowHandle()> g_activeWindowProvider;
+bool g_takeDefault = false;
+std::vector<MsgBoxRule> g_rules;
+
+struct ButtonInfo {
+  int id;
+  const char* name;
+};
+const ButtonInfo kButtons[] = {{kIdOk, "OK"},       {kIdCancel, "Cancel"},     {kIdAbort, "Abort"},
+                               {kIdRetry, "Retry"}, {kIdIgnore, "Ignore"},     {kIdYes, "Yes"},
+                               {kIdNo, "No"},       {kIdTryAgain, "TryAgain"}, {kIdContinue, "Continue"}};
+}  // namespace
+
+void SetMsgBoxStyle(uint32_t style) { g_msgBoxStyle = style; }
+uint32_t MsgBoxStyle() { return g_msgBoxStyle; }
+
+const std::string& ApplicationName() { return g_appName; }
+void SetApplicationName(const std::string& name) { g_appName = name; }
+
+void SetMainWindow(WindowHandle window) { g_mainWindow = window; }
+WindowHandle MainWindow() { return g_mainWindow; }
+void SetActiveWindowProvider(std::function<WindowHandle()> provider) {
+  g_activeWindowProvider = std::move(provider);
+}
+
+int DefaultButton(uint32_t flags) {
+  static const std::vector<int> kSets[] = {
+      {kIdOk},
+      {kIdOk, kIdCancel},
+      {kIdAbort, kIdRetry, kIdIgnore},
+      {kIdYes, kIdNo, kIdCancel},
+      {kIdYes, kIdNo},
+      {kIdRetry, kIdCancel},
+      {kIdCancel, kIdTryAgain, kIdContinue},
+  };
+  uint32_t type = flags & kMbTypeMask;
+  const std::vector<int>& set = type < 7 ? kSets[type] : kSets[0];
+  size_t index = (flags & kMbDefButtonMask) >> 8;
+  return index < set.size() ? set[index] : set[0];
+}
+
+std::optional<int> ButtonFromName(const std::string& name) {
+  std::string n = Trim(name);
+  for (const ButtonInfo& b : kButtons)
+    if (SameText(n, b.name)) return b.id;
+  return std::nullopt;
+}
+
+std::string ButtonName(int button) {
+  for (const ButtonInfo& b : kButtons)
+    if (b.id == button) return b.name;
+  return Format("%d", button);
+}
+
+void SetUnattendedAnswers(bool takeDefault, std::vector<MsgBoxRule> rules) {
+  g_takeDefault = takeDefault;
+  g_rules = std::move(rules);
+}
+
+bool ParseAnswerScript(const std::string& script, std::vector<MsgBoxRule>& rules, std::string& error) {
+  int lineNo = 0;
+  for (std::string line : SplitString(script, '\n')) {
+    ++lineNo;
+    line = Trim(line);
+    if (line.empty() || line[0] == ';') continue;
+    MsgBoxRule rule;
+    size_t eq = line.rfind('=');
+    std::string button = eq == std::string::npos ? line : line.substr(eq + 1);
+    rule.pattern = eq == std::string::npos ? "*" : Trim(line.substr(0, eq));
+    auto id = ButtonFromName(button);
+    if (!id) {
+      error = Format("line %d: unknown button \"%s\"", lineNo, Trim(button).c_str());
+      return false;
+    }
+    rule.button = *id;
+    rules.push_back(rule);
+  }
+  return true;
+}
+
+int MsgBox(WindowHandle owner, const std::string& caption, const std::string& text, uint32_t flags) {
+  uint32_t style = flags | kMbTaskModal | g_msgBoxStyle;
+  int answer = 0;
+  const char* how = "shown";
+  for (const MsgBoxRule& r : g_rules) {
+    if (MatchesPattern(text, r.pattern)) {
+      answer = r.button;
+      how = "scripted";
+      break;
+    }
+  }
+  if (!answer && g_takeDefault) {
+    answer = DefaultButton(style);
+    how = "default";
+  }
+  if (!answer) answer = CurrentHost().ShowMessageBox(owner, text, caption, style);
+  RunLog("msgbox", "caption=" + LogQuote(caption) + " text=" + LogQuote(text) + Format(" flags=0x%08X", style) +
+                       " answer=" + ButtonName(answer) + " (" + how + ")");
+  return answer;
+}
+
+static std::string CaptionOr(const char* fallback) { return g_appName.empty() ? fallback : g_appName; }
+
+void ShowError(const std::string& text) {
+  WindowHandle owner = g_mainWindow ? CurrentHost().LastActivePopup(g_mainWindow) : 0;
+  MsgBox(owner, CaptionOr("Error"), text, kMbIconError);
+}
+
+void ShowWarning(const std::string& text) {
+  WindowHandle owner = g_mainWindow ? CurrentHost().LastActivePopup(g_mainWindow) : 0;
+  MsgBox(owner, CaptionOr("Warning"), text, kMbIconWarning);
+}
+
+void ErrorBox(const std::string& caption, const std::string& text) {
+  WindowHandle owner = g_activeWindowProvider ? g_activeWindowProvider() : 0;
+  MsgBox(owner, caption, text, kMbIconError);
+}
+
+std::string GetTempFolder() {
+  Host& h = CurrentHost();
+  std::string temp = h.PlatformTempPath();
+  if (temp.size() > 260) temp.resize(260);
+  temp = IncludeTrailingBackslash(temp);
+  if (SameText(temp, IncludeTrailingBackslash(h.CurrentFolder()))) {
+    if (h.Version().platform == kPlatformNT) return "C:\\Temp\\";
+    return IncludeTrailingBackslash(h.WindowsFolder()) + "Temp\\";
+  }
+  return temp;
+}
+
+std::string GetWindowsFolder() { return CurrentHost().WindowsFolder(); }
+std::string GetSystemFolder() { return CurrentHost().SystemFolder(); }
+
+}  // namespace vx

@@ -1,0 +1,663 @@
+#include "system/sandbox/SandboxHost.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "system/kqStrUtils.h"
+#include "system/kqUtils.h"
+
+namespace vx {
+
+namespace {
+
+thread_local uint32_t t_lastError = 0;
+
+std::map<std::string, std::string>& EmbeddedResources() {
+  static std::map<std::string, std::string> resources;
+  return resources;
+}
+
+bool NativeIsDir(const std::string& p) {
+  struct stat st;
+  return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool NativeExists(const std::string& p) {
+  struct stat st;
+  return ::lstat(p.c_str(), &st) == 0;
+}
+
+bool NativeMakeDirs(const std::string& p) {
+  if (p.empty() || NativeIsDir(p)) return true;
+  size_t slash = p.rfind('/');
+  if (slash != std::string::npos && slash > 0 && !NativeMakeDirs(p.substr(0, slash))) return false;
+  return ::mkdir(p.c_str(), 0755) == 0 || NativeIsDir(p);
+}
+
+bool NativeWriteFile(const std::string& p, const std::string& data) {
+  std::FILE* f = std::fopen(p.c_str(), "wb");
+  if (!f) return false;
+  bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+bool NativeReadFile(const std::string& p, std::string& data) {
+  std::FILE* f = std::fopen(p.c_str(), "rb");
+  if (!f) return false;
+  char buf[65536];
+  size_t n;
+  data.clear();
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data.append(buf, n);
+  std::fclose(f);
+  return true;
+}
+
+uint32_t ErrnoToWin32(int e) {
+  switch (e) {
+    case ENOENT: return kErrorFileNotFound;
+    case ENOTDIR: return kErrorPathNotFound;
+    case EEXIST: return kErrorAlreadyExists;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+    case ENOTEMPTY: return kErrorAccessDenied;
+    default: return 31;  // ERROR_GEN_FAILURE
+  }
+}
+
+bool InvalidNameChar(char c) {
+  return (unsigned char)c < 32 || std::strchr("<>:\"|?*", c) != nullptr;
+}
+
+class SandboxFile : public HostFile {
+ public:
+  explicit SandboxFile(int fd) : fd_(fd) {}
+  ~SandboxFile() override { ::close(fd_); }
+  bool Read(void* buffer, size_t size, size_t& done) override {
+    done = 0;
+    while (done < size) {
+      ssize_t n = ::read(fd_, (char*)buffer + done, size - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      if (n == 0) break;
+      done += size_t(n);
+    }
+    return true;
+  }
+  bool Write(const void* buffer, size_t size, size_t& done) override {
+    done = 0;
+    while (done < size) {
+      ssize_t n = ::write(fd_, (const char*)buffer + done, size - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      done += size_t(n);
+    }
+    return true;
+  }
+  bool Seek(int64_t offset, int origin) override {
+    int whence = origin == 0 ? SEEK_SET : origin == 1 ? SEEK_CUR : SEEK_END;
+    return ::lseek(fd_, off_t(offset), whence) >= 0;
+  }
+  int64_t Position() override { return ::lseek(fd_, 0, SEEK_CUR); }
+  int64_t Size() override {
+    struct stat st;
+    return ::fstat(fd_, &st) == 0 ? int64_t(st.st_size) : -1;
+  }
+  bool SetEnd() override { return ::ftruncate(fd_, ::lseek(fd_, 0, SEEK_CUR)) == 0; }
+
+ private:
+  int fd_;
+};
+
+struct Preset {
+  const char* name;
+  MachineKind kind;
+  uint32_t platform, major, minor, build;
+  const char* servicePack;
+  const char* windows;
+  const char* system;
+  const char* temp;
+  const char* profile;
+};
+
+const Preset kPresets[] = {
+    {"xp", MachineKind::XP, kPlatformNT, 5, 1, 2600, "Service Pack 2", "C:\\WINDOWS", "C:\\WINDOWS\\system32",
+     "C:\\Documents and Settings\\User\\Local Settings\\Temp", "C:\\Documents and Settings\\User"},
+    {"2000", MachineKind::W2000, kPlatformNT, 5, 0, 2195, "Service Pack 4", "C:\\WINNT", "C:\\WINNT\\system32",
+     "C:\\Documents and Settings\\User\\Local Settings\\Temp", "C:\\Documents and Settings\\User"},
+    {"nt4", MachineKind::NT4, kPlatformNT, 4, 0, 1381, "Service Pack 6", "C:\\WINNT", "C:\\WINNT\\system32",
+     "C:\\TEMP", "C:\\WINNT\\Profiles\\User"},
+    {"98", MachineKind::W98, kPlatformWin9x, 4, 10, 0x040A08AE, "", "C:\\WINDOWS", "C:\\WINDOWS\\SYSTEM",
+     "C:\\WINDOWS\\TEMP", ""},
+    {"95", MachineKind::W95, kPlatformWin9x, 4, 0, 0x040003B6, "", "C:\\WINDOWS", "C:\\WINDOWS\\SYSTEM",
+     "C:\\WINDOWS\\TEMP", ""},
+    {"me", MachineKind::Me, kPlatformWin9x, 4, 90, 0x045A0BB8, "", "C:\\WINDOWS", "C:\\WINDOWS\\SYSTEM",
+     "C:\\WINDOWS\\TEMP", ""},
+};
+
+}  // namespace
+
+void RegisterEmbeddedResource(const std::string& name, const unsigned char* data, size_t size) {
+  EmbeddedResources()[UpperCase(name)] = std::string((const char*)data, size);
+}
+
+// --- Machine creation ---------------------------------------------------------
+
+std::string SandboxHost::DefaultRoot() {
+  if (const char* m = std::getenv("VX_MACHINE"); m && *m) return m;
+  const char* home = std::getenv("HOME");
+  return std::string(home && *home ? home : ".") + "/.vxmachine";
+}
+
+bool SandboxHost::ParseMachineKind(const std::string& text, MachineKind& kind) {
+  for (const Preset& p : kPresets)
+    if (SameText(text, p.name)) {
+      kind = p.kind;
+      return true;
+    }
+  return false;
+}
+
+bool SandboxHost::InitMachine(const std::string& root, MachineKind kind) {
+  const Preset* p = &kPresets[0];
+  for (const Preset& q : kPresets)
+    if (q.kind == kind) p = &q;
+  if (!NativeMakeDirs(root + "/drive_c")) return false;
+  std::string ini;
+  ini += "; Facts of this emulated Windows machine.\r\n";
+  ini += "[Machine]\r\n";
+  ini += Format("Platform=%s\r\n", p->platform == kPlatformNT ? "NT" : "9X");
+  ini += Format("Major=%u\r\nMinor=%u\r\nBuild=%u\r\n", p->major, p->minor, p->build);
+  ini += Format("ServicePack=%s\r\n", p->servicePack);
+  ini += "Administrator=1\r\nUserLocale=0409\r\nSystemLocale=0409\r\n";
+  ini += "\r\n[Folders]\r\n";
+  ini += Format("Windows=%s\r\nSystem=%s\r\n", p->windows, p->system);
+  ini += "Current=C:\\\r\n";
+  ini += "\r\n[Environment]\r\n";
+  ini += Format("TEMP=%s\r\nTMP=%s\r\n", p->temp, p->temp);
+  ini += Format("windir=%s\r\n", p->windows);
+  if (*p->profile) ini += Format("USERPROFILE=%s\r\n", p->profile);
+  ini += "\r\n[Drives]\r\nZ=/\r\n";
+  if (!NativeWriteFile(root + "/machine.ini", ini)) return false;
+  for (const char* hive : {"HKLM", "HKCU", "HKU", "HKCR"})
+    if (!NativeWriteFile(root + "/" + hive + ".reg", "REGEDIT4\r\n\r\n")) return false;
+  // The standard folders of the machine.
+  for (const char* winPath : {p->windows, p->system, p->temp, "C:\\Program Files"}) {
+    std::string rel = std::string(winPath).substr(3);
+    for (char& c : rel)
+      if (c == '\\') c = '/';
+    if (!NativeMakeDirs(root + "/drive_c/" + rel)) return false;
+  }
+  return true;
+}
+
+// --- Opening ------------------------------------------------------------------
+
+SandboxHost::SandboxHost(const std::string& root, SandboxOptions options) : options_(std::move(options)) {
+  root_ = root;
+  while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
+  if (!NativeExists(root_ + "/machine.ini")) InitMachine(root_, MachineKind::XP);
+  LoadFacts();
+}
+
+SandboxHost::~SandboxHost() {
+  for (auto& [h, m] : mutexes_)
+    if (m.second >= 0) ::close(m.second);
+}
+
+void SandboxHost::LoadFacts() {
+  std::string text;
+  NativeReadFile(root_ + "/machine.ini", text);
+  std::string section;
+  for (std::string line : SplitString(text, '\n')) {
+    line = Trim(line);
+    if (line.empty() || line[0] == ';') continue;
+    if (line[0] == '[' && line.back() == ']') {
+      section = UpperCase(Trim(line.substr(1, line.size() - 2)));
+      continue;
+    }
+    size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    facts_[section][UpperCase(Trim(line.substr(0, eq)))] = Trim(line.substr(eq + 1));
+  }
+  // Every drive_<letter> folder is a writable drive; [Drives] adds mappings
+  // of native folders (Z=/ by default, read-only unless hostWritable).
+  if (DIR* d = ::opendir(root_.c_str())) {
+    while (dirent* e = ::readdir(d)) {
+      std::string n = e->d_name;
+      if (n.size() == 7 && StartsWithText(n, "drive_") && std::isalpha((unsigned char)n[6]) &&
+          NativeIsDir(root_ + "/" + n))
+        drives_[UpCaseAscii(n[6])] = Drive{root_ + "/" + n, true};
+    }
+    ::closedir(d);
+  }
+  auto it = facts_.find("DRIVES");
+  if (it != facts_.end()) {
+    for (auto& [letter, target] : it->second) {
+      if (letter.size() != 1 || !std::isalpha((unsigned char)letter[0])) continue;
+      std::string base = target;
+      while (!base.empty() && base.back() == '/') base.pop_back();
+      drives_[letter[0]] = Drive{base, options_.hostWritable};
+    }
+  }
+  currentFolder_ = Fact("Folders", "Current");
+  if (currentFolder_.empty()) currentFolder_ = "C:\\";
+}
+
+std::string SandboxHost::Fact(const std::string& section, const std::string& key) const {
+  auto s = facts_.find(UpperCase(section));
+  if (s == facts_.end()) return "";
+  auto k = s->second.find(UpperCase(key));
+  return k == s->second.end() ? "" : k->second;
+}
+
+bool SandboxHost::Fail(uint32_t error) {
+  t_lastError = error;
+  return false;
+}
+
+// --- Paths ----------------------------------------------------------------------
+
+// Makes a Windows path absolute and canonical: "X:\a\b" with "." and ".."
+// resolved (".." at the root stays there), trailing dots and blanks of names
+// dropped as Windows does. `ok` is false for names Windows refuses.
+std::string SandboxHost::Normalize(const std::string& input, bool& ok) {
+  ok = false;
+  std::string p = input;
+  for (char& c : p)
+    if (c == '/') c = '\\';
+  std::string cur = currentFolder_;
+  std::string drive;
+  std::string rest;
+  if (p.size() >= 2 && std::isalpha((unsigned char)p[0]) && p[1] == ':') {
+    drive = std::string(1, UpCaseAscii(p[0])) + ":";
+    rest = p.substr(2);
+    if (rest.empty() || rest[0] != '\\') {
+      // "C:name" is relative to the current folder when it is on that drive.
+      if (SameText(cur.substr(0, 2), drive)) rest = cur.substr(2) + "\\" + rest;
+      else rest = "\\" + rest;
+    }
+  } else if (!p.empty() && p[0] == '\\') {
+    if (p.size() > 1 && p[1] == '\\') return "";  // UNC paths are not emulated
+    drive = cur.substr(0, 2);
+    rest = p;
+  } else {
+    drive = cur.substr(0, 2);
+    rest = cur.substr(2) + "\\" + p;
+  }
+  std::vector<std::string> parts;
+  for (std::string part : SplitString(rest, '\\')) {
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+      continue;
+    }
+    while (!part.empty() && (part.back() == '.' || part.back() == ' ')) part.pop_back();
+    if (part.empty()) continue;
+    for (char c : part)
+      if (InvalidNameChar(c)) return "";
+    parts.push_back(part);
+  }
+  std::string out = drive + "\\";
+  for (size_t i = 0; i < parts.size(); ++i) out += (i ? "\\" : "") + parts[i];
+  ok = true;
+  return out;
+}
+
+SandboxHost::Resolved SandboxHost::Resolve(const std::string& path) {
+  Resolved r;
+  bool ok;
+  std::string norm = Normalize(path, ok);
+  if (!ok) return r;
+  auto d = drives_.find(norm[0]);
+  if (d == drives_.end()) return r;
+  std::string native = d->second.base;
+  for (const std::string& part : SplitString(norm.substr(3), '\\')) {
+    if (part.empty()) continue;
+    std::string dir = native.empty() ? "/" : native;
+    std::string match = part;
+    if (!NativeExists(dir + "/" + part)) {
+      if (DIR* dd = ::opendir(dir.c_str())) {
+        while (dirent* e = ::readdir(dd)) {
+          if (SameText(e->d_name, part)) {
+            match = e->d_name;
+            break;
+          }
+        }
+        ::closedir(dd);
+      }
+    }
+    native += "/" + match;
+  }
+  if (native.empty()) native = "/";
+  r.ok = true;
+  r.native = native;
+  r.drive = norm[0];
+  return r;
+}
+
+bool SandboxHost::Writable(const Resolved& r) {
+  auto d = drives_.find(r.drive);
+  return d != drives_.end() && d->second.writable;
+}
+
+std::string SandboxHost::NativePath(const std::string& windowsPath) {
+  Resolved r = Resolve(windowsPath);
+  return r.ok ? r.native : "";
+}
+
+std::string SandboxHost::WindowsPath(const std::string& nativePath) {
+  std::string p = nativePath;
+  if (p.empty() || p[0] != '/') {
+    char buf[4096];
+    if (::getcwd(buf, sizeof buf)) p = std::string(buf) + "/" + p;
+  }
+  char best = 0;
+  size_t bestLen = 0;
+  for (auto& [letter, drive] : drives_) {
+    const std::string& b = drive.base;
+    bool inside = b.empty() || (p.compare(0, b.size(), b) == 0 && (p.size() == b.size() || p[b.size()] == '/'));
+    if (inside && (best == 0 || b.size() > bestLen)) {
+      best = letter;
+      bestLen = b.size();
+    }
+  }
+  if (!best) return "";
+  std::string rest = p.substr(bestLen);
+  for (char& c : rest)
+    if (c == '/') c = '\\';
+  if (rest.empty() || rest[0] != '\\') rest = "\\" + rest;
+  bool ok;
+  std::string out = Normalize(std::string(1, best) + ":" + rest, ok);
+  return ok ? out : "";
+}
+
+// --- Files and folders ------------------------------------------------------------
+
+uint32_t SandboxHost::GetAttributes(const std::string& path) {
+  Resolved r = Resolve(path);
+  struct stat st;
+  if (!r.ok || ::stat(r.native.c_str(), &st) != 0) {
+    t_lastError = kErrorFileNotFound;
+    return kInvalidAttributes;
+  }
+  uint32_t a = S_ISDIR(st.st_mode) ? kAttrDirectory : kAttrArchive;
+  if (!(st.st_mode & S_IWUSR)) a |= kAttrReadOnly;
+  return a;
+}
+
+bool SandboxHost::SetAttributes(const std::string& path, uint32_t attributes) {
+  Resolved r = Resolve(path);
+  struct stat st;
+  if (!r.ok || ::stat(r.native.c_str(), &st) != 0) return Fail(kErrorFileNotFound);
+  if (!Writable(r)) return Fail(kErrorAccessDenied);
+  mode_t mode = st.st_mode & 07777;
+  mode = (attributes & kAttrReadOnly) ? (mode & ~mode_t(0222)) : (mode | S_IWUSR);
+  return ::chmod(r.native.c_str(), mode) == 0 || Fail(ErrnoToWin32(errno));
+}
+
+bool SandboxHost::MakeFolder(const std::string& path) {
+  Resolved r = Resolve(path);
+  if (!r.ok) return Fail(kErrorPathNotFound);
+  if (!Writable(r)) return Fail(kErrorAccessDenied);
+  if (NativeExists(r.native)) return Fail(kErrorAlreadyExists);
+  return ::mkdir(r.native.c_str(), 0755) == 0 || Fail(errno == ENOENT ? kErrorPathNotFound : ErrnoToWin32(errno));
+}
+
+bool SandboxHost::RemoveFolder(const std::string& path) {
+  Resolved r = Resolve(path);
+  if (!r.ok || !NativeIsDir(r.native)) return Fail(kErrorFileNotFound);
+  if (!Writable(r)) return Fail(kErrorAccessDenied);
+  return ::rmdir(r.native.c_str()) == 0 || Fail(ErrnoToWin32(errno));
+}
+
+bool SandboxHost::RemoveFile(const std::string& path) {
+  Resolved r = Resolve(path);
+  struct stat st;
+  if (!r.ok || ::lstat(r.native.c_str(), &st) != 0) return Fail(kErrorFileNotFound);
+  if (S_ISDIR(st.st_mode)) return Fail(kErrorAccessDenied);
+  if (!Writable(r) || !(st.st_mode & S_IWUSR)) return Fail(kErrorAccessDenied);  // read-only file
+  return ::unlink(r.native.c_str()) == 0 || Fail(ErrnoToWin32(errno));
+}
+
+bool SandboxHost::RenameFile(const std::string& from, const std::string& to) {
+  Resolved a = Resolve(from), b = Resolve(to);
+  if (!a.ok || !NativeExists(a.native)) return Fail(kErrorFileNotFound);
+  if (!b.ok) return Fail(kErrorPathNotFound);
+  if (!Writable(a) || !Writable(b)) return Fail(kErrorAccessDenied);
+  // MoveFile never replaces; a rename that only changes case is allowed.
+  if (NativeExists(b.native) && a.native != b.native) return Fail(kErrorAlreadyExists);
+  return ::rename(a.native.c_str(), b.native.c_str()) == 0 || Fail(ErrnoToWin32(errno));
+}
+
+bool SandboxHost::ListFolder(const std::string& folder, const std::string& pattern,
+                             std::vector<FindEntry>& entries, uint32_t& error) {
+  entries.clear();
+  Resolved r = Resolve(folder);
+  DIR* d = r.ok ? ::opendir(r.native.c_str()) : nullptr;
+  if (!d) {
+    error = kErrorPathNotFound;
+    return Fail(error);
+  }
+  bool isRoot = Normalize(folder, r.ok).size() == 3;
+  std::vector<FindEntry> found;
+  while (dirent* e = ::readdir(d)) {
+    std::string n = e->d_name;
+    if (isRoot && (n == "." || n == "..")) continue;  // drive roots have neither
+    if (!MatchesPattern(n, pattern)) continue;
+    struct stat st;
+    if (::stat((r.native + "/" + n).c_str(), &st) != 0) continue;
+    FindEntry fe;
+    fe.name = n;
+    fe.attributes = S_ISDIR(st.st_mode) ? kAttrDirectory : kAttrArchive;
+    if (!(st.st_mode & S_IWUSR)) fe.attributes |= kAttrReadOnly;
+    fe.size = S_ISDIR(st.st_mode) ? 0 : uint64_t(st.st_size);
+    found.push_back(fe);
+  }
+  ::closedir(d);
+  entries = std::move(found);
+  error = entries.empty() ? kErrorFileNotFound : kErrorNoMoreFiles;
+  t_lastError = error;
+  return !entries.empty();
+}
+
+std::unique_ptr<HostFile> SandboxHost::OpenFile(const std::string& path, FileAccess access, FileCreate create,
+                                                uint32_t share) {
+  Resolved r = Resolve(path);
+  if (!r.ok) {
+    Fail(kErrorPathNotFound);
+    return nullptr;
+  }
+  bool writing = access != FileAccess::Read || create == FileCreate::CreateAlways || create == FileCreate::CreateNew;
+  if (writing && !Writable(r)) {
+    Fail(kErrorAccessDenied);
+    return nullptr;
+  }
+  if (NativeIsDir(r.native)) {
+    Fail(kErrorAccessDenied);
+    return nullptr;
+  }
+  int flags = access == FileAccess::Read ? O_RDONLY : access == FileAccess::Write ? O_WRONLY : O_RDWR;
+  switch (create) {
+    case FileCreate::OpenExisting: break;
+    case FileCreate::OpenAlways: flags |= O_CREAT; break;
+    case FileCreate::CreateAlways: flags |= O_CREAT | O_TRUNC; break;
+    case FileCreate::CreateNew: flags |= O_CREAT | O_EXCL; break;
+  }
+  int fd = ::open(r.native.c_str(), flags | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    Fail(errno == ENOENT && create != FileCreate::OpenExisting ? kErrorPathNotFound : ErrnoToWin32(errno));
+    return nullptr;
+  }
+  t_lastError = 0;
+  return std::make_unique<SandboxFile>(fd);
+}
+
+std::string SandboxHost::CurrentFolder() { return currentFolder_; }
+
+bool SandboxHost::SetCurrentFolder(const std::string& path) {
+  bool ok;
+  std::string norm = Normalize(path, ok);
+  if (!ok) return Fail(kErrorPathNotFound);
+  Resolved r = Resolve(norm);
+  if (!r.ok || !NativeIsDir(r.native)) return Fail(kErrorPathNotFound);
+  currentFolder_ = norm;
+  return true;
+}
+
+std::string SandboxHost::FullPath(const std::string& path) {
+  bool ok;
+  std::string norm = Normalize(path, ok);
+  if (ok && !path.empty() && IsPathDelimiter(path.back()) && norm.size() > 3) norm += '\\';
+  return ok ? norm : path;
+}
+
+// --- Process and machine facts ------------------------------------------------------
+
+std::string SandboxHost::ExecutablePath() {
+  std::string native = options_.executable;
+  if (native.empty()) {
+    char buf[4096];
+    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n > 0) native.assign(buf, size_t(n));
+  }
+  return WindowsPath(native);
+}
+
+std::optional<std::string> SandboxHost::GetEnv(const std::string& name) {
+  auto s = facts_.find("ENVIRONMENT");
+  if (s == facts_.end()) return std::nullopt;
+  auto k = s->second.find(UpperCase(name));
+  if (k == s->second.end()) return std::nullopt;
+  return k->second;
+}
+
+std::string SandboxHost::PlatformTempPath() {
+  // GetTempPath: TMP, then TEMP, then USERPROFILE, then the Windows folder.
+  for (const char* name : {"TMP", "TEMP", "USERPROFILE"}) {
+    auto v = GetEnv(name);
+    if (v && !v->empty()) return IncludeTrailingBackslash(*v);
+  }
+  return IncludeTrailingBackslash(WindowsFolder());
+}
+
+std::string SandboxHost::WindowsFolder() {
+  std::string w = Fact("Folders", "Windows");
+  return w.empty() ? "C:\\WINDOWS" : ExcludeTrailingBackslash(w);
+}
+
+std::string SandboxHost::SystemFolder() {
+  std::string s = Fact("Folders", "System");
+  return s.empty() ? WindowsFolder() + "\\system32" : ExcludeTrailingBackslash(s);
+}
+
+SystemTime SandboxHost::LocalTime() {
+  auto now = std::chrono::system_clock::now();
+  std::time_t secs = std::chrono::system_clock::to_time_t(now);
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm tm{};
+  ::localtime_r(&secs, &tm);
+  SystemTime t;
+  t.year = uint16_t(tm.tm_year + 1900);
+  t.month = uint16_t(tm.tm_mon + 1);
+  t.dayOfWeek = uint16_t(tm.tm_wday);
+  t.day = uint16_t(tm.tm_mday);
+  t.hour = uint16_t(tm.tm_hour);
+  t.minute = uint16_t(tm.tm_min);
+  t.second = uint16_t(tm.tm_sec);
+  t.milliseconds = uint16_t(ms);
+  return t;
+}
+
+uint32_t SandboxHost::TickCount() {
+  timespec ts;
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return uint32_t(uint64_t(ts.tv_sec) * 1000 + uint64_t(ts.tv_nsec) / 1000000);
+}
+
+void SandboxHost::SleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+VersionFacts SandboxHost::Version() {
+  VersionFacts v;
+  v.platform = SameText(Fact("Machine", "Platform"), "9X") ? kPlatformWin9x : kPlatformNT;
+  auto num = [&](const char* key, uint32_t def) {
+    std::string s = Fact("Machine", key);
+    return s.empty() ? def : uint32_t(std::strtoul(s.c_str(), nullptr, 0));
+  };
+  v.major = num("Major", 5);
+  v.minor = num("Minor", 1);
+  v.build = num("Build", 2600);
+  v.servicePack = Fact("Machine", "ServicePack");
+  return v;
+}
+
+uint32_t SandboxHost::LastError() { return t_lastError; }
+
+bool SandboxHost::LoadDataResource(const std::string& name, std::string& bytes) {
+  auto it = EmbeddedResources().find(UpperCase(name));
+  if (it == EmbeddedResources().end()) return false;
+  bytes = it->second;
+  return true;
+}
+
+// --- Mutexes ----------------------------------------------------------------------
+// A named mutex is a lock file under <root>/mutex/ held with flock, so that
+// two engine processes on the same machine see each other; machine.ini may
+// list names under [Mutexes] that "another program" holds.
+
+HandleValue SandboxHost::CreateNamedMutex(const std::string& name, bool& existed) {
+  std::lock_guard<std::mutex> lock(mutexLock_);
+  existed = !Fact("Mutexes", name).empty();
+  for (auto& [h, m] : mutexes_)
+    if (SameText(m.first, name)) existed = true;
+  std::string file;
+  for (char c : UpperCase(name)) file += std::isalnum((unsigned char)c) ? c : '_';
+  NativeMakeDirs(root_ + "/mutex");
+  int fd = ::open((root_ + "/mutex/" + file).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd >= 0 && ::flock(fd, LOCK_SH | LOCK_NB) == 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) existed = true;
+  if (fd >= 0) ::flock(fd, LOCK_SH | LOCK_NB);
+  HandleValue h = nextHandle_++;
+  mutexes_[h] = {name, fd};
+  t_lastError = existed ? kErrorAlreadyExists : 0;
+  return h;
+}
+
+void SandboxHost::CloseHandle(HandleValue handle) {
+  std::lock_guard<std::mutex> lock(mutexLock_);
+  auto it = mutexes_.find(handle);
+  if (it == mutexes_.end()) return;
+  if (it->second.second >= 0) ::close(it->second.second);
+  mutexes_.erase(it);
+}
+
+// --- Windows and message boxes ------------------------------------------------------
+
+WindowHandle SandboxHost::CreateMainWindow(const std::string& className) { return 1; }
+void SandboxHost::DestroyWindow(WindowHandle window) {}
+WindowHandle SandboxHost::LastActivePopup(WindowHandle window) { return window; }
+
+int SandboxHost::ShowMessageBox(WindowHandle owner, const std::string& text, const std::string& caption,
+                            uint32_t flags) {
+  // Nobody can click here: show the box on standard error and take its
+  // default button.
+  int answer = DefaultButton(flags);
+  std::fprintf(stderr, "[%s] %s -> %s\n", caption.c_str(), text.c_str(), ButtonName(answer).c_str());
+  return answer;
+}
+
+}  // namespace vx

@@ -1,0 +1,37 @@
+// vxtool: a command-line companion for people who author and debug setups.
+#include <cstdio>
+#include <cstring>
+
+#include "commands.h"
+
+namespace vxtool {
+
+static std::vector<Command>& Table() {
+  static std::vector<Command> table;
+  return table;
+}
+
+Register::Register(const Command& command) { Table().push_back(command); }
+
+const std::vector<Command>& AllCommands() { return Table(); }
+
+int Usage(const std::string& message) {
+  std::fprintf(stderr, "vxtool: %s\n", message.c_str());
+  return 2;
+}
+
+}  // namespace vxtool
+
+static int Help() {
+  std::printf("usage: vxtool COMMAND [ARGS...]\n\ncommands:\n");
+  for (const auto& c : vxtool::AllCommands()) std::printf("  %-10s %s\n", c.name, c.summary);
+  return 0;
+}
+
+int main(int argc, char** argv) {
+  if (argc < 2 || !std::strcmp(argv[1], "help") || !std::strcmp(argv[1], "--help")) return Help();
+  vxtool::Args args(argv + 2, argv + argc);
+  for (const auto& c : vxtool::AllCommands())
+    if (!std::strcmp(c.name, argv[1])) return c.run(args);
+  return vxtool::Usage(std::string("unknown command \"") + argv[1] + "\" (see vxtool help)");
+}
