@@ -1,0 +1,77 @@
+#include "support/TestMachine.h"
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+
+#include "system/kqFileUtils.h"
+#include "system/kqStrUtils.h"
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include "system/win32/Win32Host.h"
+#else
+#include <unistd.h>
+
+#include "system/sandbox/SandboxHost.h"
+#endif
+
+namespace vxtest {
+
+namespace fs = std::filesystem;
+
+static std::string FreshNativeDir(const char* tag) {
+  static std::atomic<int> counter{0};
+  fs::path base = fs::temp_directory_path();
+#ifdef _WIN32
+  unsigned long pid = ::GetCurrentProcessId();
+#else
+  unsigned long pid = (unsigned long)::getpid();
+#endif
+  fs::path p = base / vx::Format("vxtest-%s-%lu-%d", tag, pid, counter++);
+  fs::remove_all(p);
+  fs::create_directories(p);
+  return p.string();
+}
+
+TempDir::TempDir() : path_(FreshNativeDir("tmp")) {}
+TempDir::~TempDir() {
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+}
+
+TestMachine::TestMachine(const std::string& kind) {
+#ifdef _WIN32
+  host_ = std::make_unique<vx::Win32Host>();
+  scope_ = std::make_unique<vx::ScopedHost>(*host_);
+  scratch_ = vx::IncludeTrailingBackslash(FreshNativeDir("scratch"));
+#else
+  root_ = FreshNativeDir("machine");
+  vx::MachineKind k = vx::MachineKind::XP;
+  vx::SandboxHost::ParseMachineKind(kind, k);
+  vx::SandboxHost::InitMachine(root_, k);
+  host_ = std::make_unique<vx::SandboxHost>(root_);
+  scope_ = std::make_unique<vx::ScopedHost>(*host_);
+  scratch_ = "C:\\scratch\\";
+  host_->MakeFolder("C:\\scratch");
+#endif
+}
+
+TestMachine::~TestMachine() {
+  std::error_code ec;
+  vx::DeleteFolderTree(scratch_, true);
+  scope_.reset();
+  host_.reset();
+  if (!root_.empty()) fs::remove_all(root_, ec);
+}
+
+bool TestMachine::IsSandbox() const {
+#ifdef _WIN32
+  return false;
+#else
+  return true;
+#endif
+}
+
+}  // namespace vxtest

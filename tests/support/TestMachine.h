@@ -1,0 +1,46 @@
+// A host for tests: natively a fresh sandbox machine per test, on Windows
+// the real host with a fresh scratch folder. Either way `Scratch()` is an
+// empty Windows folder the test may fill, and the host is current while the
+// object lives.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "system/host.h"
+
+namespace vxtest {
+
+class TestMachine {
+ public:
+  // `kind` chooses the emulated system natively ("xp", "98", ...); on
+  // Windows the real system is used and `kind` is ignored.
+  explicit TestMachine(const std::string& kind = "xp");
+  ~TestMachine();
+
+  vx::Host& Host() { return *host_; }
+  const std::string& Scratch() const { return scratch_; }  // with trailing "\"
+  bool IsSandbox() const;
+  // Native path of the sandbox machine root ("" on Windows).
+  const std::string& Root() const { return root_; }
+
+ private:
+  std::unique_ptr<vx::Host> host_;
+  std::unique_ptr<vx::ScopedHost> scope_;
+  std::string root_;
+  std::string scratch_;
+};
+
+// A fresh empty folder of the process's own file system (for run logs and
+// answer files), removed with the object.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::string& Path() const { return path_; }  // native, no trailing separator
+
+ private:
+  std::string path_;
+};
+
+}  // namespace vxtest
