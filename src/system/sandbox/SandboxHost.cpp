@@ -156,6 +156,8 @@ void RegisterEmbeddedResource(const std::string& name, const unsigned char* data
   EmbeddedResources()[UpperCase(name)] = std::string((const char*)data, size);
 }
 
+void UnregisterEmbeddedResource(const std::string& name) { EmbeddedResources().erase(UpperCase(name)); }
+
 // --- Machine creation ---------------------------------------------------------
 
 std::string SandboxHost::DefaultRoot() {

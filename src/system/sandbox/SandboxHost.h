@@ -115,5 +115,6 @@ class SandboxHost : public Host {
 
 // Embedded resources of the native engine (the counterpart of RCDATA).
 void RegisterEmbeddedResource(const std::string& name, const unsigned char* data, size_t size);
+void UnregisterEmbeddedResource(const std::string& name);
 
 }  // namespace vx

@@ -1,0 +1,295 @@
+// The main body and main routine driven through their stages: exit codes,
+// temporary folders, the closing block and the order of events.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "engine/Main.h"
+#include "support/TestMachine.h"
+#include "system/Errors.h"
+#include "system/kqFileUtils.h"
+#include "system/kqStrUtils.h"
+#include "system/kqUtils.h"
+
+#ifndef _WIN32
+#include "system/sandbox/SandboxHost.h"
+#endif
+
+namespace {
+
+using vx::CommandLine;
+
+// An engine whose stages succeed unless told otherwise and that records
+// what the run flow asked of them.
+class FakeEngine : public vx::Engine {
+ public:
+  using vx::Engine::Engine;
+
+  std::map<std::string, std::string> vars;
+  std::vector<std::string> calls;
+  std::string failAt;           // stage that returns false
+  std::string throwAt;          // stage that throws EEngineError
+  std::string abortAt;          // stage that throws the silent abort
+  std::string suspendAt;        // stage that sets the suspended flag
+  bool recordedActions = false;
+  int wizardAnswer = 0;
+  std::vector<std::string> foldersSeen;  // existing folders seen in PrepareSession
+
+ protected:
+  bool Stage(const std::string& name) {
+    calls.push_back(name);
+    if (name == throwAt) throw vx::EEngineError("Stage " + name + " broke.");
+    if (name == abortAt) throw vx::ESilentAbort();
+    if (name == suspendAt) State().suspended = true;
+    return name != failAt;
+  }
+  std::string GetVariable(const std::string& name, const std::string& def) override {
+    auto it = vars.find(name);
+    return it == vars.end() ? def : it->second;
+  }
+  void SetVariable(const std::string& name, const std::string& value) override { vars[name] = value; }
+  std::string LanguageMessage(int n) override { return n == 21 ? "%s is already being set up." : ""; }
+
+  bool LoadResumeState() override { return Stage("LoadResumeState"); }
+  bool PrepareSession() override {
+    auto& s = State();
+    for (const std::string* f : {&s.tempFolder, &s.tempFontsPath, &s.tempGACPath, &s.tempBackupPath})
+      if (vx::FolderExists(*f)) foldersSeen.push_back(*f);
+    return Stage("PrepareSession");
+  }
+  bool OpenSetupFile() override { return Stage("OpenSetupFile"); }
+  bool SetUpRepair() override { return Stage("SetUpRepair"); }
+  bool ChooseLanguage() override { return Stage("ChooseLanguage"); }
+  bool LoadPlugins() override { return Stage("LoadPlugins"); }
+  void LoadFurtherPlugins() override { Stage("LoadFurtherPlugins"); }
+  bool Preselect() override { return Stage("Preselect"); }
+  bool SystemCheck() override { return Stage("SystemCheck"); }
+  int SendEvent(int event, intptr_t param, bool toAll) override {
+    calls.push_back(vx::Format("event %d(%d)", event, int(param)));
+    if (event == vx::EV_SHOWDIALOGS && param == 0) return wizardAnswer;
+    return 0;
+  }
+  bool RunProgramsBeforeWizard() override { return Stage("RunProgramsBeforeWizard"); }
+  bool ChooseComponentsAndPackages() override { return Stage("ChooseComponentsAndPackages"); }
+  bool InstallMain() override { return Stage("InstallMain"); }
+  bool PrepareResume() override { return Stage("PrepareResume"); }
+  bool HasRecordedActions() override { return recordedActions; }
+  void Rollback() override { calls.push_back("Rollback"); }
+  void UnloadPlugins() override { calls.push_back("UnloadPlugins"); }
+  void MarkExecutableForDeletion(bool atReboot) override { calls.push_back(atReboot ? "DeleteAtReboot" : "DeleteNow"); }
+  void RestartWindows() override { calls.push_back("RestartWindows"); }
+};
+
+class RunFlow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    vx::SetUnattendedAnswers(true, {});
+#ifndef _WIN32
+    static const unsigned char kLib[] = "VX-TEST-UNPACK-LIBRARY";
+    vx::RegisterEmbeddedResource("UNPACK", kLib, sizeof kLib - 1);
+#endif
+  }
+  void TearDown() override { vx::SetUnattendedAnswers(false, {}); }
+
+  // The temporary folders the engine made: nothing may be left behind.
+  std::vector<vx::FindEntry> TempEntries() {
+    std::vector<vx::FindEntry> e;
+    uint32_t err;
+    machine.Host().ListFolder(vx::GetTempFolder(), "*", e, err);
+    std::vector<vx::FindEntry> ours;
+    for (auto& x : e)
+      if (x.name != "." && x.name != ".." && before.count(x.name) == 0) ours.push_back(x);
+    return ours;
+  }
+  void RememberTemp() {
+    std::vector<vx::FindEntry> e;
+    uint32_t err;
+    machine.Host().ListFolder(vx::GetTempFolder(), "*", e, err);
+    for (auto& x : e) before.insert({x.name, 1});
+  }
+
+  vxtest::TestMachine machine;
+  std::map<std::string, int> before;
+};
+
+bool Contains(const std::vector<std::string>& v, const std::string& s) {
+  return std::find(v.begin(), v.end(), s) != v.end();
+}
+
+TEST_F(RunFlow, SuccessfulRunExitsWithZeroAndRunsEveryStageInOrder) {
+  RememberTemp();
+  FakeEngine e{CommandLine()};
+  EXPECT_EQ(e.Run(), 0);
+  std::vector<std::string> expected = {
+      "PrepareSession", "OpenSetupFile", "ChooseLanguage", "LoadPlugins", "Preselect", "SystemCheck",
+      "event 4(0)", "RunProgramsBeforeWizard", "event 6(0)", "ChooseComponentsAndPackages",
+      "LoadFurtherPlugins", "event 8(0)", "InstallMain", "event 9(0)", "event 6(1)", "PrepareResume",
+      "event 5(1)", "UnloadPlugins"};
+  EXPECT_EQ(e.calls, expected);
+  EXPECT_TRUE(TempEntries().empty()) << "temporary folder left behind";
+  // The folder and its three working folders existed while the run went on.
+  ASSERT_EQ(e.foldersSeen.size(), 4u);
+  for (size_t i = 1; i < 4; ++i) {
+    EXPECT_TRUE(vx::StartsWithText(e.foldersSeen[i], e.foldersSeen[0]));
+    EXPECT_EQ(e.foldersSeen[i].size(), e.foldersSeen[0].size() + 9) << e.foldersSeen[i];
+  }
+  EXPECT_EQ(e.State().tempFolder.size(), vx::GetTempFolder().size() + 9);
+}
+
+TEST_F(RunFlow, FailingStagesGiveMinusOneAndStillCleanUp) {
+  RememberTemp();
+  for (const char* stage : {"PrepareSession", "OpenSetupFile", "ChooseLanguage", "LoadPlugins", "SystemCheck",
+                            "ChooseComponentsAndPackages", "InstallMain", "PrepareResume"}) {
+    FakeEngine e{CommandLine()};
+    e.failAt = stage;
+    EXPECT_EQ(e.Run(), -1) << stage;
+    EXPECT_TRUE(Contains(e.calls, "UnloadPlugins")) << stage;
+    EXPECT_TRUE(TempEntries().empty()) << stage;
+    // "EV_FINISH" (with result 0) is due exactly when "EV_START" went out.
+    EXPECT_EQ(Contains(e.calls, "event 5(0)"), Contains(e.calls, "event 4(0)")) << stage;
+  }
+}
+
+TEST_F(RunFlow, ExceptionsAreShownAndEndTheRunWithMinusOne) {
+  RememberTemp();
+  FakeEngine e{CommandLine()};
+  e.throwAt = "InstallMain";
+  e.recordedActions = true;
+  EXPECT_EQ(e.Run(), -1);
+  EXPECT_TRUE(Contains(e.calls, "Rollback"));
+  EXPECT_TRUE(Contains(e.calls, "event 5(0)"));
+  EXPECT_TRUE(TempEntries().empty());
+
+  FakeEngine quiet{CommandLine()};
+  quiet.abortAt = "SystemCheck";
+  EXPECT_EQ(quiet.Run(), -1);
+  EXPECT_FALSE(Contains(quiet.calls, "event 5(0)")) << "no EV_FINISH before EV_START";
+  EXPECT_TRUE(TempEntries().empty());
+}
+
+TEST_F(RunFlow, RollbackRunsOnFailureUnlessDisabled) {
+  FakeEngine e{CommandLine()};
+  e.failAt = "InstallMain";
+  e.recordedActions = true;
+  EXPECT_EQ(e.Run(), -1);
+  EXPECT_TRUE(Contains(e.calls, "Rollback"));
+
+  FakeEngine off{CommandLine()};
+  off.failAt = "InstallMain";
+  off.recordedActions = true;
+  off.vars["DisableRollback"] = "1";
+  EXPECT_EQ(off.Run(), -1);
+  EXPECT_FALSE(Contains(off.calls, "Rollback"));
+
+  FakeEngine nothing{CommandLine()};
+  nothing.failAt = "InstallMain";
+  EXPECT_EQ(nothing.Run(), -1);
+  EXPECT_FALSE(Contains(nothing.calls, "Rollback")) << "nothing recorded, nothing to roll back";
+}
+
+TEST_F(RunFlow, WizardCancelStopsBeforeInstalling) {
+  FakeEngine e{CommandLine()};
+  e.wizardAnswer = 1;
+  EXPECT_EQ(e.Run(), -1);
+  EXPECT_FALSE(Contains(e.calls, "ChooseComponentsAndPackages"));
+  EXPECT_TRUE(Contains(e.calls, "event 5(0)"));
+}
+
+TEST_F(RunFlow, SuspendedRunKeepsItsFolderAndCountsAsSuccess) {
+  RememberTemp();
+  FakeEngine e{CommandLine()};
+  e.suspendAt = "InstallMain";
+  EXPECT_EQ(e.Run(), 0);
+  EXPECT_FALSE(Contains(e.calls, "event 5(1)")) << "no EV_FINISH while suspended";
+  EXPECT_FALSE(Contains(e.calls, "event 9(0)"));
+  auto left = TempEntries();
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_TRUE(vx::FolderExists(e.State().tempFolder));
+  vx::DeleteFolderTree(e.State().tempFolder, true);
+}
+
+TEST_F(RunFlow, RebootIsQueriedAndDoneOnlyOnSuccess) {
+  FakeEngine e{CommandLine()};
+  e.State().rebootOnFinish = true;
+  EXPECT_EQ(e.Run(), 0);
+  EXPECT_TRUE(Contains(e.calls, "event 22(0)"));
+  EXPECT_TRUE(Contains(e.calls, "RestartWindows"));
+
+  FakeEngine failed{CommandLine()};
+  failed.State().rebootOnFinish = true;
+  failed.failAt = "PrepareResume";
+  EXPECT_EQ(failed.Run(), -1);
+  EXPECT_FALSE(Contains(failed.calls, "RestartWindows"));
+  EXPECT_EQ(failed.vars["Reboot"], "0");
+}
+
+TEST_F(RunFlow, SecondEngineOfTheSameProductStopsAfterChoosingItsLanguage) {
+  bool existed = false;
+  vx::HandleValue first = machine.Host().CreateNamedMutex("Quill setup", existed);
+  ASSERT_FALSE(existed);
+  FakeEngine e{CommandLine()};
+  e.vars["AppID"] = "Quill";
+  e.vars["AppName"] = "Quill Writer";
+  EXPECT_EQ(e.Run(), -1);
+  EXPECT_TRUE(Contains(e.calls, "ChooseLanguage"));
+  EXPECT_FALSE(Contains(e.calls, "LoadPlugins"));
+  machine.Host().CloseHandle(first);
+
+  FakeEngine other{CommandLine()};
+  other.vars["AppID"] = "Other";
+  EXPECT_EQ(other.Run(), 0);
+}
+
+TEST_F(RunFlow, ResumeAdoptsTheNamedFolderAndSkipsTheWizard) {
+  std::string folder = machine.Scratch() + "resume";
+  ASSERT_TRUE(vx::ForceFolders(folder));
+  ASSERT_TRUE(vx::WriteWholeFile(folder + "\\MainDB", "<vx2project/>"));
+  FakeEngine e(CommandLine({"-RESUME:\"" + folder + "\"", "/exename:C:\\setup.exe"}));
+  EXPECT_EQ(e.Run(), 0);
+  EXPECT_EQ(e.State().tempFolder, folder + "\\");
+  EXPECT_EQ(e.State().engineFile, "C:\\setup.exe");
+  EXPECT_FALSE(Contains(e.calls, "OpenSetupFile"));
+  EXPECT_FALSE(Contains(e.calls, "SystemCheck"));
+  EXPECT_FALSE(Contains(e.calls, "event 6(0)")) << "wizard skipped while resuming";
+  EXPECT_TRUE(Contains(e.calls, "DeleteNow"));
+  EXPECT_FALSE(vx::FolderExists(folder)) << "finished resume removes its folder";
+}
+
+TEST_F(RunFlow, FailedResumeRemovesOnlyAFolderOfItsOwn) {
+  std::string foreign = machine.Scratch() + "documents";
+  ASSERT_TRUE(vx::ForceFolders(foreign));
+  ASSERT_TRUE(vx::WriteWholeFile(foreign + "\\letter.txt", "keep me"));
+  FakeEngine e(CommandLine({"/resume:" + foreign}));
+  e.failAt = "LoadResumeState";
+  EXPECT_EQ(e.Run(), -1);
+  EXPECT_TRUE(vx::FileExists(foreign + "\\letter.txt")) << "a mistyped resume switch must not wipe a folder";
+
+  std::string ours = machine.Scratch() + "ours";
+  ASSERT_TRUE(vx::ForceFolders(ours));
+  ASSERT_TRUE(vx::WriteWholeFile(ours + "\\MainDB", "broken"));
+  FakeEngine r(CommandLine({"/resume:" + ours}));
+  r.failAt = "LoadResumeState";
+  EXPECT_EQ(r.Run(), -1);
+  EXPECT_FALSE(vx::FolderExists(ours));
+}
+
+TEST_F(RunFlow, UnbuiltStagesFailCleanly) {
+  RememberTemp();
+  vx::Engine e{CommandLine()};
+  EXPECT_EQ(e.Run(), -1);
+  EXPECT_TRUE(TempEntries().empty());
+}
+
+#ifndef _WIN32
+TEST_F(RunFlow, MissingExtractionLibraryStopsAtTheThirdStep) {
+  RememberTemp();
+  vx::UnregisterEmbeddedResource("UNPACK");
+  vx::SetUnattendedAnswers(false, {{"Can't extract UNPACK.DLL", vx::kIdOk}});
+  FakeEngine e{CommandLine()};
+  EXPECT_EQ(e.Run(), -1);
+  EXPECT_TRUE(e.calls.empty()) << "no stage after the extraction library";
+  EXPECT_TRUE(TempEntries().empty());
+}
+#endif
+
+}  // namespace

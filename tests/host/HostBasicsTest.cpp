@@ -1,0 +1,122 @@
+// Folder creation and deletion, unique names and the temporary folder, run
+// against whichever host the build has (sandbox natively, Win32 on Windows).
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "support/TestMachine.h"
+#include "system/kqFileUtils.h"
+#include "system/kqStrUtils.h"
+#include "system/kqUtils.h"
+
+namespace {
+
+vx::SystemTime At(int y, int mo, int d, int h, int mi, int s, int ms) {
+  vx::SystemTime t;
+  t.year = uint16_t(y), t.month = uint16_t(mo), t.day = uint16_t(d);
+  t.hour = uint16_t(h), t.minute = uint16_t(mi), t.second = uint16_t(s), t.milliseconds = uint16_t(ms);
+  return t;
+}
+
+TEST(UniqueNameCode, EncodesDayAndCentisecondInBase32) {
+  // 2026-12-06: year digit 6 -> 6*365 + 1 + day 340 = 2531 = 2-F-3 (base 32).
+  // 18:56:34.57 -> 6819457 centiseconds = 6-G-3-K-1.
+  EXPECT_EQ(vx::UniqueNameCode(At(2026, 12, 6, 18, 56, 34, 579)), "2F36G3K1");
+  // Leap years count 29 February: 2024-03-01 is day 61; 4*365 + 1 + 61 = 1522.
+  EXPECT_EQ(vx::UniqueNameCode(At(2024, 3, 1, 0, 0, 0, 0)), "1FI00000");
+  EXPECT_EQ(vx::UniqueNameCode(At(2023, 3, 1, 0, 0, 0, 0)), "14300000");
+  // The last centisecond of a day still fits five digits: 8639999 = 87LFV.
+  EXPECT_EQ(vx::UniqueNameCode(At(2020, 1, 1, 23, 59, 59, 999)).substr(3), "87LFV");
+  EXPECT_EQ(vx::UniqueNameCode(At(2020, 1, 1, 0, 0, 0, 0)), "00100000");
+}
+
+class HostBasics : public ::testing::Test {
+ protected:
+  vxtest::TestMachine machine;
+  std::string Scratch() { return machine.Scratch(); }
+};
+
+TEST_F(HostBasics, UniqueNamesHaveTheirFormsAndAvoidExistingEntries) {
+  std::string plain = vx::UniqueName(Scratch());
+  EXPECT_EQ(plain.size(), 8u);
+  std::string shortVx = vx::UniqueName(Scratch(), "vx", ".exe", true);
+  EXPECT_EQ(shortVx.size(), 12u);
+  EXPECT_EQ(shortVx.substr(0, 2), "vx");
+  EXPECT_EQ(shortVx.substr(8), ".exe");
+  std::string longPrefix = vx::UniqueName(Scratch(), "backup", ".bak", true);
+  EXPECT_EQ(longPrefix.substr(0, 4), "back") << "short form keeps four prefix characters";
+  EXPECT_EQ(longPrefix.size(), 12u);
+  EXPECT_EQ(vx::UniqueName(Scratch(), "pre", ".tmp").size(), 3u + 8u + 4u);
+
+  // Names taken as files or folders are never handed out again.
+  std::set<std::string> seen;
+  for (int i = 0; i < 5; ++i) {
+    std::string n = vx::UniqueName(Scratch());
+    EXPECT_TRUE(seen.insert(vx::UpperCase(n)).second) << n;
+    if (i % 2) ASSERT_TRUE(vx::WriteWholeFile(Scratch() + n, "x"));
+    else ASSERT_TRUE(machine.Host().MakeFolder(Scratch() + n));
+  }
+}
+
+TEST_F(HostBasics, ForceFoldersCreatesEveryMissingParent) {
+  std::string deep = Scratch() + "a\\b c\\d";
+  EXPECT_TRUE(vx::ForceFolders(deep + "\\"));
+  EXPECT_TRUE(vx::FolderExists(deep));
+  EXPECT_TRUE(vx::ForceFolders(deep)) << "existing folder is fine";
+  ASSERT_TRUE(vx::WriteWholeFile(Scratch() + "file", "x"));
+  EXPECT_FALSE(vx::ForceFolders(Scratch() + "file\\sub")) << "a file is in the way";
+  EXPECT_FALSE(vx::FolderExists(Scratch() + "file\\sub"));
+}
+
+TEST_F(HostBasics, DeleteFolderTreeRemovesEverythingButDotEntries) {
+  std::string root = Scratch() + "tree";
+  ASSERT_TRUE(vx::ForceFolders(root + "\\sub\\deeper"));
+  ASSERT_TRUE(vx::WriteWholeFile(root + "\\one.txt", "1"));
+  ASSERT_TRUE(vx::WriteWholeFile(root + "\\sub\\two.txt", "2"));
+  ASSERT_TRUE(vx::WriteWholeFile(root + "\\sub\\deeper\\ro.txt", "3"));
+  ASSERT_TRUE(machine.Host().SetAttributes(root + "\\sub\\deeper\\ro.txt", vx::kAttrReadOnly));
+
+  EXPECT_TRUE(vx::DeleteFolderTree(root, false));
+  EXPECT_TRUE(vx::FolderExists(root)) << "kept when not asked to remove itself";
+  EXPECT_FALSE(vx::PathExists(root + "\\sub"));
+  EXPECT_FALSE(vx::PathExists(root + "\\one.txt"));
+
+  ASSERT_TRUE(vx::WriteWholeFile(root + "\\.keep", "dot entries are skipped"));
+  EXPECT_FALSE(vx::DeleteFolderTree(root + "\\", true)) << "the folder could not be removed";
+  EXPECT_TRUE(vx::FileExists(root + "\\.keep"));
+  EXPECT_TRUE(vx::FolderExists(root)) << "a folder that is not empty stays";
+  ASSERT_TRUE(machine.Host().RemoveFile(root + "\\.keep"));
+  EXPECT_TRUE(vx::DeleteFolderTree(root, true));
+  EXPECT_FALSE(vx::PathExists(root));
+  EXPECT_TRUE(vx::DeleteFolderTree(root, true)) << "nothing to delete is no failure";
+  EXPECT_FALSE(vx::PathExists(root));
+}
+
+TEST_F(HostBasics, TempFolderFallsBackWhenThePlatformUsesTheCurrentFolder) {
+  vx::Host& h = machine.Host();
+  std::string temp = vx::GetTempFolder();
+  ASSERT_FALSE(temp.empty());
+  EXPECT_EQ(temp.back(), '\\');
+  EXPECT_EQ(temp, vx::IncludeTrailingBackslash(h.PlatformTempPath()));
+
+  std::string saved = h.CurrentFolder();
+  ASSERT_TRUE(h.SetCurrentFolder(vx::ExcludeTrailingBackslash(h.PlatformTempPath())));
+  std::string fallback = vx::GetTempFolder();
+  h.SetCurrentFolder(saved);
+  if (h.Version().platform == vx::kPlatformNT)
+    EXPECT_EQ(fallback, "C:\\Temp\\");
+  else
+    EXPECT_EQ(fallback, vx::IncludeTrailingBackslash(h.WindowsFolder()) + "Temp\\");
+}
+
+TEST_F(HostBasics, WholeFilesRoundTripAndMissingOnesFail) {
+  std::string bytes("a\0b\r\n\xff", 6);
+  ASSERT_TRUE(vx::WriteWholeFile(Scratch() + "bin", bytes));
+  std::string back;
+  ASSERT_TRUE(vx::ReadWholeFile(Scratch() + "bin", back));
+  EXPECT_EQ(back, bytes);
+  EXPECT_FALSE(vx::ReadWholeFile(Scratch() + "nothing", back));
+  EXPECT_FALSE(vx::WriteWholeFile(Scratch() + "no\\such\\folder\\f", bytes));
+}
+
+}  // namespace
