@@ -84,7 +84,7 @@ class EngineProcess : public ::testing::Test {
  protected:
   Outcome Run(const std::string& args) {
 #ifdef _WIN32
-    std::string temp = machine.Scratch() + "temp";
+    std::string temp = machine.Scratch() + "engine-temp";
     vx::ForceFolders(temp);
     return RunEngine(args, temp);
 #else
@@ -94,7 +94,7 @@ class EngineProcess : public ::testing::Test {
   // What the engine left in the temporary folder it used.
   size_t LeftInTemp() {
 #ifdef _WIN32
-    std::string temp = machine.Scratch() + "temp";
+    std::string temp = machine.Scratch() + "engine-temp";
 #else
     std::string temp = vx::GetTempFolder();
 #endif

@@ -46,6 +46,12 @@ TestMachine::TestMachine(const std::string& kind) {
   host_ = std::make_unique<vx::Win32Host>();
   scope_ = std::make_unique<vx::ScopedHost>(*host_);
   scratch_ = vx::IncludeTrailingBackslash(FreshNativeDir("scratch"));
+  savedTmp_ = host_->GetEnv("TMP").value_or("");
+  savedTemp_ = host_->GetEnv("TEMP").value_or("");
+  std::string temp = scratch_ + "temp";
+  host_->MakeFolder(temp);
+  ::SetEnvironmentVariableA("TMP", temp.c_str());
+  ::SetEnvironmentVariableA("TEMP", temp.c_str());
 #else
   root_ = FreshNativeDir("machine");
   vx::MachineKind k = vx::MachineKind::XP;
@@ -60,6 +66,10 @@ TestMachine::TestMachine(const std::string& kind) {
 
 TestMachine::~TestMachine() {
   std::error_code ec;
+#ifdef _WIN32
+  ::SetEnvironmentVariableA("TMP", savedTmp_.empty() ? nullptr : savedTmp_.c_str());
+  ::SetEnvironmentVariableA("TEMP", savedTemp_.empty() ? nullptr : savedTemp_.c_str());
+#endif
   vx::DeleteFolderTree(scratch_, true);
   scope_.reset();
   host_.reset();

@@ -1,7 +1,9 @@
 // A host for tests: natively a fresh sandbox machine per test, on Windows
 // the real host with a fresh scratch folder. Either way `Scratch()` is an
 // empty Windows folder the test may fill, and the host is current while the
-// object lives.
+// object lives. On Windows TMP and TEMP point into the scratch folder
+// meanwhile, so that tests running side by side never see each other's
+// temporary files.
 #pragma once
 
 #include <memory>
@@ -29,6 +31,7 @@ class TestMachine {
   std::unique_ptr<vx::ScopedHost> scope_;
   std::string root_;
   std::string scratch_;
+  std::string savedTmp_, savedTemp_;  // Windows: the process's own TMP/TEMP
 };
 
 // A fresh empty folder of the process's own file system (for run logs and
