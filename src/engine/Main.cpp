@@ -3,9 +3,12 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "database/kqIniFile.h"
+#include "plugins/VXPlugins.h"
 #include "system/Errors.h"
 #include "system/RunLog.h"
 #include "system/kqFileUtils.h"
+#include "system/kqRegIni.h"
 #include "system/kqStrUtils.h"
 #include "system/kqUtils.h"
 
@@ -108,6 +111,10 @@ bool Engine::MainRoutine() {
   bool result = false;
 
   Step("1 initialise");
+  // INI files go through the cache of parsed files, and values keep their
+  // surrounding quotes for the whole run.
+  RegisterIniFileClass();
+  IniDefaults().unquoteValues = false;
   if (state_.engineFile.empty()) state_.engineFile = host.ExecutablePath();
   SetMsgBoxStyle(kMbSetForeground);
 
@@ -118,6 +125,13 @@ bool Engine::MainRoutine() {
     return false;
   }
   SetMainWindow(state_.mainWindow);
+  // Broadcasts from the worker thread reach the plug-ins through the main
+  // window, on this thread.
+  host.SetMainWindowHandler([](uint32_t message, uintptr_t wParam, uintptr_t, intptr_t& result) {
+    if (message != kCrossThreadMessage) return false;
+    result = Plugins().HandleCrossThreadCall(wParam);
+    return true;
+  });
 
   Step("3 extraction library");
   if (!state_.resuming && !WriteExtractionLibrary(state_.tempFolder + "unpack.dll")) return false;
@@ -254,6 +268,8 @@ void Engine::ClosingBlock(bool& result) {
   if (!state_.savedCurrentFolder.empty()) host.SetCurrentFolder(state_.savedCurrentFolder);
   if (state_.singleInstance) host.CloseHandle(state_.singleInstance);
   state_.singleInstance = 0;
+  IniFlush();
+  host.SetMainWindowHandler(nullptr);
   host.DestroyWindow(state_.mainWindow);
   SetMainWindow(0);
   state_.mainWindow = 0;
@@ -289,16 +305,23 @@ bool Engine::LoadPlugins() { return NotAvailable("Loading plug-ins"); }
 void Engine::LoadFurtherPlugins() {}
 bool Engine::Preselect() { return NotAvailable("Feature selection"); }
 bool Engine::SystemCheck() { return NotAvailable("The system check"); }
-int Engine::SendEvent(int event, intptr_t param, bool toAll) { return 0; }
+int Engine::SendEvent(int event, intptr_t param, bool toAll) {
+  return int(Plugins().SendEvent(event, param, 0, toAll));
+}
 bool Engine::RunProgramsBeforeWizard() { return NotAvailable("Running programs"); }
 bool Engine::ChooseComponentsAndPackages() { return NotAvailable("Choosing components"); }
 bool Engine::InstallMain() { return NotAvailable("Installation"); }
 bool Engine::PrepareResume() { return !state_.suspended || NotAvailable("Resuming after a restart"); }
 bool Engine::HasRecordedActions() { return false; }
 void Engine::Rollback() {}
-void Engine::UnloadPlugins() {}
-void Engine::MarkExecutableForDeletion(bool atReboot) {}
-void Engine::RestartWindows() {}
+void Engine::UnloadPlugins() { Plugins().UnloadAll(); }
+void Engine::MarkExecutableForDeletion(bool atReboot) {
+  // The resume program removes itself: at the restart that follows, or by
+  // a batch that waits until the process has ended.
+  if (atReboot) DeleteFileAtReboot(CurrentHost().ExecutablePath());
+  else StartSelfDeleteBatch(false);
+}
+void Engine::RestartWindows() { vx::RestartWindows(false); }
 
 // --- Unattended operation ---------------------------------------------------------------
 

@@ -8,18 +8,9 @@
 
 #include "engine/CommandLine.h"
 #include "system/host.h"
+#include "vxplugin.h"
 
 namespace vx {
-
-// Event numbers the run flow sends to the user-interface plug-ins.
-enum : int {
-  EV_START = 4,
-  EV_FINISH = 5,
-  EV_SHOWDIALOGS = 6,
-  EV_BEFOREINSTALL = 8,
-  EV_AFTERINSTALL = 9,
-  EV_QUERYREBOOT = 22,
-};
 
 // Run state of one engine process.
 struct RunState {

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -39,8 +40,90 @@ enum : uint32_t {
   kErrorPathNotFound = 3,
   kErrorAccessDenied = 5,
   kErrorNoMoreFiles = 18,
+  kErrorInvalidHandle = 6,
+  kErrorNotEnoughMemory = 8,
   kErrorSharingViolation = 32,
+  kErrorNotSupported = 50,
+  kErrorFileExists = 80,
+  kErrorInvalidParameter = 87,
+  kErrorCallNotImplemented = 120,
+  kErrorBadPathname = 161,
   kErrorAlreadyExists = 183,
+  kErrorBadExeFormat = 193,
+  kErrorFilenameExcedRange = 206,
+  kErrorMoreData = 234,
+  kErrorNoMoreItems = 259,
+  kErrorKeyDeleted = 1018,
+  kErrorNoAssociation = 1155,
+  kErrorPrivilegeNotHeld = 1314,
+};
+
+// Predefined registry keys (the HKEY values of the platform).
+using RegKey = uintptr_t;
+enum : RegKey {
+  kHKeyClassesRoot = 0x80000000u,
+  kHKeyCurrentUser = 0x80000001u,
+  kHKeyLocalMachine = 0x80000002u,
+  kHKeyUsers = 0x80000003u,
+};
+
+// Registry value types.
+enum : uint32_t {
+  kRegNone = 0,
+  kRegSz = 1,
+  kRegExpandSz = 2,
+  kRegBinary = 3,
+  kRegDword = 4,
+  kRegDwordBigEndian = 5,
+  kRegLink = 6,
+  kRegMultiSz = 7,
+};
+
+// MoveFileEx flags.
+enum : uint32_t {
+  kMoveFileReplaceExisting = 0x1,
+  kMoveFileCopyAllowed = 0x2,
+  kMoveFileDelayUntilReboot = 0x4,
+};
+
+// ExitWindowsEx flags.
+enum : uint32_t { kEwxLogoff = 0, kEwxShutdown = 1, kEwxReboot = 2, kEwxForce = 4, kEwxPowerOff = 8 };
+
+// Process creation and waiting.
+enum : uint32_t {
+  kIdlePriorityClass = 0x40,
+  kWaitObject0 = 0,
+  kWaitTimeout = 258,
+  kWaitFailed = 0xFFFFFFFFu,
+};
+enum : int { kSwHide = 0, kSwShowNormal = 1, kSwShowMinimized = 2, kSwShowMaximized = 3 };
+
+// Shell folder identifiers (CSIDL values of the platform).
+enum : int {
+  kCsidlDesktop = 0x00,
+  kCsidlPrograms = 0x02,
+  kCsidlPersonal = 0x05,
+  kCsidlFavorites = 0x06,
+  kCsidlStartup = 0x07,
+  kCsidlRecent = 0x08,
+  kCsidlSendTo = 0x09,
+  kCsidlStartMenu = 0x0B,
+  kCsidlDesktopDirectory = 0x10,
+  kCsidlNetHood = 0x13,
+  kCsidlFonts = 0x14,
+  kCsidlTemplates = 0x15,
+  kCsidlCommonStartMenu = 0x16,
+  kCsidlCommonPrograms = 0x17,
+  kCsidlCommonStartup = 0x18,
+  kCsidlCommonDesktopDirectory = 0x19,
+  kCsidlAppData = 0x1A,
+  kCsidlLocalAppData = 0x1C,
+  kCsidlCommonAppData = 0x23,
+  kCsidlWindows = 0x24,
+  kCsidlSystem = 0x25,
+  kCsidlProgramFiles = 0x26,
+  kCsidlProgramFilesCommon = 0x2B,
+  kCsidlCommonDocuments = 0x2E,
 };
 
 // Message box flags and answers (values of the platform).
@@ -73,11 +156,21 @@ enum : int {
   kIdContinue = 11,
 };
 
+// SetErrorMode flags.
+enum : uint32_t { kSemFailCriticalErrors = 0x0001 };
+
 // Operating-system platform identifiers (OSVERSIONINFO.dwPlatformId).
 enum : uint32_t { kPlatformWin32s = 0, kPlatformWin9x = 1, kPlatformNT = 2 };
 
 using WindowHandle = uintptr_t;  // HWND; 0 is "no window"
 using HandleValue = uintptr_t;   // kernel object handle; 0 is "none"
+using ModuleHandle = uintptr_t;  // HMODULE of a loaded DLL; 0 is "none"
+
+// Handles a message sent to the engine's main window. Returns false for a
+// message it leaves to default processing; otherwise `result` is the
+// message result.
+using WindowMessageHandler =
+    std::function<bool(uint32_t message, uintptr_t wParam, uintptr_t lParam, intptr_t& result)>;
 
 struct SystemTime {
   uint16_t year = 0, month = 0, dayOfWeek = 0, day = 0;
@@ -88,6 +181,18 @@ struct FindEntry {
   std::string name;  // without folder
   uint32_t attributes = 0;
   uint64_t size = 0;
+};
+
+struct Rect {
+  int left = 0, top = 0, right = 0, bottom = 0;
+};
+
+// What the process token says about the local Administrators group.
+enum class AdminCheck {
+  Member,         // the token holds S-1-5-32-544
+  NotMember,      // it does not, or the token cannot be read
+  NoSecurityApi,  // the security functions of advapi32 are missing
+  SidFailed,      // the group's SID could not be built
 };
 
 struct VersionFacts {
@@ -143,6 +248,56 @@ class Host {
   virtual bool SetCurrentFolder(const std::string& path) = 0;
   // GetFullPathName: a relative path made absolute against the current folder.
   virtual std::string FullPath(const std::string& path) = 0;
+  // MoveFileEx (kMoveFile* flags). With kMoveFileDelayUntilReboot the move
+  // (or, when `to` is empty, the deletion) is recorded for the next start of
+  // Windows; systems of the 9x family refuse it (kErrorCallNotImplemented).
+  virtual bool MoveFileWithFlags(const std::string& from, const std::string& to, uint32_t flags) = 0;
+  // Last-write time as a FILETIME value (100 ns units since 1601, UTC).
+  virtual bool GetFileWriteTime(const std::string& path, uint64_t& time) = 0;
+  virtual bool SetFileWriteTime(const std::string& path, uint64_t time) = 0;
+  // FileTimeToLocalFileTime.
+  virtual uint64_t ToLocalFileTime(uint64_t utc) = 0;
+  // GetShortPathName: the 8.3 form of an existing path; "" when it fails.
+  virtual std::string ShortPathName(const std::string& path) = 0;
+  // GetDiskFreeSpaceEx: bytes available to the caller. False when the call
+  // fails or the system has no such call (kErrorCallNotImplemented).
+  virtual bool DiskFreeBytes(const std::string& folder, uint64_t& available) = 0;
+  // GetDiskFreeSpace of a drive's root folder ("C:\").
+  virtual bool DiskFreeClusters(const std::string& root, uint32_t& sectorsPerCluster, uint32_t& bytesPerSector,
+                                uint32_t& freeClusters) = 0;
+
+  // --- Registry -------------------------------------------------------------
+  // Results are Win32 error codes (kErrorSuccess when it worked). Keys are
+  // handles of the predefined roots (kHKey*) or of opened keys; a key opened
+  // here is closed with CloseRegKey.
+  // RegOpenKeyEx with KEY_READ, or KEY_WRITE when `write`.
+  virtual uint32_t OpenRegKey(RegKey parent, const std::string& subKey, bool write, RegKey& key) = 0;
+  // RegCreateKey: opens the key, creating it and every missing parent.
+  virtual uint32_t CreateRegKey(RegKey parent, const std::string& subKey, RegKey& key) = 0;
+  virtual void CloseRegKey(RegKey key) = 0;
+  // RegQueryValueEx: the type and the complete data of a value ("" = default value).
+  virtual uint32_t QueryRegValue(RegKey key, const std::string& name, uint32_t& type, std::string& data) = 0;
+  // RegSetValueEx with the data exactly as given.
+  virtual uint32_t SetRegValue(RegKey key, const std::string& name, uint32_t type, const std::string& data) = 0;
+  virtual uint32_t DeleteRegValue(RegKey key, const std::string& name) = 0;
+  // RegDeleteKey. Windows NT refuses a key that still has sub keys; the 9x
+  // family deletes the whole tree.
+  virtual uint32_t DeleteRegKey(RegKey key, const std::string& subKey) = 0;
+  // RegEnumKeyEx / RegEnumValue: the name at `index`, kErrorNoMoreItems past the end.
+  virtual uint32_t EnumRegKey(RegKey key, uint32_t index, std::string& name) = 0;
+  virtual uint32_t EnumRegValue(RegKey key, uint32_t index, std::string& name) = 0;
+
+  // --- Profile functions (the platform's own INI access) -------------------
+  // GetPrivateProfileString into a buffer of `size` bytes. Without a section
+  // the result lists the section names, without a key the key names of the
+  // section, each ended by a zero byte.
+  virtual std::string ProfileRead(const std::string& file, const std::optional<std::string>& section,
+                                  const std::optional<std::string>& key, const std::string& def,
+                                  uint32_t size) = 0;
+  // WritePrivateProfileString: without a value the key is deleted, without
+  // a key the whole section.
+  virtual bool ProfileWrite(const std::string& file, const std::string& section,
+                            const std::optional<std::string>& key, const std::optional<std::string>& value) = 0;
 
   // --- Process and machine facts ----------------------------------------
   virtual std::string ExecutablePath() = 0;  // the running program's file
@@ -155,6 +310,58 @@ class Host {
   virtual void SleepMs(uint32_t ms) = 0;
   virtual VersionFacts Version() = 0;
   virtual uint32_t LastError() = 0;
+  // GetEnvironmentStrings: "name=value" entries in the platform's order.
+  virtual std::vector<std::string> EnvironmentStrings() = 0;
+  // ExpandEnvironmentStrings: %NAME% of set variables replaced, the others kept.
+  virtual bool ExpandEnvStrings(const std::string& text, std::string& expanded) = 0;
+  virtual uint16_t UserLangId() = 0;    // GetUserDefaultLangID
+  virtual uint16_t SystemLangId() = 0;  // GetSystemDefaultLangID
+  // SHGetSpecialFolderLocation + SHGetPathFromIDList; "" when the shell
+  // knows no such folder.
+  virtual std::string ShellFolderPath(int csidl) = 0;
+  // Membership of the process token in the local Administrators group
+  // (Windows NT; the 9x family has no tokens and is not asked).
+  virtual AdminCheck CheckAdminGroup() = 0;
+  // Enables SeShutdownPrivilege in the process token; false when the
+  // adjustment fails.
+  virtual bool EnableShutdownPrivilege() = 0;
+  // ExitWindowsEx (kEwx* flags).
+  virtual bool RestartSystem(uint32_t flags) = 0;
+  // SetErrorMode (kSemFailCriticalErrors ...): returns the previous mode.
+  virtual uint32_t SetProcessErrorMode(uint32_t mode) = 0;
+  // CompareString(LOCALE_USER_DEFAULT, NORM_IGNORECASE): -1, 0 or 1.
+  virtual int CompareLocaleText(const std::string& a, const std::string& b) = 0;
+
+  // --- Locales (see system/LocaleTable.h for the value types) ----------------
+  // EnumSystemLocales(LCID_INSTALLED): the installed locale ids in the
+  // platform's order.
+  virtual std::vector<uint32_t> InstalledLocales() = 0;
+  // GetLocaleInfo of one value as ANSI text (at most 255 characters; on
+  // the NT family read in its wide form and converted); "" when unavailable.
+  virtual std::string LocaleText(uint32_t lcid, uint32_t type) = 0;
+  // TranslateCharsetInfo(TCI_SRCCODEPAGE); false when the code page has no
+  // character set.
+  virtual bool CodePageCharset(uint32_t codePage, uint32_t& charset) = 0;
+
+  // --- COM ---------------------------------------------------------------------
+  // Whether an in-process instance of the class `clsid` can be created with
+  // the interface `iid` (both "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}"); the
+  // instance is released at once.
+  virtual bool ComObjectAvailable(const std::string& clsid, const std::string& iid) = 0;
+
+  // --- Processes --------------------------------------------------------------
+  // CreateProcess of a command line (the program first, quoted when it has
+  // blanks) in `folder` ("" = the current folder); the thread handle is
+  // closed at once. Returns the process handle, 0 on failure.
+  virtual HandleValue StartProcess(const std::string& commandLine, const std::string& folder, int showCmd,
+                                   uint32_t creationFlags) = 0;
+  // ShellExecuteEx ("open", asking for the process handle). 0 when it fails
+  // or when the shell gives no process.
+  virtual HandleValue ShellOpen(WindowHandle owner, const std::string& file, const std::string& params,
+                                const std::string& folder, int showCmd) = 0;
+  // WaitForSingleObject on a process: kWaitObject0, kWaitTimeout or kWaitFailed.
+  virtual uint32_t WaitForProcess(HandleValue process, uint32_t milliseconds) = 0;
+  virtual bool ProcessExitCode(HandleValue process, uint32_t& code) = 0;
 
   // --- Resources of the running executable ------------------------------
   // Loads the RCDATA resource `name`; false when it is missing.
@@ -164,6 +371,9 @@ class Host {
   // CreateMutex (not owned, default security). `existed` tells whether the
   // name was already taken. 0 on failure.
   virtual HandleValue CreateNamedMutex(const std::string& name, bool& existed) = 0;
+  // OpenMutex with READ_CONTROL access, the handle closed at once: whether
+  // a mutex of that name exists.
+  virtual bool NamedMutexExists(const std::string& name) = 0;
   virtual void CloseHandle(HandleValue handle) = 0;
 
   // --- Windows and message boxes ----------------------------------------
@@ -177,6 +387,33 @@ class Host {
   // button.
   virtual int ShowMessageBox(WindowHandle owner, const std::string& text,
                          const std::string& caption, uint32_t flags) = 0;
+  // EnumWindows: the top-level windows, in the platform's order.
+  virtual std::vector<WindowHandle> TopLevelWindows() = 0;
+  // WM_GETTEXTLENGTH + WM_GETTEXT.
+  virtual std::string WindowTitle(WindowHandle window) = 0;
+  // PeekMessage (PM_REMOVE), then translate and dispatch: 1 when a message
+  // was dispatched, 0 when the queue was empty, -1 when WM_QUIT was removed.
+  virtual int DispatchOneMessage() = 0;
+  // SystemParametersInfo(SPI_GETWORKAREA).
+  virtual bool WorkArea(Rect& area) = 0;
+
+  // --- Messages to the main window ----------------------------------------------
+  // The handler the main window runs for its messages (cross-thread calls
+  // of the plug-in host, the end-of-session query).
+  virtual void SetMainWindowHandler(WindowMessageHandler handler) = 0;
+  // SendMessage: from the window's own thread the handler runs at once;
+  // from another thread the call waits until that thread has handled it
+  // while dispatching its messages.
+  virtual intptr_t SendWindowMessage(WindowHandle window, uint32_t message, uintptr_t wParam,
+                                     uintptr_t lParam) = 0;
+  virtual uint32_t CurrentThreadId() = 0;
+
+  // --- Libraries (plug-in DLLs) -------------------------------------------------
+  // LoadLibrary / GetProcAddress / FreeLibrary. On the sandbox a "DLL" is a
+  // native shared object kept in the machine.
+  virtual ModuleHandle LoadModule(const std::string& path) = 0;
+  virtual void* ModuleProc(ModuleHandle module, const std::string& name) = 0;
+  virtual void UnloadModule(ModuleHandle module) = 0;
 };
 
 // The host the engine runs on. Set once at start-up by the program entry

@@ -1,6 +1,9 @@
 #include "system/kqUtils.h"
 
+#include "system/Errors.h"
 #include "system/RunLog.h"
+#include "system/kqFileUtils.h"
+#include "system/kqRegIni.h"
 #include "system/kqStrUtils.h"
 
 namespace vx {
@@ -141,5 +144,122 @@ std::string GetTempFolder() {
 
 std::string GetWindowsFolder() { return CurrentHost().WindowsFolder(); }
 std::string GetSystemFolder() { return CurrentHost().SystemFolder(); }
+
+}  // namespace vx
+
+// ==== Operating system and environment =====================================================
+
+namespace vx {
+
+const char* OSKindName(int kind) {
+  static const char* const kNames[] = {"32s", "95", "98", "NT", "2000", "Me", "XP"};
+  return kind >= 0 && kind <= 6 ? kNames[kind] : "";
+}
+
+TOSInfo ComputeOSInfo(const VersionFacts& f) {
+  TOSInfo info;
+  int kind = osWin32s;
+  if (f.platform == kPlatformWin9x) {
+    kind = osWin95;
+    if (f.major == 4 && f.minor > 0) kind = osWin98;
+    if (f.major > 4 || (f.major == 4 && f.minor >= 90)) kind = osWinMe;
+  } else if (f.platform == kPlatformNT) {
+    kind = osWinNT;
+    if (f.major > 4) kind = osWin2000;
+    if (f.major > 4 && f.minor > 0) kind = osWinXP;
+  }
+  info.Kind = kind;
+  info.Major = f.major;
+  info.Minor = f.minor;
+  info.VersionText = f.minor == 0 ? Format("%u.%u", f.major, f.minor) : Format("%u.%.2u", f.major, f.minor);
+  info.Build = f.platform == kPlatformWin9x ? (f.build & 0xFFFF) : f.build;
+  info.ServicePack = f.servicePack;
+  info.Description = Trim(Format("Windows %s %s.%.4u %s", OSKindName(kind), info.VersionText.c_str(), info.Build,
+                                 info.ServicePack.c_str()));
+  return info;
+}
+
+const TOSInfo& GetOSInfo() {
+  static const Host* computedFor = nullptr;
+  static TOSInfo info;
+  Host& h = CurrentHost();
+  if (computedFor != &h) {
+    info = ComputeOSInfo(h.Version());
+    computedFor = &h;
+  }
+  return info;
+}
+
+std::string GetEnv(const std::string& name) { return CurrentHost().GetEnv(name).value_or(""); }
+
+namespace {
+const char kSystemEnvironment[] = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
+const char kUserEnvironment[] = "HKCU\\Environment";
+const char kAutoexec[] = "c:\\autoexec.bat";
+}  // namespace
+
+std::string GetEnvVar(const std::string& name, bool system) {
+  if (CurrentHost().Version().platform != kPlatformNT) return GetEnv(name);
+  return RegReadText(system ? kSystemEnvironment : kUserEnvironment, name, "");
+}
+
+std::string RewriteAutoexec(const std::string& oldText, const std::string& name, const std::string& value,
+                            bool& found) {
+  found = false;
+  std::string out;
+  std::string line;
+  auto handle = [&](const std::string& l) {
+    std::string t = Trim(l);
+    if (StartsWithText(t, "SET ")) {
+      std::string rest = Trim(t.substr(4));
+      std::string varName = rest.substr(0, rest.find('='));
+      if (SameText(varName, name)) {
+        found = true;
+        if (!value.empty()) out += Format("SET %s=%s\r\n", name.c_str(), value.c_str());
+        return;
+      }
+    }
+    out += l + "\r\n";
+  };
+  for (size_t i = 0; i < oldText.size(); ++i) {
+    char c = oldText[i];
+    if (c == '\r' || c == '\n') {
+      handle(line);
+      line.clear();
+      if (c == '\r' && i + 1 < oldText.size() && oldText[i + 1] == '\n') ++i;
+    } else {
+      line += c;
+    }
+  }
+  if (!line.empty()) handle(line);
+  if (!found && !value.empty()) out += Format("SET %s=%s\r\n", name.c_str(), value.c_str());
+  return out;
+}
+
+bool SetEnvVar(const std::string& name, const std::string& value, bool system) {
+  Host& h = CurrentHost();
+  if (h.Version().platform == kPlatformNT) {
+    std::string key = system ? kSystemEnvironment : kUserEnvironment;
+    if (value.empty()) return RegRemoveValue(key, name);
+    if (RegGetValueType(key, name) == kRegExpandSz) return RegWriteExpandString(key, name, value);
+    return RegWriteString(key, name, value);
+  }
+  std::string old;
+  bool haveOld = FileExists(kAutoexec) && ReadWholeFile(kAutoexec, old);
+  bool found = false;
+  std::string text = RewriteAutoexec(haveOld ? old : "", name, value, found);
+  std::string fresh = "c:\\" + UniqueName("c:\\", "", ".bat", true);
+  if (!WriteWholeFile(fresh, text)) {
+    h.RemoveFile(fresh);
+    throw EInOutError(Format("Cannot create file %s", fresh.c_str()));
+  }
+  if (h.RemoveFile(kAutoexec)) return h.RenameFile(fresh, kAutoexec);
+  h.RemoveFile(fresh);
+  return false;
+}
+
+void GetEnvironmentList(std::vector<std::string>& list) {
+  list = CurrentHost().EnvironmentStrings();
+}
 
 }  // namespace vx

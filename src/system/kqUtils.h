@@ -66,6 +66,49 @@ void SetUnattendedAnswers(bool takeDefault, std::vector<MsgBoxRule> rules);
 // False with `error` set when a line cannot be understood.
 bool ParseAnswerScript(const std::string& script, std::vector<MsgBoxRule>& rules, std::string& error);
 
+// --- Operating system -------------------------------------------------------------
+
+enum TOSKind { osWin32s = 0, osWin95 = 1, osWin98 = 2, osWinNT = 3, osWin2000 = 4, osWinMe = 5, osWinXP = 6 };
+
+struct TOSInfo {
+  int Kind = osWinXP;
+  uint32_t Major = 0, Minor = 0;
+  std::string VersionText;  // "4.0", "4.10", "5.01"
+  uint32_t Build = 0;       // the 9x family: the low 16 bits only
+  std::string ServicePack;
+  std::string Description;  // "Windows XP 5.01.2600 Service Pack 2"
+  bool IsNT() const { return Kind == osWinNT || Kind == osWin2000 || Kind == osWinXP; }
+};
+
+// The record for the platform's version facts (the kind rules applied in
+// their order, the last that matches winning).
+TOSInfo ComputeOSInfo(const VersionFacts& facts);
+// The record of the current host, computed once per host.
+const TOSInfo& GetOSInfo();
+// "32s", "95", "98", "NT", "2000", "Me", "XP".
+const char* OSKindName(int kind);
+
+// --- Environment ---------------------------------------------------------------------
+
+// The process environment variable; "" when it is not set.
+std::string GetEnv(const std::string& name);
+// The persistent value of an environment variable: on NT from the
+// registry (the system's or the user's key), expanded; on 9x the process
+// environment.
+std::string GetEnvVar(const std::string& name, bool system);
+// Changes (or, with an empty value, removes) a persistent environment
+// variable: on NT in the registry, keeping REG_EXPAND_SZ when the value
+// has that type; on 9x by rewriting c:\autoexec.bat. Raises EInOutError on
+// 9x when the new autoexec.bat cannot be written.
+bool SetEnvVar(const std::string& name, const std::string& value, bool system);
+// The autoexec.bat text with the SET lines of `name` replaced by
+// "SET name=value" (removed when `value` is empty), or one appended when
+// there was none. `found` tells whether a line of the variable existed.
+std::string RewriteAutoexec(const std::string& oldText, const std::string& name, const std::string& value,
+                            bool& found);
+// Replaces `list` with the "name=value" entries of the process environment.
+void GetEnvironmentList(std::vector<std::string>& list);
+
 // --- Folders ------------------------------------------------------------------
 
 // The system temporary folder with one trailing backslash. When the

@@ -66,7 +66,7 @@ class FakeEngine : public vx::Engine {
   bool SystemCheck() override { return Stage("SystemCheck"); }
   int SendEvent(int event, intptr_t param, bool toAll) override {
     calls.push_back(vx::Format("event %d(%d)", event, int(param)));
-    if (event == vx::EV_SHOWDIALOGS && param == 0) return wizardAnswer;
+    if (event == EV_SHOWDIALOGS && param == 0) return wizardAnswer;
     return 0;
   }
   bool RunProgramsBeforeWizard() override { return Stage("RunProgramsBeforeWizard"); }

@@ -1,9 +1,12 @@
 #include "system/sandbox/SandboxHost.h"
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -11,21 +14,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "system/kqStrUtils.h"
 #include "system/kqUtils.h"
+#include "system/sandbox/SandboxNative.h"
 
 namespace vx {
 
-namespace {
-
 thread_local uint32_t t_lastError = 0;
-
-std::map<std::string, std::string>& EmbeddedResources() {
-  static std::map<std::string, std::string> resources;
-  return resources;
-}
 
 bool NativeIsDir(const std::string& p) {
   struct stat st;
@@ -49,6 +47,21 @@ bool NativeWriteFile(const std::string& p, const std::string& data) {
   if (!f) return false;
   bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
   return std::fclose(f) == 0 && ok;
+}
+
+bool NativeWriteFileAtomic(const std::string& p, const std::string& data) {
+  std::string tmp = p + Format(".tmp%ld", (long)::getpid());
+  std::FILE* f = std::fopen(tmp.c_str(), "wb");
+  if (!f) return false;
+  bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+  ok = std::fflush(f) == 0 && ok;
+  ok = ::fsync(::fileno(f)) == 0 && ok;
+  ok = std::fclose(f) == 0 && ok;
+  if (!ok || ::rename(tmp.c_str(), p.c_str()) != 0) {
+    ::unlink(tmp.c_str());
+    return false;
+  }
+  return true;
 }
 
 bool NativeReadFile(const std::string& p, std::string& data) {
@@ -76,14 +89,45 @@ uint32_t ErrnoToWin32(int e) {
   }
 }
 
+namespace {
+
+std::map<std::string, std::string>& EmbeddedResources() {
+  static std::map<std::string, std::string> resources;
+  return resources;
+}
+
 bool InvalidNameChar(char c) {
   return (unsigned char)c < 32 || std::strchr("<>:\"|?*", c) != nullptr;
 }
 
+// The Windows attributes a file system cannot express in its mode bits
+// (hidden, system, archive...) are kept in an extended attribute where the
+// file system allows; read-only is always the owner's write bit.
+const char kAttrXattr[] = "user.vx.attributes";
+
+uint32_t NativeAttributes(const std::string& native, const struct stat& st) {
+  uint32_t a;
+  char buf[16] = {0};
+  ssize_t n = ::getxattr(native.c_str(), kAttrXattr, buf, sizeof buf - 1);
+  if (n > 0) {
+    a = uint32_t(std::strtoul(buf, nullptr, 10)) & ~uint32_t(kAttrReadOnly | kAttrDirectory | kAttrNormal);
+  } else {
+    a = S_ISDIR(st.st_mode) ? 0u : uint32_t(kAttrArchive);  // a new file carries the archive bit
+  }
+  if (S_ISDIR(st.st_mode)) a |= kAttrDirectory;
+  if (!(st.st_mode & S_IWUSR)) a |= kAttrReadOnly;
+  return a ? a : kAttrNormal;
+}
+
+struct FileTableAccess;
+
 class SandboxFile : public HostFile {
  public:
-  explicit SandboxFile(int fd) : fd_(fd) {}
-  ~SandboxFile() override { ::close(fd_); }
+  SandboxFile(int fd, std::function<void()> onClose) : fd_(fd), onClose_(std::move(onClose)) {}
+  ~SandboxFile() override {
+    ::close(fd_);
+    if (onClose_) onClose_();
+  }
   bool Read(void* buffer, size_t size, size_t& done) override {
     done = 0;
     while (done < size) {
@@ -122,6 +166,7 @@ class SandboxFile : public HostFile {
 
  private:
   int fd_;
+  std::function<void()> onClose_;
 };
 
 struct Preset {
@@ -149,6 +194,44 @@ const Preset kPresets[] = {
     {"me", MachineKind::Me, kPlatformWin9x, 4, 90, 0x045A0BB8, "", "C:\\WINDOWS", "C:\\WINDOWS\\SYSTEM",
      "C:\\WINDOWS\\TEMP", ""},
 };
+
+// The shell folders of a fresh machine. The 9x family has no common
+// (all-users) folders, so their entries are absent there.
+std::vector<std::pair<std::string, std::string>> DefaultShellFolders(const Preset& p) {
+  std::vector<std::pair<std::string, std::string>> list;
+  std::string win = p.windows;
+  bool nt = p.platform == kPlatformNT;
+  std::string user = nt ? std::string(p.profile) : win;
+  std::string common = nt ? ExtractFileDir(p.profile) + "\\All Users" : "";
+  std::string startMenu = user + "\\Start Menu";
+  list = {{"Desktop", user + "\\Desktop"},
+          {"DesktopDirectory", user + "\\Desktop"},
+          {"Programs", startMenu + "\\Programs"},
+          {"Personal", nt ? user + "\\My Documents" : "C:\\My Documents"},
+          {"Favorites", user + "\\Favorites"},
+          {"Startup", startMenu + "\\Programs\\Startup"},
+          {"Recent", user + "\\Recent"},
+          {"SendTo", user + "\\SendTo"},
+          {"StartMenu", startMenu},
+          {"NetHood", user + "\\NetHood"},
+          {"Fonts", win + "\\Fonts"},
+          {"Templates", nt ? user + "\\Templates" : win + "\\ShellNew"},
+          {"AppData", user + "\\Application Data"},
+          {"Windows", win},
+          {"System", p.system},
+          {"ProgramFiles", "C:\\Program Files"},
+          {"ProgramFilesCommon", "C:\\Program Files\\Common Files"}};
+  if (nt) {
+    list.push_back({"LocalAppData", user + "\\Local Settings\\Application Data"});
+    list.push_back({"CommonStartMenu", common + "\\Start Menu"});
+    list.push_back({"CommonPrograms", common + "\\Start Menu\\Programs"});
+    list.push_back({"CommonStartup", common + "\\Start Menu\\Programs\\Startup"});
+    list.push_back({"CommonDesktopDirectory", common + "\\Desktop"});
+    list.push_back({"CommonAppData", common + "\\Application Data"});
+    list.push_back({"CommonDocuments", common + "\\Documents"});
+  }
+  return list;
+}
 
 }  // namespace
 
@@ -194,8 +277,31 @@ bool SandboxHost::InitMachine(const std::string& root, MachineKind kind) {
   ini += Format("TEMP=%s\r\nTMP=%s\r\n", p->temp, p->temp);
   ini += Format("windir=%s\r\n", p->windows);
   if (*p->profile) ini += Format("USERPROFILE=%s\r\n", p->profile);
+  ini += "\r\n[ShellFolders]\r\n";
+  std::vector<std::string> folders;
+  for (const auto& [name, path] : DefaultShellFolders(*p)) {
+    ini += name + "=" + path + "\r\n";
+    folders.push_back(path);
+  }
+  ini += "\r\n[WorkArea]\r\nLeft=0\r\nTop=0\r\nRight=1024\r\nBottom=738\r\n";
   ini += "\r\n[Drives]\r\nZ=/\r\n";
   if (!NativeWriteFile(root + "/machine.ini", ini)) return false;
+  // The command interpreter exists as a file; the machine carries out its
+  // simple commands itself (see StartProcess).
+  std::string shell = p->platform == kPlatformNT ? std::string(p->system) + "\\cmd.exe"
+                                                 : std::string(p->windows) + "\\command.com";
+  std::string shellRel = shell.substr(3);
+  for (char& c : shellRel)
+    if (c == '\\') c = '/';
+  if (!NativeMakeDirs(root + "/drive_c/" + shellRel.substr(0, shellRel.rfind('/'))) ||
+      !NativeWriteFile(root + "/drive_c/" + shellRel, ""))
+    return false;
+  for (const std::string& f : folders) {
+    std::string rel = f.substr(3);
+    for (char& c : rel)
+      if (c == '\\') c = '/';
+    if (!NativeMakeDirs(root + "/drive_c/" + rel)) return false;
+  }
   for (const char* hive : {"HKLM", "HKCU", "HKU", "HKCR"})
     if (!NativeWriteFile(root + "/" + hive + ".reg", "REGEDIT4\r\n\r\n")) return false;
   // The standard folders of the machine.
@@ -236,6 +342,7 @@ void SandboxHost::LoadFacts() {
     size_t eq = line.find('=');
     if (eq == std::string::npos) continue;
     facts_[section][UpperCase(Trim(line.substr(0, eq)))] = Trim(line.substr(eq + 1));
+    if (section == "ENVIRONMENT") environment_.emplace_back(Trim(line.substr(0, eq)), Trim(line.substr(eq + 1)));
   }
   // Every drive_<letter> folder is a writable drive; [Drives] adds mappings
   // of native folders (Z=/ by default, read-only unless hostWritable).
@@ -326,6 +433,10 @@ SandboxHost::Resolved SandboxHost::Resolve(const std::string& path) {
   bool ok;
   std::string norm = Normalize(path, ok);
   if (!ok) return r;
+  if (norm.size() >= 260) {  // MAX_PATH of the ANSI functions
+    t_lastError = kErrorFilenameExcedRange;
+    return r;
+  }
   auto d = drives_.find(norm[0]);
   if (d == drives_.end()) return r;
   std::string native = d->second.base;
@@ -335,13 +446,19 @@ SandboxHost::Resolved SandboxHost::Resolve(const std::string& path) {
     std::string match = part;
     if (!NativeExists(dir + "/" + part)) {
       if (DIR* dd = ::opendir(dir.c_str())) {
+        bool found = false;
         while (dirent* e = ::readdir(dd)) {
           if (SameText(e->d_name, part)) {
             match = e->d_name;
+            found = true;
             break;
           }
         }
         ::closedir(dd);
+        if (!found && part.find('~') != std::string::npos) {
+          std::string longName = ResolveShortComponent(dir, part);
+          if (!longName.empty()) match = longName;
+        }
       }
     }
     native += "/" + match;
@@ -398,9 +515,7 @@ uint32_t SandboxHost::GetAttributes(const std::string& path) {
     t_lastError = kErrorFileNotFound;
     return kInvalidAttributes;
   }
-  uint32_t a = S_ISDIR(st.st_mode) ? kAttrDirectory : kAttrArchive;
-  if (!(st.st_mode & S_IWUSR)) a |= kAttrReadOnly;
-  return a;
+  return NativeAttributes(r.native, st);
 }
 
 bool SandboxHost::SetAttributes(const std::string& path, uint32_t attributes) {
@@ -410,7 +525,10 @@ bool SandboxHost::SetAttributes(const std::string& path, uint32_t attributes) {
   if (!Writable(r)) return Fail(kErrorAccessDenied);
   mode_t mode = st.st_mode & 07777;
   mode = (attributes & kAttrReadOnly) ? (mode & ~mode_t(0222)) : (mode | S_IWUSR);
-  return ::chmod(r.native.c_str(), mode) == 0 || Fail(ErrnoToWin32(errno));
+  if (::chmod(r.native.c_str(), mode) != 0) return Fail(ErrnoToWin32(errno));
+  std::string kept = Format("%u", attributes & ~uint32_t(kAttrReadOnly | kAttrDirectory | kAttrNormal));
+  ::setxattr(r.native.c_str(), kAttrXattr, kept.data(), kept.size(), 0);  // best effort
+  return true;
 }
 
 bool SandboxHost::MakeFolder(const std::string& path) {
@@ -434,6 +552,8 @@ bool SandboxHost::RemoveFile(const std::string& path) {
   if (!r.ok || ::lstat(r.native.c_str(), &st) != 0) return Fail(kErrorFileNotFound);
   if (S_ISDIR(st.st_mode)) return Fail(kErrorAccessDenied);
   if (!Writable(r) || !(st.st_mode & S_IWUSR)) return Fail(kErrorAccessDenied);  // read-only file
+  if (InUse(r.native)) return Fail(kErrorAccessDenied);  // a running program's file
+  if (OpenByOthersWithoutDelete(r.native)) return Fail(kErrorSharingViolation);
   return ::unlink(r.native.c_str()) == 0 || Fail(ErrnoToWin32(errno));
 }
 
@@ -444,6 +564,7 @@ bool SandboxHost::RenameFile(const std::string& from, const std::string& to) {
   if (!Writable(a) || !Writable(b)) return Fail(kErrorAccessDenied);
   // MoveFile never replaces; a rename that only changes case is allowed.
   if (NativeExists(b.native) && a.native != b.native) return Fail(kErrorAlreadyExists);
+  if (OpenByOthersWithoutDelete(a.native)) return Fail(kErrorSharingViolation);
   return ::rename(a.native.c_str(), b.native.c_str()) == 0 || Fail(ErrnoToWin32(errno));
 }
 
@@ -466,8 +587,7 @@ bool SandboxHost::ListFolder(const std::string& folder, const std::string& patte
     if (::stat((r.native + "/" + n).c_str(), &st) != 0) continue;
     FindEntry fe;
     fe.name = n;
-    fe.attributes = S_ISDIR(st.st_mode) ? kAttrDirectory : kAttrArchive;
-    if (!(st.st_mode & S_IWUSR)) fe.attributes |= kAttrReadOnly;
+    fe.attributes = NativeAttributes(r.native + "/" + n, st);
     fe.size = S_ISDIR(st.st_mode) ? 0 : uint64_t(st.st_size);
     found.push_back(fe);
   }
@@ -501,13 +621,43 @@ std::unique_ptr<HostFile> SandboxHost::OpenFile(const std::string& path, FileAcc
     case FileCreate::CreateAlways: flags |= O_CREAT | O_TRUNC; break;
     case FileCreate::CreateNew: flags |= O_CREAT | O_EXCL; break;
   }
+  bool reads = access != FileAccess::Write, writes = access != FileAccess::Read;
+  if (writing && NativeExists(r.native) && InUse(r.native)) {
+    Fail(kErrorSharingViolation);
+    return nullptr;
+  }
+  // Share modes between the handles of this machine, as Windows checks them.
+  std::shared_ptr<FileTable> table = files_;
+  std::unique_lock<std::mutex> lock(table->lock);
+  for (const OpenRecord& other : table->open[r.native]) {
+    bool otherReads = other.access != FileAccess::Write;
+    bool otherWrites = other.access != FileAccess::Read;
+    if ((reads && !(other.share & kShareRead)) || (writes && !(other.share & kShareWrite)) ||
+        (create == FileCreate::CreateAlways && !(other.share & kShareWrite)) ||
+        (otherReads && !(share & kShareRead)) || (otherWrites && !(share & kShareWrite))) {
+      Fail(kErrorSharingViolation);
+      return nullptr;
+    }
+  }
   int fd = ::open(r.native.c_str(), flags | O_CLOEXEC, 0644);
   if (fd < 0) {
     Fail(errno == ENOENT && create != FileCreate::OpenExisting ? kErrorPathNotFound : ErrnoToWin32(errno));
     return nullptr;
   }
+  uint64_t id = table->nextId++;
+  table->open[r.native].push_back(OpenRecord{id, access, share});
+  std::string native = r.native;
   t_lastError = 0;
-  return std::make_unique<SandboxFile>(fd);
+  return std::make_unique<SandboxFile>(fd, [table, native, id] {
+    std::lock_guard<std::mutex> guard(table->lock);
+    auto& list = table->open[native];
+    for (auto it = list.begin(); it != list.end(); ++it)
+      if (it->id == id) {
+        list.erase(it);
+        break;
+      }
+    if (list.empty()) table->open.erase(native);
+  });
 }
 
 std::string SandboxHost::CurrentFolder() { return currentFolder_; }
@@ -641,6 +791,12 @@ HandleValue SandboxHost::CreateNamedMutex(const std::string& name, bool& existed
 
 void SandboxHost::CloseHandle(HandleValue handle) {
   std::lock_guard<std::mutex> lock(mutexLock_);
+  if (auto p = processes_.find(handle); p != processes_.end()) {
+    // The process runs on; reap it now if it has already ended.
+    if (!p->second.done && p->second.pid > 0) ::waitpid(p->second.pid, nullptr, WNOHANG);
+    processes_.erase(p);
+    return;
+  }
   auto it = mutexes_.find(handle);
   if (it == mutexes_.end()) return;
   if (it->second.second >= 0) ::close(it->second.second);
@@ -649,7 +805,11 @@ void SandboxHost::CloseHandle(HandleValue handle) {
 
 // --- Windows and message boxes ------------------------------------------------------
 
-WindowHandle SandboxHost::CreateMainWindow(const std::string& className) { return 1; }
+WindowHandle SandboxHost::CreateMainWindow(const std::string& className) {
+  std::lock_guard<std::mutex> lock(windowLock_);
+  windowThread_ = std::this_thread::get_id();
+  return 1;
+}
 void SandboxHost::DestroyWindow(WindowHandle window) {}
 WindowHandle SandboxHost::LastActivePopup(WindowHandle window) { return window; }
 
@@ -660,6 +820,94 @@ int SandboxHost::ShowMessageBox(WindowHandle owner, const std::string& text, con
   int answer = DefaultButton(flags);
   std::fprintf(stderr, "[%s] %s -> %s\n", caption.c_str(), text.c_str(), ButtonName(answer).c_str());
   return answer;
+}
+
+}  // namespace vx
+
+namespace vx {
+
+// --- Messages to the main window ---------------------------------------------------
+// The sandbox has no window system. A message to the main window from its
+// own thread runs the handler at once; from another thread it is queued and
+// the sender waits until the owning thread takes it in DispatchOneMessage,
+// which is what SendMessage does across threads on Windows.
+
+void SandboxHost::SetMainWindowHandler(WindowMessageHandler handler) {
+  std::lock_guard<std::mutex> lock(windowLock_);
+  windowHandler_ = std::move(handler);
+}
+
+intptr_t SandboxHost::HandleWindowMessage(uint32_t message, uintptr_t wParam, uintptr_t lParam) {
+  WindowMessageHandler handler;
+  {
+    std::lock_guard<std::mutex> lock(windowLock_);
+    handler = windowHandler_;
+  }
+  intptr_t result = 0;
+  if (handler && handler(message, wParam, lParam, result)) return result;
+  return 0;
+}
+
+intptr_t SandboxHost::SendWindowMessage(WindowHandle window, uint32_t message, uintptr_t wParam, uintptr_t lParam) {
+  if (window != 1) return 0;
+  std::unique_lock<std::mutex> lock(windowLock_);
+  if (std::this_thread::get_id() == windowThread_) {
+    lock.unlock();
+    return HandleWindowMessage(message, wParam, lParam);
+  }
+  PendingCall call{message, wParam, lParam};
+  windowQueue_.push_back(&call);
+  windowDone_.wait(lock, [&] { return call.done; });
+  return call.result;
+}
+
+int SandboxHost::DispatchOneMessage() {
+  PendingCall* call = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(windowLock_);
+    if (std::this_thread::get_id() != windowThread_ || windowQueue_.empty()) return 0;
+    call = windowQueue_.front();
+    windowQueue_.pop_front();
+  }
+  intptr_t result = HandleWindowMessage(call->message, call->wParam, call->lParam);
+  {
+    std::lock_guard<std::mutex> lock(windowLock_);
+    call->result = result;
+    call->done = true;
+  }
+  windowDone_.notify_all();
+  return 1;
+}
+
+uint32_t SandboxHost::CurrentThreadId() {
+  return uint32_t(std::hash<std::thread::id>()(std::this_thread::get_id()) & 0x7FFFFFFF) | 1;
+}
+
+// --- Libraries --------------------------------------------------------------------
+// A plug-in "DLL" in the sandbox is a native shared object stored in the
+// machine under its Windows name.
+
+ModuleHandle SandboxHost::LoadModule(const std::string& path) {
+  std::string native = NativePath(path);
+  struct stat st;
+  if (native.empty() || ::stat(native.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
+    Fail(kErrorFileNotFound);
+    return 0;
+  }
+  void* module = ::dlopen(native.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!module) {
+    Fail(kErrorBadExeFormat);
+    return 0;
+  }
+  return reinterpret_cast<ModuleHandle>(module);
+}
+
+void* SandboxHost::ModuleProc(ModuleHandle module, const std::string& name) {
+  return module ? ::dlsym(reinterpret_cast<void*>(module), name.c_str()) : nullptr;
+}
+
+void SandboxHost::UnloadModule(ModuleHandle module) {
+  if (module) ::dlclose(reinterpret_cast<void*>(module));
 }
 
 }  // namespace vx

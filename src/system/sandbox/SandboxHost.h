@@ -3,7 +3,19 @@
 //
 //   <root>/machine.ini   facts: OS version, folders, environment, drives...
 //   <root>/drive_c/      drive C: (other drive_<letter> folders likewise)
-//   <root>/HKLM.reg ...  registry hives as REGEDIT4 text
+//   <root>/HKLM.reg ...  registry hives as REGEDIT4 text (HKLM, HKCU, HKU,
+//                        HKCR), each rewritten atomically after a change
+//
+// machine.ini sections: [Machine] (Platform NT or 9X, Major, Minor, Build,
+// ServicePack, Administrator, UserLocale, SystemLocale, hexadecimal locale
+// ids), [Folders] (Windows, System, Current), [ShellFolders] (by shell name:
+// Programs, CommonPrograms, Fonts...), [Environment], [Drives], [FreeSpace]
+// (drive letter = KiB), [InUse] (any key = a Windows path of a file held
+// open by "another program": it cannot be deleted or overwritten),
+// [Windows] (any key = title of a top-level window), [Mutexes] (names
+// taken by other programs), [WorkArea] (Left, Top, Right, Bottom),
+// [Programs] (program file name, full Windows path or ".ext" = a shell
+// command run for it; its arguments are $1, $2...).
 //
 // Windows paths are resolved case-insensitively against what exists, as
 // Windows does. Drive Z: maps the real file system's root, as under Wine,
@@ -12,12 +24,19 @@
 // user's files), so a sandboxed run never changes files outside its root.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "system/host.h"
+#include "system/sandbox/RegistryHive.h"
 
 namespace vx {
 
@@ -63,6 +82,29 @@ class SandboxHost : public Host {
   std::string CurrentFolder() override;
   bool SetCurrentFolder(const std::string& path) override;
   std::string FullPath(const std::string& path) override;
+  bool MoveFileWithFlags(const std::string& from, const std::string& to, uint32_t flags) override;
+  bool GetFileWriteTime(const std::string& path, uint64_t& time) override;
+  bool SetFileWriteTime(const std::string& path, uint64_t time) override;
+  uint64_t ToLocalFileTime(uint64_t utc) override;
+  std::string ShortPathName(const std::string& path) override;
+  bool DiskFreeBytes(const std::string& folder, uint64_t& available) override;
+  bool DiskFreeClusters(const std::string& root, uint32_t& sectorsPerCluster, uint32_t& bytesPerSector,
+                        uint32_t& freeClusters) override;
+
+  uint32_t OpenRegKey(RegKey parent, const std::string& subKey, bool write, RegKey& key) override;
+  uint32_t CreateRegKey(RegKey parent, const std::string& subKey, RegKey& key) override;
+  void CloseRegKey(RegKey key) override;
+  uint32_t QueryRegValue(RegKey key, const std::string& name, uint32_t& type, std::string& data) override;
+  uint32_t SetRegValue(RegKey key, const std::string& name, uint32_t type, const std::string& data) override;
+  uint32_t DeleteRegValue(RegKey key, const std::string& name) override;
+  uint32_t DeleteRegKey(RegKey key, const std::string& subKey) override;
+  uint32_t EnumRegKey(RegKey key, uint32_t index, std::string& name) override;
+  uint32_t EnumRegValue(RegKey key, uint32_t index, std::string& name) override;
+
+  std::string ProfileRead(const std::string& file, const std::optional<std::string>& section,
+                          const std::optional<std::string>& key, const std::string& def, uint32_t size) override;
+  bool ProfileWrite(const std::string& file, const std::string& section, const std::optional<std::string>& key,
+                    const std::optional<std::string>& value) override;
 
   std::string ExecutablePath() override;
   std::optional<std::string> GetEnv(const std::string& name) override;
@@ -74,10 +116,32 @@ class SandboxHost : public Host {
   void SleepMs(uint32_t ms) override;
   VersionFacts Version() override;
   uint32_t LastError() override;
+  std::vector<std::string> EnvironmentStrings() override;
+  bool ExpandEnvStrings(const std::string& text, std::string& expanded) override;
+  uint16_t UserLangId() override;
+  uint16_t SystemLangId() override;
+  std::string ShellFolderPath(int csidl) override;
+  AdminCheck CheckAdminGroup() override;
+  bool EnableShutdownPrivilege() override;
+  bool RestartSystem(uint32_t flags) override;
+  uint32_t SetProcessErrorMode(uint32_t mode) override;
+  int CompareLocaleText(const std::string& a, const std::string& b) override;
+  std::vector<uint32_t> InstalledLocales() override;
+  std::string LocaleText(uint32_t lcid, uint32_t type) override;
+  bool CodePageCharset(uint32_t codePage, uint32_t& charset) override;
+  bool ComObjectAvailable(const std::string& clsid, const std::string& iid) override;
+
+  HandleValue StartProcess(const std::string& commandLine, const std::string& folder, int showCmd,
+                           uint32_t creationFlags) override;
+  HandleValue ShellOpen(WindowHandle owner, const std::string& file, const std::string& params,
+                        const std::string& folder, int showCmd) override;
+  uint32_t WaitForProcess(HandleValue process, uint32_t milliseconds) override;
+  bool ProcessExitCode(HandleValue process, uint32_t& code) override;
 
   bool LoadDataResource(const std::string& name, std::string& bytes) override;
 
   HandleValue CreateNamedMutex(const std::string& name, bool& existed) override;
+  bool NamedMutexExists(const std::string& name) override;
   void CloseHandle(HandleValue handle) override;
 
   WindowHandle CreateMainWindow(const std::string& className) override;
@@ -85,6 +149,30 @@ class SandboxHost : public Host {
   WindowHandle LastActivePopup(WindowHandle window) override;
   int ShowMessageBox(WindowHandle owner, const std::string& text, const std::string& caption,
                  uint32_t flags) override;
+  std::vector<WindowHandle> TopLevelWindows() override;
+  std::string WindowTitle(WindowHandle window) override;
+  int DispatchOneMessage() override;
+  bool WorkArea(Rect& area) override;
+  void SetMainWindowHandler(WindowMessageHandler handler) override;
+  intptr_t SendWindowMessage(WindowHandle window, uint32_t message, uintptr_t wParam, uintptr_t lParam) override;
+  uint32_t CurrentThreadId() override;
+  ModuleHandle LoadModule(const std::string& path) override;
+  void* ModuleProc(ModuleHandle module, const std::string& name) override;
+  void UnloadModule(ModuleHandle module) override;
+
+  // --- The machine beyond the platform calls -------------------------------
+  // Starts the machine again: applies the changes recorded for the restart
+  // in their order (PendingFileRenameOperations on an NT machine, the
+  // [Rename] section of wininit.ini on a 9x machine), then runs and removes
+  // the RunOnce entries of HKLM and HKCU. `report` gets one line per step.
+  bool Reboot(std::vector<std::string>& report);
+  // Whether the engine asked for a restart (RestartSystem) since the last Reboot.
+  bool RestartRequested();
+  // The REGEDIT4 text of a key and everything below it ("HKLM\Software",
+  // a bare root name for a whole hive). False when the key does not exist.
+  bool ExportRegistry(const std::string& keyPath, std::string& text);
+  // The REGEDIT4 name of a predefined key ("HKEY_LOCAL_MACHINE"), "" for others.
+  static std::string RootName(RegKey root);
 
  private:
   struct Drive {
@@ -103,14 +191,82 @@ class SandboxHost : public Host {
   bool Writable(const Resolved& r);
   bool Fail(uint32_t error);
 
+  // Registry.
+  struct Hive {
+    std::string file;
+    RegNode top;
+    bool loaded = false;
+    int64_t stamp = -1, size = -1;  // of the file as last read or written
+  };
+  struct OpenKey {
+    RegKey root = 0;
+    std::vector<std::string> path;
+    bool write = false;
+  };
+  Hive* GetHive(RegKey root);
+  bool SaveHive(RegKey root);
+  uint32_t ResolveKey(RegKey key, const std::string& subKey, RegKey& root, std::vector<std::string>& path);
+  RegNode* FindNode(RegKey root, const std::vector<std::string>& path);
+  bool MayWriteRoot(RegKey root);
+  bool IsNT() const;
+
+  // Files.
+  struct OpenRecord {
+    uint64_t id;
+    FileAccess access;
+    uint32_t share;
+  };
+  struct FileTable {
+    std::mutex lock;
+    std::map<std::string, std::vector<OpenRecord>> open;  // native path -> handles
+    uint64_t nextId = 1;
+  };
+  bool InUse(const std::string& native);
+  bool OpenByOthersWithoutDelete(const std::string& native);
+  std::string ShortName(const std::string& nativeDir, const std::string& name);
+  std::string ResolveShortComponent(const std::string& nativeDir, const std::string& part);
+
+  // Processes.
+  struct Process {
+    int pid = -1;  // -1: finished at start (a built-in command)
+    bool done = false;
+    uint32_t exitCode = 0;
+  };
+  HandleValue FinishedProcess(uint32_t code);
+  bool RunBuiltin(const std::vector<std::string>& args, uint32_t& code);
+  std::string ProgramCommand(const std::string& windowsPath);
+
+  // The main window's messages: the handler, the thread that owns the
+  // window, and calls from other threads waiting for that thread.
+  struct PendingCall {
+    uint32_t message;
+    uintptr_t wParam, lParam;
+    intptr_t result = 0;
+    bool done = false;
+  };
+  std::mutex windowLock_;
+  std::condition_variable windowDone_;
+  std::deque<PendingCall*> windowQueue_;
+  WindowMessageHandler windowHandler_;
+  std::thread::id windowThread_;
+  intptr_t HandleWindowMessage(uint32_t message, uintptr_t wParam, uintptr_t lParam);
+
   std::string root_;
   SandboxOptions options_;
+  std::map<RegKey, Hive> hives_;
+  std::map<RegKey, OpenKey> regKeys_;
+  RegKey nextRegKey_ = 0x1000;
+  std::shared_ptr<FileTable> files_ = std::make_shared<FileTable>();
+  std::map<HandleValue, Process> processes_;
+  std::vector<std::pair<std::string, std::string>> environment_;  // as written, case kept
+  bool rebooting_ = false;
   std::map<std::string, std::map<std::string, std::string>> facts_;  // upper-cased keys
   std::map<char, Drive> drives_;
   std::string currentFolder_;
   std::mutex mutexLock_;
   std::map<HandleValue, std::pair<std::string, int>> mutexes_;  // handle -> (name, lock fd)
   HandleValue nextHandle_ = 0x100;
+  std::atomic<uint32_t> errorMode_{0};
 };
 
 // Embedded resources of the native engine (the counterpart of RCDATA).

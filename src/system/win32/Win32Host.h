@@ -24,6 +24,29 @@ class Win32Host : public Host {
   std::string CurrentFolder() override;
   bool SetCurrentFolder(const std::string& path) override;
   std::string FullPath(const std::string& path) override;
+  bool MoveFileWithFlags(const std::string& from, const std::string& to, uint32_t flags) override;
+  bool GetFileWriteTime(const std::string& path, uint64_t& time) override;
+  bool SetFileWriteTime(const std::string& path, uint64_t time) override;
+  uint64_t ToLocalFileTime(uint64_t utc) override;
+  std::string ShortPathName(const std::string& path) override;
+  bool DiskFreeBytes(const std::string& folder, uint64_t& available) override;
+  bool DiskFreeClusters(const std::string& root, uint32_t& sectorsPerCluster, uint32_t& bytesPerSector,
+                        uint32_t& freeClusters) override;
+
+  uint32_t OpenRegKey(RegKey parent, const std::string& subKey, bool write, RegKey& key) override;
+  uint32_t CreateRegKey(RegKey parent, const std::string& subKey, RegKey& key) override;
+  void CloseRegKey(RegKey key) override;
+  uint32_t QueryRegValue(RegKey key, const std::string& name, uint32_t& type, std::string& data) override;
+  uint32_t SetRegValue(RegKey key, const std::string& name, uint32_t type, const std::string& data) override;
+  uint32_t DeleteRegValue(RegKey key, const std::string& name) override;
+  uint32_t DeleteRegKey(RegKey key, const std::string& subKey) override;
+  uint32_t EnumRegKey(RegKey key, uint32_t index, std::string& name) override;
+  uint32_t EnumRegValue(RegKey key, uint32_t index, std::string& name) override;
+
+  std::string ProfileRead(const std::string& file, const std::optional<std::string>& section,
+                          const std::optional<std::string>& key, const std::string& def, uint32_t size) override;
+  bool ProfileWrite(const std::string& file, const std::string& section, const std::optional<std::string>& key,
+                    const std::optional<std::string>& value) override;
 
   std::string ExecutablePath() override;
   std::optional<std::string> GetEnv(const std::string& name) override;
@@ -35,10 +58,32 @@ class Win32Host : public Host {
   void SleepMs(uint32_t ms) override;
   VersionFacts Version() override;
   uint32_t LastError() override;
+  std::vector<std::string> EnvironmentStrings() override;
+  bool ExpandEnvStrings(const std::string& text, std::string& expanded) override;
+  uint16_t UserLangId() override;
+  uint16_t SystemLangId() override;
+  std::string ShellFolderPath(int csidl) override;
+  AdminCheck CheckAdminGroup() override;
+  bool EnableShutdownPrivilege() override;
+  bool RestartSystem(uint32_t flags) override;
+  uint32_t SetProcessErrorMode(uint32_t mode) override;
+  int CompareLocaleText(const std::string& a, const std::string& b) override;
+  std::vector<uint32_t> InstalledLocales() override;
+  std::string LocaleText(uint32_t lcid, uint32_t type) override;
+  bool CodePageCharset(uint32_t codePage, uint32_t& charset) override;
+  bool ComObjectAvailable(const std::string& clsid, const std::string& iid) override;
+
+  HandleValue StartProcess(const std::string& commandLine, const std::string& folder, int showCmd,
+                           uint32_t creationFlags) override;
+  HandleValue ShellOpen(WindowHandle owner, const std::string& file, const std::string& params,
+                        const std::string& folder, int showCmd) override;
+  uint32_t WaitForProcess(HandleValue process, uint32_t milliseconds) override;
+  bool ProcessExitCode(HandleValue process, uint32_t& code) override;
 
   bool LoadDataResource(const std::string& name, std::string& bytes) override;
 
   HandleValue CreateNamedMutex(const std::string& name, bool& existed) override;
+  bool NamedMutexExists(const std::string& name) override;
   void CloseHandle(HandleValue handle) override;
 
   WindowHandle CreateMainWindow(const std::string& className) override;
@@ -46,6 +91,16 @@ class Win32Host : public Host {
   WindowHandle LastActivePopup(WindowHandle window) override;
   int ShowMessageBox(WindowHandle owner, const std::string& text, const std::string& caption,
                  uint32_t flags) override;
+  std::vector<WindowHandle> TopLevelWindows() override;
+  std::string WindowTitle(WindowHandle window) override;
+  int DispatchOneMessage() override;
+  bool WorkArea(Rect& area) override;
+  void SetMainWindowHandler(WindowMessageHandler handler) override;
+  intptr_t SendWindowMessage(WindowHandle window, uint32_t message, uintptr_t wParam, uintptr_t lParam) override;
+  uint32_t CurrentThreadId() override;
+  ModuleHandle LoadModule(const std::string& path) override;
+  void* ModuleProc(ModuleHandle module, const std::string& name) override;
+  void UnloadModule(ModuleHandle module) override;
 };
 
 }  // namespace vx

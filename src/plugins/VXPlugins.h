@@ -1,0 +1,88 @@
+// The plug-in host: loads the user-interface plug-ins a package brings,
+// delivers events to them on the main thread, and unloads them at the end.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "plugins/MsgStore.h"
+#include "system/host.h"
+#include "vxplugin.h"
+
+namespace vx {
+
+class TvxPackage;
+class TvxPluginSimpleConfig;
+class TXMLTag;
+
+// One loaded plug-in; owned by the plug-in list.
+struct TPlugin {
+  VXGetPluginInfoProc GetPluginInfo = nullptr;
+  std::string FileName;  // full path of the DLL
+  ModuleHandle Module = 0;
+  VXPluginInfo Info{};
+  std::string ConfigFile;  // full path, or ""
+  TvxPluginSimpleConfig* Config = nullptr;
+  TXMLTag* CustomConfig = nullptr;
+  int32_t PluginID = 0;
+  TvxPackage* Database = nullptr;  // the package that listed the plug-in
+};
+
+// The entries a plug-in receives in its start-up record.
+struct PluginEntries {
+  VXGetMessageIDProc getMessageID = nullptr;
+  VXSendCommandProc sendCommand = nullptr;
+  VXSendCommandByNameProc sendCommandByName = nullptr;
+};
+
+// Message number of a cross-thread broadcast sent to the main window.
+constexpr uint32_t kCrossThreadMessage = 0x5911;
+
+class TPluginList {
+ public:
+  TPluginList();  // records the calling thread as the main thread
+  ~TPluginList();
+
+  // Loads the plug-ins the package lists. False (after the "Cannot load"
+  // box) when no file of some entry's folder was accepted.
+  bool LoadPlugins(TvxPackage& package);
+  void UnloadAll();
+
+  vx_param SendToPlugin(TPlugin& plugin, int32_t msgId, vx_param param1, vx_param param2);
+  vx_param Broadcast(int32_t senderId, int32_t msgId, bool toAll, vx_param param1, vx_param param2);
+  vx_param SendEvent(int32_t msgId, vx_param param1, vx_param param2, bool toAll);
+  vx_param SendEventByName(const std::string& name, vx_param param1, vx_param param2, bool toAll);
+  TPlugin* FindPlugin(int32_t pluginId);
+
+  size_t Count() const { return plugins_.size(); }
+  TPlugin& operator[](size_t i) { return *plugins_[i]; }
+  TMsgStore& Store() { return store_; }
+
+  // Runs a cross-thread call block on the main thread (the main window's
+  // handler of kCrossThreadMessage calls this) and frees it.
+  vx_param HandleCrossThreadCall(uintptr_t block);
+
+  // Set by the command service and the session: the entries handed to each
+  // plug-in, and the current language code sent at load.
+  void SetEntries(const PluginEntries& entries) { entries_ = entries; }
+  void SetLanguageSource(std::function<std::string()> source) { language_ = std::move(source); }
+
+ private:
+  enum class TryResult { NotAccepted, Accepted };
+  TryResult TryFile(TvxPackage& package, const std::string& file);
+  void Unload(size_t index);
+
+  std::vector<std::unique_ptr<TPlugin>> plugins_;
+  TMsgStore store_;
+  uint32_t mainThread_;
+  PluginEntries entries_;
+  std::function<std::string()> language_;
+};
+
+// The process-wide plug-in list and message store.
+TPluginList& Plugins();
+
+}  // namespace vx

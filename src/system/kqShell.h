@@ -1,0 +1,39 @@
+// Shell folders, the window search, the message pump, and running a
+// program and waiting for it, written once above the Host seam.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "system/host.h"
+
+namespace vx {
+
+// The folder of a special-folder index (0 desktop, 1 fonts, 2 network
+// neighbourhood, 3 documents, 4 programs, 5 recent, 6 send-to, 7 start
+// menu, 8 startup, 9 templates, 10-13 the common start menu, programs,
+// startup and desktop, which fall back to the user's when the system has
+// no common folders). "" for an unknown index or folder.
+std::string GetSpecialFolder(int index);
+
+// The first top-level window whose title matches `pattern` without regard
+// to case ("*" any run, "?" one character); 0 when none does. Windows
+// without a title never match.
+WindowHandle FindWindowByTitle(const std::string& pattern);
+
+// Dispatches every pending message of the thread; WM_QUIT ends the pump (it
+// is removed, not dispatched). Sleeps 1 ms when the queue was empty.
+void PumpMessages();
+
+// The engine's cancel flag: set by the installation when the user cancels;
+// long waits end when it is set.
+std::atomic<bool>& CancelFlag();
+
+// Runs `file` and waits for it: programs (.exe .com .bat .pif .lnk) that
+// exist are started directly, everything else through the shell. Returns
+// the exit code, -1 when nothing could be started, 0 when the wait was
+// cancelled or the code cannot be read.
+int RunAndWait(WindowHandle owner, const std::string& file, const std::string& params, int showCmd,
+               const std::string& folder);
+
+}  // namespace vx
