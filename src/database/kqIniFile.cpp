@@ -22,33 +22,14 @@ bool ParseInteger(const std::string& text, int& value) {
   std::string t = TrimLeft(text);
   if (t.empty()) return false;
   if (t[0] == '$') {
-    if (t.size() < 2 || t.size() > 9) return false;
     uint32_t v = 0;
-    for (size_t i = 1; i < t.size(); ++i) {
-      char c = UpCaseAscii(t[i]);
-      int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
-      if (d < 0) return false;
-      v = v * 16 + uint32_t(d);
-    }
+    if (!ParseHex32(std::string_view(t).substr(1), v)) return false;
     value = int(int32_t(v));
     return true;
   }
-  size_t i = 0;
-  bool negative = false;
-  if (t[0] == '-' || t[0] == '+') {
-    negative = t[0] == '-';
-    i = 1;
-  }
-  if (i >= t.size()) return false;
-  int64_t v = 0;
-  for (; i < t.size(); ++i) {
-    if (t[i] < '0' || t[i] > '9') return false;
-    v = v * 10 + (t[i] - '0');
-    if (v > 2147483648ll) return false;
-  }
-  if (negative) v = -v;
-  if (v > 2147483647ll) return false;
-  value = int(v);
+  int32_t v = 0;
+  if (!ParseDecimal32(t, v)) return false;
+  value = v;
   return true;
 }
 

@@ -131,12 +131,6 @@ std::string XMLErrorPosition(std::string_view text, size_t pos) {
 
 namespace {
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // Decodes "&#xHH" + one further byte, scanning from the end so that an "&"
 // produced by a replacement is never decoded again, then trims. Works on a
@@ -149,7 +143,7 @@ std::string DecodeValue(const std::string& value) {
     char c = value[i];
     size_t n = tail.size();
     if (c == '&' && n >= 5 && tail[n - 1] == '#' && tail[n - 2] == 'x') {
-      int hi = HexDigit(tail[n - 3]), lo = HexDigit(tail[n - 4]);
+      int hi = HexDigitValue(tail[n - 3]), lo = HexDigitValue(tail[n - 4]);
       char decoded = (hi < 0 || lo < 0) ? char(0) : char(hi * 16 + lo);
       tail.resize(n - 5);
       tail.push_back(decoded);

@@ -57,48 +57,16 @@ bool Write(const std::string& path, const std::string& name, uint32_t type, cons
   return CreatePath(path, k) && CurrentHost().SetRegValue(k.key, name, type, data) == kErrorSuccess;
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  c = UpCaseAscii(c);
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // Decimal with an optional sign, or hexadecimal after "$" or "0x"; the
 // 32-bit pattern of the number.
 bool ParseInt32(const std::string& text, uint32_t& value) {
   std::string t = Trim(text);
   if (t.empty()) return false;
-  std::string hex;
-  if (t[0] == '$') hex = t.substr(1);
-  else if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) hex = t.substr(2);
-  if (!hex.empty() || t[0] == '$') {
-    if (hex.empty() || hex.size() > 8) return false;
-    uint32_t v = 0;
-    for (char c : hex) {
-      int d = HexValue(c);
-      if (d < 0) return false;
-      v = v * 16 + uint32_t(d);
-    }
-    value = v;
-    return true;
-  }
-  size_t i = 0;
-  bool negative = false;
-  if (t[0] == '-' || t[0] == '+') {
-    negative = t[0] == '-';
-    i = 1;
-  }
-  if (i >= t.size()) return false;
-  int64_t v = 0;
-  for (; i < t.size(); ++i) {
-    if (t[i] < '0' || t[i] > '9') return false;
-    v = v * 10 + (t[i] - '0');
-    if (v > 2147483648ll) return false;
-  }
-  if (negative) v = -v;
-  if (v > 2147483647ll || v < -2147483648ll) return false;
-  value = uint32_t(int32_t(v));
+  if (t[0] == '$') return ParseHex32(std::string_view(t).substr(1), value);
+  if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) return ParseHex32(std::string_view(t).substr(2), value);
+  int32_t v = 0;
+  if (!ParseDecimal32(t, v)) return false;
+  value = uint32_t(v);
   return true;
 }
 
@@ -186,7 +154,7 @@ bool HexToBytes(const std::string& hex, std::string& bytes) {
   if (digits.size() % 2) return false;
   std::string out;
   for (size_t i = 0; i < digits.size(); i += 2) {
-    int hi = HexValue(digits[i]), lo = HexValue(digits[i + 1]);
+    int hi = HexDigitValue(digits[i]), lo = HexDigitValue(digits[i + 1]);
     if (hi < 0 || lo < 0) return false;
     out += char(hi * 16 + lo);
   }

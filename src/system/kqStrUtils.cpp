@@ -75,6 +75,45 @@ bool MatchesPattern(std::string_view text, std::string_view pattern) {
   return p == pattern.size();
 }
 
+int HexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool ParseHex32(std::string_view digits, uint32_t& value) {
+  if (digits.empty() || digits.size() > 8) return false;
+  uint32_t v = 0;
+  for (char c : digits) {
+    int d = HexDigitValue(c);
+    if (d < 0) return false;
+    v = v * 16 + uint32_t(d);
+  }
+  value = v;
+  return true;
+}
+
+bool ParseDecimal32(std::string_view t, int32_t& value) {
+  size_t i = 0;
+  bool negative = false;
+  if (!t.empty() && (t[0] == '-' || t[0] == '+')) {
+    negative = t[0] == '-';
+    i = 1;
+  }
+  if (i >= t.size()) return false;
+  int64_t v = 0;
+  for (; i < t.size(); ++i) {
+    if (t[i] < '0' || t[i] > '9') return false;
+    v = v * 10 + (t[i] - '0');
+    if (v > 2147483648ll) return false;
+  }
+  if (negative) v = -v;
+  if (v > 2147483647ll) return false;
+  value = int32_t(v);
+  return true;
+}
+
 std::string RemoveQuotes(std::string_view s) {
   if (s.size() >= 2 && s.front() == '"' && s.back() == '"') return std::string(s.substr(1, s.size() - 2));
   return std::string(s);

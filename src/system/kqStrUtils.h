@@ -24,6 +24,13 @@ bool StartsWithText(std::string_view s, std::string_view prefix);  // case-insen
 // characters (also none), "?" exactly one character.
 bool MatchesPattern(std::string_view text, std::string_view pattern);
 
+// The value of a hexadecimal digit, -1 for any other character.
+int HexDigitValue(char c);
+// 1 to 8 hexadecimal digits and nothing else: their 32-bit pattern.
+bool ParseHex32(std::string_view digits, uint32_t& value);
+// Decimal digits with an optional sign, within the 32-bit signed range.
+bool ParseDecimal32(std::string_view text, int32_t& value);
+
 // Removes one pair of double quotes surrounding the whole text.
 std::string RemoveQuotes(std::string_view s);
 

@@ -21,12 +21,7 @@
 
 namespace {
 
-std::string ReadNative(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
+using vxtest::ReadNative;
 
 std::string Quote(const std::string& s) { return "\"" + s + "\""; }
 

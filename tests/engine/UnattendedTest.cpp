@@ -13,12 +13,7 @@
 
 namespace {
 
-std::string ReadNative(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
+using vxtest::ReadNative;
 
 TEST(Unattended, DefaultButtonFollowsTheButtonSetAndDefaultIndex) {
   EXPECT_EQ(vx::DefaultButton(vx::kMbOk), vx::kIdOk);

@@ -17,12 +17,7 @@
 
 namespace {
 
-std::string ReadNative(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
+using vxtest::ReadNative;
 
 std::string BuiltPlugin() {
 #ifdef _WIN32

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "system/kqFileUtils.h"
 #include "system/kqStrUtils.h"
@@ -33,6 +35,13 @@ static std::string FreshNativeDir(const char* tag) {
   fs::remove_all(p);
   fs::create_directories(p);
   return p.string();
+}
+
+std::string ReadNative(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
 }
 
 TempDir::TempDir() : path_(FreshNativeDir("tmp")) {}

@@ -34,6 +34,10 @@ class TestMachine {
   std::string savedTmp_, savedTemp_;  // Windows: the process's own TMP/TEMP
 };
 
+// The whole content of a file of the process's own file system ("" when
+// it cannot be read).
+std::string ReadNative(const std::string& path);
+
 // A fresh empty folder of the process's own file system (for run logs and
 // answer files), removed with the object.
 class TempDir {

@@ -13,12 +13,7 @@
 
 namespace {
 
-bool ReadNativeFile(const std::string& path, std::string& bytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
-}
+using vxtool::ReadNativeFile;
 
 struct Step {
   std::string option;  // "--type", "--on", "--off"

@@ -22,6 +22,9 @@ struct Register {
 
 const std::vector<Command>& AllCommands();
 
+// Reads a file of the user's file system whole; false when it cannot.
+bool ReadNativeFile(const std::string& path, std::string& bytes);
+
 // Prints "vxtool: <message>" to standard error and returns 2 (usage error).
 int Usage(const std::string& message);
 

@@ -1,6 +1,8 @@
 // vxtool: a command-line companion for people who author and debug setups.
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 #include "commands.h"
 
@@ -14,6 +16,13 @@ static std::vector<Command>& Table() {
 Register::Register(const Command& command) { Table().push_back(command); }
 
 const std::vector<Command>& AllCommands() { return Table(); }
+
+bool ReadNativeFile(const std::string& path, std::string& bytes) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
+}
 
 int Usage(const std::string& message) {
   std::fprintf(stderr, "vxtool: %s\n", message.c_str());

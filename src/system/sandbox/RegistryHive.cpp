@@ -67,12 +67,6 @@ bool StorableRegName(const std::string& name) {
 
 namespace {
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // Reads a quoted text with \\ and \" escapes starting at `pos` (on the
 // opening quote). False when the closing quote is missing.
@@ -108,7 +102,7 @@ bool ReadHexBytes(const std::string& text, std::string& out) {
       return false;
     }
     if (part.size() > 2) return false;
-    int hi = part.size() == 2 ? HexDigit(part[0]) : 0, lo = HexDigit(part.back());
+    int hi = part.size() == 2 ? HexDigitValue(part[0]) : 0, lo = HexDigitValue(part.back());
     if (hi < 0 || lo < 0) return false;
     out += char(hi * 16 + lo);
   }
@@ -129,7 +123,7 @@ bool ParseValueData(const std::string& text, uint32_t& type, std::string& data) 
     if (digits.empty() || digits.size() > 8) return false;
     uint32_t v = 0;
     for (char c : digits) {
-      int d = HexDigit(c);
+      int d = HexDigitValue(c);
       if (d < 0) return false;
       v = v * 16 + uint32_t(d);
     }
@@ -146,7 +140,7 @@ bool ParseValueData(const std::string& text, uint32_t& type, std::string& data) 
     if (close == std::string::npos || close <= 4) return false;
     uint32_t t = 0;
     for (size_t i = 4; i < close; ++i) {
-      int d = HexDigit(text[i]);
+      int d = HexDigitValue(text[i]);
       if (d < 0 || i - 4 >= 8) return false;
       t = t * 16 + uint32_t(d);
     }
