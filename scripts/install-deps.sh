@@ -11,7 +11,20 @@ PACKAGES=(
   xvfb xauth
   zlib1g-dev libmspack-dev
   cabextract gcab
+  dpkg-dev libgcrypt20-dev
 )
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+
+# The Windows build compiles libmspack from Debian's source package
+# ("apt-get source"), which needs a deb-src entry for bookworm main.
+if ! grep -rqsE '^(deb-src|Types:.*deb-src)' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+  echo "install-deps: adding a deb-src entry for bookworm main" >&2
+  echo 'deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian bookworm main' |
+    $SUDO tee /etc/apt/sources.list.d/vx-deb-src.list >/dev/null
+  $SUDO apt-get update -qq
+fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -24,8 +37,6 @@ if [ ${#missing[@]} -eq 0 ]; then
   exit 0
 fi
 
-SUDO=""
-if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 echo "install-deps: installing ${missing[*]}" >&2
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   $SUDO dpkg --add-architecture i386

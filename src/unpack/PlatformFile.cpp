@@ -1,0 +1,220 @@
+#include "unpack/PlatformFile.h"
+
+#include <cstring>
+#include <ctime>
+
+#include "package/FormatKeys.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
+namespace vxunpack {
+
+namespace {
+constexpr uint32_t kKeptAttributes = 0x01 | 0x02 | 0x04 | 0x20;  // read-only, hidden, system, archive
+}
+
+// --- RawFile -----------------------------------------------------------------------
+
+std::unique_ptr<RawFile> RawFile::Open(const std::string& path, bool scrambled) {
+  std::unique_ptr<RawFile> f(new RawFile);
+  f->scrambled_ = scrambled;
+#ifdef _WIN32
+  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  f->handle_ = intptr_t(h);
+  DWORD high = 0;
+  DWORD low = ::GetFileSize(h, &high);
+  if (low == INVALID_FILE_SIZE && ::GetLastError() != NO_ERROR) return nullptr;
+  f->size_ = uint64_t(high) << 32 | low;
+#else
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  f->handle_ = fd;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+  f->size_ = uint64_t(st.st_size);
+#endif
+  return f;
+}
+
+RawFile::~RawFile() {
+  if (handle_ == -1) return;
+#ifdef _WIN32
+  ::CloseHandle(HANDLE(handle_));
+#else
+  ::close(int(handle_));
+#endif
+}
+
+bool RawFile::ReadRaw(uint64_t offset, void* buffer, size_t size) {
+  if (offset > size_ || size > size_ - offset) return false;
+  uint8_t* out = static_cast<uint8_t*>(buffer);
+#ifdef _WIN32
+  while (size > 0) {
+    OVERLAPPED at{};
+    at.Offset = DWORD(offset);
+    at.OffsetHigh = DWORD(offset >> 32);
+    DWORD want = size > 0x40000000 ? 0x40000000 : DWORD(size), got = 0;
+    if (!::ReadFile(HANDLE(handle_), out, want, &got, &at) || got == 0) return false;
+    out += got;
+    offset += got;
+    size -= got;
+  }
+#else
+  while (size > 0) {
+    ssize_t got = ::pread(int(handle_), out, size, off_t(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    out += got;
+    offset += uint64_t(got);
+    size -= size_t(got);
+  }
+#endif
+  return true;
+}
+
+bool RawFile::ReadAt(uint64_t offset, void* buffer, size_t size) {
+  if (offset > size_ || size > size_ - offset) return false;
+  if (size >= kWindow) {
+    if (!ReadRaw(offset, buffer, size)) return false;
+    if (scrambled_) {
+      uint8_t* p = static_cast<uint8_t*>(buffer);
+      for (size_t i = 0; i < size; ++i) p[i] ^= vx::kScrambleMask;
+    }
+    return true;
+  }
+  if (offset < windowStart_ || offset + size > windowStart_ + windowLength_) {
+    windowStart_ = offset;
+    windowLength_ = size_t(size_ - offset < kWindow ? size_ - offset : kWindow);
+    if (!ReadRaw(windowStart_, window_, windowLength_)) {
+      windowLength_ = 0;
+      return false;
+    }
+    if (scrambled_)
+      for (size_t i = 0; i < windowLength_; ++i) window_[i] ^= vx::kScrambleMask;
+  }
+  std::memcpy(buffer, window_ + (offset - windowStart_), size);
+  return true;
+}
+
+// --- OutputFile ----------------------------------------------------------------------
+
+std::unique_ptr<OutputFile> OutputFile::Create(const std::string& path) {
+  if (path.empty()) return nullptr;
+  std::unique_ptr<OutputFile> f(new OutputFile);
+  f->path_ = path;
+#ifdef _WIN32
+  // Opened or created, then cut to nothing: unlike CREATE_ALWAYS this also
+  // replaces a hidden or system file.
+  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  f->handle_ = intptr_t(h);
+  if (!::SetEndOfFile(h)) return nullptr;
+#else
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return nullptr;
+  f->handle_ = fd;
+#endif
+  return f;
+}
+
+OutputFile::~OutputFile() { CloseHandle(); }
+
+void OutputFile::CloseHandle() {
+  if (handle_ == -1) return;
+#ifdef _WIN32
+  ::CloseHandle(HANDLE(handle_));
+#else
+  ::close(int(handle_));
+#endif
+  handle_ = -1;
+}
+
+bool OutputFile::Write(const void* data, size_t size) {
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  while (size > 0) {
+#ifdef _WIN32
+    DWORD done = 0;
+    if (!::WriteFile(HANDLE(handle_), p, DWORD(size), &done, nullptr) || done == 0) return false;
+#else
+    ssize_t done = ::write(int(handle_), p, size);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return false;
+#endif
+    p += done;
+    size -= size_t(done);
+  }
+  return true;
+}
+
+void OutputFile::Finish(uint16_t dosDate, uint16_t dosTime, uint32_t attributes) {
+  attributes &= kKeptAttributes;
+#ifdef _WIN32
+  FILETIME local, utc;
+  if (::DosDateTimeToFileTime(dosDate, dosTime, &local) && ::LocalFileTimeToFileTime(&local, &utc))
+    ::SetFileTime(HANDLE(handle_), &utc, nullptr, &utc);
+  CloseHandle();
+  ::SetFileAttributesA(path_.c_str(), attributes ? attributes : FILE_ATTRIBUTE_NORMAL);
+#else
+  CloseHandle();
+  int day = dosDate & 0x1F, month = (dosDate >> 5) & 0x0F;
+  if (day >= 1 && month >= 1 && month <= 12) {
+    struct tm t {};
+    t.tm_year = (dosDate >> 9) + 80;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = dosTime >> 11;
+    t.tm_min = (dosTime >> 5) & 0x3F;
+    t.tm_sec = (dosTime & 0x1F) * 2;
+    t.tm_isdst = -1;
+    time_t when = ::mktime(&t);
+    if (when != time_t(-1)) {
+      struct timespec times[2] = {{when, 0}, {when, 0}};
+      ::utimensat(AT_FDCWD, path_.c_str(), times, 0);
+    }
+  }
+  // The sandbox machine keeps read-only in the owner's write bit and the
+  // other Windows attributes in an extended attribute; the library writes
+  // them the same way so that the machine reports what Windows would.
+  struct stat st;
+  if (::stat(path_.c_str(), &st) == 0) {
+    mode_t mode = st.st_mode & 07777;
+    ::chmod(path_.c_str(), (attributes & 0x01) ? (mode & ~mode_t(0222)) : (mode | S_IWUSR));
+  }
+  std::string kept = std::to_string(attributes & ~0x01u);
+  ::setxattr(path_.c_str(), "user.vx.attributes", kept.data(), kept.size(), 0);
+#endif
+}
+
+// --- Paths -----------------------------------------------------------------------------
+
+bool FileExists(const std::string& path) {
+#ifdef _WIN32
+  DWORD a = ::GetFileAttributesA(path.c_str());
+  return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
+#else
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+#endif
+}
+
+#ifdef _WIN32
+char PathSeparator() { return '\\'; }
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+#else
+char PathSeparator() { return '/'; }
+bool IsSeparator(char c) { return c == '/'; }
+#endif
+
+}  // namespace vxunpack
