@@ -262,6 +262,9 @@ class TvxComponent : public TvxConditionObject {
   std::unique_ptr<TvxODBC> ODBC;  // absent until read
   std::unique_ptr<TvxNTServices> Services;
 
+  // Run-time: chosen for installation in this run, not persistent.
+  bool Marked = false;
+
  private:
   std::string id_;
 };

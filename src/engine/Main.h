@@ -3,6 +3,7 @@
 // cleans up, and the exit code that results.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,9 @@
 #include "vxplugin.h"
 
 namespace vx {
+
+class TvxMainDatabase;
+class TvxSilentSettings;
 
 // Run state of one engine process.
 struct RunState {
@@ -27,6 +31,7 @@ struct RunState {
   bool rebootAtExit = false;
   bool rebootOnFinish = false;
   bool startSent = false;    // "EV_START" went out, so "EV_FINISH" is due
+  std::string logFile;       // the uninstall log chosen for a repair
   HandleValue singleInstance = 0;
   WindowHandle mainWindow = 0;
   std::string savedCurrentFolder;
@@ -47,6 +52,8 @@ class Engine {
 
   RunState& State() { return state_; }
   const CommandLine& Commands() const { return commandLine_; }
+  TvxMainDatabase& Database() { return *db_; }
+  TvxSilentSettings& SilentSettings() { return *silent_; }
 
  protected:
   bool MainRoutine();
@@ -71,6 +78,7 @@ class Engine {
   virtual int SendEvent(int event, intptr_t param, bool toAll);
   virtual bool RunProgramsBeforeWizard();
   virtual bool ChooseComponentsAndPackages(); // marks components, prepares further packages
+  virtual bool PrepareFurtherPackages();      // checks, prepares and merges the packages chosen
   virtual bool InstallMain();
   virtual bool PrepareResume();
   virtual bool HasRecordedActions();
@@ -88,9 +96,18 @@ class Engine {
   void ClosingBlock(bool& result);
   void Finish(bool result);
 
+  void InstallHooks();
+  void RemoveHooks();
+
   CommandLine commandLine_;
   RunState state_;
+  std::unique_ptr<TvxMainDatabase> db_;
+  std::unique_ptr<TvxSilentSettings> silent_;
 };
+
+// Replaces the first "%s" of a message by `argument`. Messages come from
+// language files, so they are never used as printf formats.
+std::string FormatMessage1(const std::string& message, const std::string& argument);
 
 // Reads the unattended switches ("/log:<file>", "/suppressmsgboxes",
 // "/answers:<file>") and sets up the run log and the automatic answers.

@@ -408,12 +408,76 @@ class Host {
                                      uintptr_t lParam) = 0;
   virtual uint32_t CurrentThreadId() = 0;
 
+  // --- Engine windows (splash and preparation) ----------------------------------
+  // The engine's own windows share one class: the main window's procedure
+  // (the handler above), the icon "MAINICON", CS_VREDRAW | CS_HREDRAW |
+  // CS_DBLCLKS. RegisterClassEx first, RegisterClass when that fails; true
+  // when the class is registered afterwards (also when it already was).
+  // CreateMainWindow registers it itself when needed.
+  virtual bool RegisterEngineWindowClass(const std::string& className) = 0;
+  // GetSystemMetrics(SM_CXSCREEN, SM_CYSCREEN).
+  virtual void ScreenSize(int& width, int& height) = 0;
+  // A bitmap file loaded as a picture (LoadImage with LR_LOADFROMFILE; bytes
+  // after the bitmap data are ignored). 0 when it cannot be loaded; freed
+  // with DeletePicture.
+  virtual HandleValue LoadPictureFile(const std::string& path, int& width, int& height) = 0;
+  virtual void DeletePicture(HandleValue picture) = 0;
+  // A hidden popup window of the engine's class titled `title`, owned by
+  // `owner`, whose procedure is replaced right after creation by one that
+  // paints `picture` at (0, 0) on WM_PAINT, answers 1 to WM_ERASEBKGND when
+  // `noErase`, and leaves everything else to default processing. The
+  // picture must outlive the window. 0 on failure.
+  virtual WindowHandle CreatePictureWindow(const std::string& className, const std::string& title,
+                                           WindowHandle owner, const Rect& bounds, HandleValue picture,
+                                           bool noErase) = 0;
+  // A progress bar child ("MSCTLS_PROGRESS32", WS_CHILD | WS_VISIBLE) with
+  // its bar and background colours (COLORREF 0x00BBGGRR). 0 on failure.
+  virtual WindowHandle CreateProgressBar(WindowHandle parent, const Rect& bounds, uint32_t barColour,
+                                         uint32_t backColour) = 0;
+  // A modeless dialog from the executable's resources, owned by `owner`,
+  // without a dialog procedure of its own. 0 when it cannot be created.
+  virtual WindowHandle CreateResourceDialog(const std::string& name, WindowHandle owner) = 0;
+  // GetDlgItem.
+  virtual WindowHandle DialogItem(WindowHandle dialog, int id) = 0;
+  // PBM_SETRANGE32 and PBM_SETSTEP; PBM_SETPOS.
+  virtual void SetProgressRange(WindowHandle bar, int low, int high, int step) = 0;
+  virtual void SetProgressPosition(WindowHandle bar, int position) = 0;
+  // SetWindowText.
+  virtual bool SetWindowTitle(WindowHandle window, const std::string& title) = 0;
+  // GetWindowRect (screen coordinates).
+  virtual bool WindowBounds(WindowHandle window, Rect& bounds) = 0;
+  // SetWindowPos to (left, top) without resizing, activating or changing
+  // the Z order.
+  virtual bool MoveWindowTo(WindowHandle window, int left, int top) = 0;
+  // ShowWindow(SW_SHOW) followed by UpdateWindow (painted at once).
+  virtual void ShowAndUpdateWindow(WindowHandle window) = 0;
+  // IsWindowVisible.
+  virtual bool WindowVisible(WindowHandle window) = 0;
+  // ExtCreateRegion of region data (RGNDATA as GetRegionData gives it),
+  // made the window's region and redrawn. False when no region results.
+  virtual bool SetWindowRegionData(WindowHandle window, const std::string& regionData) = 0;
+  // Whether user32.dll exports SetLayeredWindowAttributes.
+  virtual bool LayeredWindowsAvailable() = 0;
+  // Adds WS_EX_LAYERED and sets the window's alpha (LWA_ALPHA).
+  virtual bool SetWindowAlpha(WindowHandle window, uint8_t alpha) = 0;
+
   // --- Libraries (plug-in DLLs) -------------------------------------------------
   // LoadLibrary / GetProcAddress / FreeLibrary. On the sandbox a "DLL" is a
   // native shared object kept in the machine.
   virtual ModuleHandle LoadModule(const std::string& path) = 0;
   virtual void* ModuleProc(ModuleHandle module, const std::string& name) = 0;
+  // The engine's icon "MAINICON" at 16 x 16 (small) or 32 x 32 pixels.
+  virtual HandleValue LoadEngineIcon(bool small) = 0;
   virtual void UnloadModule(ModuleHandle module) = 0;
+
+  // --- Paths seen by the platform itself ---------------------------------
+  // A library the engine loads (the extraction library) opens files with
+  // the platform's own calls, outside this seam. PlatformPath gives the
+  // path such a library must be handed for a path of this host (on Windows
+  // the path itself; on the sandbox the native path inside the machine, ""
+  // when it maps nowhere); HostPath is the reverse.
+  virtual std::string PlatformPath(const std::string& path) { return path; }
+  virtual std::string HostPath(const std::string& platformPath) { return platformPath; }
 };
 
 // The host the engine runs on. Set once at start-up by the program entry

@@ -810,7 +810,6 @@ WindowHandle SandboxHost::CreateMainWindow(const std::string& className) {
   windowThread_ = std::this_thread::get_id();
   return 1;
 }
-void SandboxHost::DestroyWindow(WindowHandle window) {}
 WindowHandle SandboxHost::LastActivePopup(WindowHandle window) { return window; }
 
 int SandboxHost::ShowMessageBox(WindowHandle owner, const std::string& text, const std::string& caption,
@@ -909,5 +908,8 @@ void* SandboxHost::ModuleProc(ModuleHandle module, const std::string& name) {
 void SandboxHost::UnloadModule(ModuleHandle module) {
   if (module) ::dlclose(reinterpret_cast<void*>(module));
 }
+
+// The sandbox has no icons; a distinct handle per size stands for them.
+HandleValue SandboxHost::LoadEngineIcon(bool small) { return small ? 0x1610 : 0x3220; }
 
 }  // namespace vx

@@ -14,6 +14,8 @@
 // open by "another program": it cannot be deleted or overwritten),
 // [Windows] (any key = title of a top-level window), [Mutexes] (names
 // taken by other programs), [WorkArea] (Left, Top, Right, Bottom),
+// [Screen] (Width, Height; 1024 x 768 when missing), [Machine]
+// LayeredWindows (0/1, else Windows 2000 and later have them),
 // [Programs] (program file name, full Windows path or ".ext" = a shell
 // command run for it; its arguments are $1, $2...).
 //
@@ -159,6 +161,36 @@ class SandboxHost : public Host {
   ModuleHandle LoadModule(const std::string& path) override;
   void* ModuleProc(ModuleHandle module, const std::string& name) override;
   void UnloadModule(ModuleHandle module) override;
+  std::string PlatformPath(const std::string& path) override { return NativePath(path); }
+  std::string HostPath(const std::string& platformPath) override { return WindowsPath(platformPath); }
+  HandleValue LoadEngineIcon(bool small) override;
+
+  // The engine's windows (SandboxWindows.cpp). Nothing is drawn: the
+  // machine keeps each window's title, place, size, region, opacity and
+  // progress, and records what a person would see in the run log
+  // (category "window").
+  bool RegisterEngineWindowClass(const std::string& className) override;
+  void ScreenSize(int& width, int& height) override;
+  HandleValue LoadPictureFile(const std::string& path, int& width, int& height) override;
+  void DeletePicture(HandleValue picture) override;
+  WindowHandle CreatePictureWindow(const std::string& className, const std::string& title, WindowHandle owner,
+                                   const Rect& bounds, HandleValue picture, bool noErase) override;
+  WindowHandle CreateProgressBar(WindowHandle parent, const Rect& bounds, uint32_t barColour,
+                                 uint32_t backColour) override;
+  WindowHandle CreateResourceDialog(const std::string& name, WindowHandle owner) override;
+  WindowHandle DialogItem(WindowHandle dialog, int id) override;
+  void SetProgressRange(WindowHandle bar, int low, int high, int step) override;
+  void SetProgressPosition(WindowHandle bar, int position) override;
+  bool SetWindowTitle(WindowHandle window, const std::string& title) override;
+  bool WindowBounds(WindowHandle window, Rect& bounds) override;
+  bool MoveWindowTo(WindowHandle window, int left, int top) override;
+  void ShowAndUpdateWindow(WindowHandle window) override;
+  bool WindowVisible(WindowHandle window) override;
+  bool SetWindowRegionData(WindowHandle window, const std::string& regionData) override;
+  bool LayeredWindowsAvailable() override;
+  bool SetWindowAlpha(WindowHandle window, uint8_t alpha) override;
+  // The progress bar's position (tests).
+  int ProgressPosition(WindowHandle bar);
 
   // --- The machine beyond the platform calls -------------------------------
   // Starts the machine again: applies the changes recorded for the restart
@@ -250,6 +282,25 @@ class SandboxHost : public Host {
   WindowMessageHandler windowHandler_;
   std::thread::id windowThread_;
   intptr_t HandleWindowMessage(uint32_t message, uintptr_t wParam, uintptr_t lParam);
+
+  // The engine's windows and pictures.
+  struct EngineWindow {
+    std::string className, title, label;  // label: names the window in the run log
+    WindowHandle owner = 0, parent = 0;
+    Rect bounds;
+    bool visible = false;
+    int alpha = -1;         // -1: not layered
+    int regionRects = -1;   // -1: rectangular
+    int low = 0, high = 100, step = 10, position = 0;  // progress bars
+    int id = 0;             // dialog item id
+  };
+  std::string WindowLabel(const EngineWindow& w) const;
+  std::vector<WindowHandle> EngineTopLevelWindows();
+  std::string EngineWindowTitle(WindowHandle window, bool& found);
+  std::mutex engineWindowLock_;
+  std::map<WindowHandle, EngineWindow> engineWindows_;
+  std::map<HandleValue, std::pair<int, int>> pictures_;  // handle -> width, height
+  uintptr_t nextEngineHandle_ = 0x20000;
 
   std::string root_;
   SandboxOptions options_;

@@ -950,10 +950,14 @@ std::vector<WindowHandle> SandboxHost::TopLevelWindows() {
   auto s = facts_.find("WINDOWS");
   if (s != facts_.end())
     for (size_t i = 0; i < s->second.size(); ++i) list.push_back(WindowHandle(0x10000 + i));
+  for (WindowHandle engine : EngineTopLevelWindows()) list.push_back(engine);
   return list;
 }
 
 std::string SandboxHost::WindowTitle(WindowHandle window) {
+  bool engine = false;
+  std::string title = EngineWindowTitle(window, engine);
+  if (engine) return title;
   auto s = facts_.find("WINDOWS");
   if (s == facts_.end() || window < 0x10000) return "";
   size_t index = window - 0x10000;

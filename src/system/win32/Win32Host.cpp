@@ -563,7 +563,7 @@ void Win32Host::CloseHandle(HandleValue handle) {
   if (handle) ::CloseHandle((HANDLE)handle);
 }
 
-WindowHandle Win32Host::CreateMainWindow(const std::string& className) {
+bool Win32Host::RegisterEngineWindowClass(const std::string& className) {
   HINSTANCE inst = ::GetModuleHandleA(nullptr);
   WNDCLASSEXA wc{};
   wc.cbSize = sizeof wc;
@@ -573,18 +573,22 @@ WindowHandle Win32Host::CreateMainWindow(const std::string& className) {
   wc.hIcon = ::LoadIconA(inst, "MAINICON");
   wc.hCursor = ::LoadCursorA(nullptr, (LPCSTR)IDC_ARROW);
   wc.lpszClassName = className.c_str();
-  if (!::RegisterClassExA(&wc) && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
-    WNDCLASSA plain{};
-    plain.style = wc.style;
-    plain.lpfnWndProc = MainWindowProc;
-    plain.hInstance = inst;
-    plain.hIcon = wc.hIcon;
-    plain.hCursor = wc.hCursor;
-    plain.lpszClassName = className.c_str();
-    if (!::RegisterClassA(&plain) && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return 0;
-  }
+  if (::RegisterClassExA(&wc) || ::GetLastError() == ERROR_CLASS_ALREADY_EXISTS) return true;
+  // Systems without the extended registration take the plain one.
+  WNDCLASSA plain{};
+  plain.style = wc.style;
+  plain.lpfnWndProc = MainWindowProc;
+  plain.hInstance = inst;
+  plain.hIcon = wc.hIcon;
+  plain.hCursor = wc.hCursor;
+  plain.lpszClassName = className.c_str();
+  return ::RegisterClassA(&plain) || ::GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+}
+
+WindowHandle Win32Host::CreateMainWindow(const std::string& className) {
+  if (!RegisterEngineWindowClass(className)) return 0;
   HWND wnd = ::CreateWindowExA(0, className.c_str(), "", WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MAXIMIZEBOX,
-                               0, 0, 0, 0, nullptr, nullptr, inst, nullptr);
+                               0, 0, 0, 0, nullptr, nullptr, ::GetModuleHandleA(nullptr), nullptr);
   return (WindowHandle)wnd;
 }
 
@@ -749,6 +753,11 @@ bool Win32Host::NamedMutexExists(const std::string& name) {
   if (!h) return false;
   ::CloseHandle(h);
   return true;
+}
+
+HandleValue Win32Host::LoadEngineIcon(bool small) {
+  int size = small ? 16 : 32;
+  return (HandleValue)::LoadImageA(::GetModuleHandleA(nullptr), "MAINICON", IMAGE_ICON, size, size, 0);
 }
 
 }  // namespace vx

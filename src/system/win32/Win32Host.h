@@ -101,6 +101,29 @@ class Win32Host : public Host {
   ModuleHandle LoadModule(const std::string& path) override;
   void* ModuleProc(ModuleHandle module, const std::string& name) override;
   void UnloadModule(ModuleHandle module) override;
+  HandleValue LoadEngineIcon(bool small) override;
+
+  // Engine windows (Win32Windows.cpp).
+  bool RegisterEngineWindowClass(const std::string& className) override;
+  void ScreenSize(int& width, int& height) override;
+  HandleValue LoadPictureFile(const std::string& path, int& width, int& height) override;
+  void DeletePicture(HandleValue picture) override;
+  WindowHandle CreatePictureWindow(const std::string& className, const std::string& title, WindowHandle owner,
+                                   const Rect& bounds, HandleValue picture, bool noErase) override;
+  WindowHandle CreateProgressBar(WindowHandle parent, const Rect& bounds, uint32_t barColour,
+                                 uint32_t backColour) override;
+  WindowHandle CreateResourceDialog(const std::string& name, WindowHandle owner) override;
+  WindowHandle DialogItem(WindowHandle dialog, int id) override;
+  void SetProgressRange(WindowHandle bar, int low, int high, int step) override;
+  void SetProgressPosition(WindowHandle bar, int position) override;
+  bool SetWindowTitle(WindowHandle window, const std::string& title) override;
+  bool WindowBounds(WindowHandle window, Rect& bounds) override;
+  bool MoveWindowTo(WindowHandle window, int left, int top) override;
+  void ShowAndUpdateWindow(WindowHandle window) override;
+  bool WindowVisible(WindowHandle window) override;
+  bool SetWindowRegionData(WindowHandle window, const std::string& regionData) override;
+  bool LayeredWindowsAvailable() override;
+  bool SetWindowAlpha(WindowHandle window, uint8_t alpha) override;
 };
 
 }  // namespace vx

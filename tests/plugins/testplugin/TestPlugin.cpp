@@ -10,6 +10,8 @@
 //   log=<file>               append one line per event received
 //   answer EV_LOAD=1         answer every EV_LOAD with 1
 //   answer EV_SHOWDIALOGS#2=3  answer only the second one with 3
+//   result EV_CALCFUNCTION=text  answer the event with a copy of the text in
+//                            a block of the engine allocator (CM_ALLOCMEM)
 //   command EV_START=CM_SETVARIABLE Name Value
 //                            on the event, send that command by name with
 //                            the two parameters (numbers stay numbers, other
@@ -41,11 +43,13 @@ struct Script {
   std::string log;
   std::map<std::string, long> answers;  // "EV_X" or "EV_X#n"
   std::map<std::string, std::vector<std::string>> commands;
+  std::map<std::string, std::string> results;  // event -> text answered
 };
 
 Script g_script;
 int32_t g_pluginId = 0;
 VXSendCommandByNameProc g_sendByName = nullptr;
+VXSendCommandProc g_send = nullptr;
 std::map<std::string, int> g_seen;
 
 std::string ModulePath() {
@@ -100,6 +104,7 @@ void LoadScript() {
     else if (key == "log") g_script.log = value;
     else if (key.rfind("answer ", 0) == 0) g_script.answers[Trim(key.substr(7))] = std::strtol(value.c_str(), nullptr, 0);
     else if (key.rfind("command ", 0) == 0) g_script.commands[Trim(key.substr(8))] = Words(value);
+    else if (key.rfind("result ", 0) == 0) g_script.results[Trim(key.substr(7))] = value;
   }
   std::fclose(f);
 }
@@ -133,9 +138,16 @@ vx_param VXAPI Handler(int32_t msgId, const char* msgName, vx_param p1, vx_param
     const VXStartupInfo* s = reinterpret_cast<const VXStartupInfo*>(p1);
     g_pluginId = s->pluginId;
     g_sendByName = s->sendCommandByName;
+    g_send = s->sendCommand;
     std::snprintf(buf, sizeof buf, " version=0x%X engine=0x%X id=%d", unsigned(s->recordVersion),
                   unsigned(s->engineVersion), int(s->pluginId));
     line = name + buf + " config=\"" + s->configFile + "\"";
+  } else if (msgId == EV_CALCFUNCTION && p1) {
+    const VXCallBlock* c = reinterpret_cast<const VXCallBlock*>(p1);
+    line = name + " " + std::to_string(c->functionId) + " " + c->name + "(";
+    const char* arg = c->firstArgument;
+    for (int32_t i = 0; i < c->argumentCount; ++i, arg += std::strlen(arg) + 1) line += (i ? "," : "") + std::string(arg);
+    line += ")";
   } else if (CarriesText(msgId) && p1) {
     std::snprintf(buf, sizeof buf, " %ld", long(p2));
     line += " \"" + std::string(reinterpret_cast<const char*>(p1)) + "\"" + (msgId == EV_GETPACKAGE ? "" : buf);
@@ -149,6 +161,12 @@ vx_param VXAPI Handler(int32_t msgId, const char* msgName, vx_param p1, vx_param
     vx_param r = g_sendByName(g_pluginId, w[0].c_str(), w.size() > 1 ? Param(w[1]) : 0,
                               w.size() > 2 ? Param(w[2]) : 0, 0);
     Log("-> " + w[0] + " = " + std::to_string(long(r)));
+  }
+  auto text = g_script.results.find(name);
+  if (text != g_script.results.end() && g_send) {
+    vx_param block = g_send(g_pluginId, CM_ALLOCMEM, vx_param(text->second.size() + 1), 0, 0);
+    if (block) std::memcpy(reinterpret_cast<char*>(block), text->second.c_str(), text->second.size() + 1);
+    return block;
   }
   auto a = g_script.answers.find(name + "#" + std::to_string(n));
   if (a == g_script.answers.end()) a = g_script.answers.find(name);

@@ -1,0 +1,231 @@
+// The commands plug-ins send to the engine: the buffer and allocation
+// protocols, variables, features, install types, languages, functions and
+// messages between plug-ins.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "database/VXClasses.h"
+#include "database/Variables.h"
+#include "expr/Evaluator.h"
+#include "expr/Functions.h"
+#include "plugins/PlugImpl.h"
+#include "plugins/VXPlugins.h"
+#include "support/TestMachine.h"
+#include "system/kqFileUtils.h"
+#include "system/kqStrUtils.h"
+#include "system/kqUtils.h"
+
+namespace {
+
+using vxtest::ReadNative;
+
+const char kProject[] =
+    "<vx2project>"
+    "<features>"
+    "<feature id=\"Core\" name=\"Core files\" description=\"For %AppName%\" required=\"1\">"
+    "<features><feature id=\"Help\" name=\"Help\"/><feature id=\"Hidden\" condition=\"0\"/></features>"
+    "</feature>"
+    "<feature id=\"Extras\" name=\"Extras\"/>"
+    "</features>"
+    "<installtypes>"
+    "<installtype id=\"Typical\" name=\"Typical\"><features><feature id=\"Core\"/></features></installtype>"
+    "<installtype id=\"Custom\" name=\"Custom\" custom=\"1\"/>"
+    "</installtypes>"
+    "</vx2project>";
+
+std::string BuiltPlugin() {
+#ifdef _WIN32
+  std::string p = std::string("Z:") + VX_TEST_PLUGIN;
+  for (char& c : p)
+    if (c == '/') c = '\\';
+  return p;
+#else
+  return VX_TEST_PLUGIN;
+#endif
+}
+
+class PlugImpl : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    vx::SetUnattendedAnswers(true, {});
+    vx::InstallEvaluatorHooks([this] { return &db; });
+    vx::InstallPluginServices();
+    vx::ConditionsEnabled = true;
+    db.LoadFromText(kProject, "vx2project");
+    ASSERT_NE(db.Features->Count(), 0);
+    vx::SetVariable(&db, "AppName", "Quill");
+    auto& hooks = vx::PluginServices();
+    hooks.mainDatabase = [this] { return &db; };
+    hooks.languages = [] {
+      return std::vector<std::pair<std::string, std::string>>{{"ENU", "English"}, {"DEU", "Deutsch"}};
+    };
+    log = dir.Path() + "/events.log";
+  }
+  void TearDown() override {
+    vx::Plugins().UnloadAll();
+    vx::PluginServices() = vx::PluginServiceHooks();
+    vx::ConditionsEnabled = false;
+    vx::SetUnattendedAnswers(false, {});
+  }
+
+  // Loads copies of the test plug-in, one per script, into a package.
+  void LoadPlugins(const std::vector<std::pair<std::string, std::string>>& plugins) {
+    std::ifstream f(BuiltPlugin(), std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    package.TempPath = machine.Scratch() + "pkg\\";
+    for (size_t i = 0; i < plugins.size(); ++i) {
+      package.Plugins->AddNew()->ID = plugins[i].first;
+      std::string folder = vx::Format("%splugins\\%d\\", package.TempPath.c_str(), int(i));
+      ASSERT_TRUE(vx::ForceFolders(folder));
+      ASSERT_TRUE(vx::WriteWholeFile(folder + "p.dll", s.str()));
+      ASSERT_TRUE(vx::WriteWholeFile(folder + "p.script",
+                                     "id=" + plugins[i].first + "\nlog=" + log + "\n" + plugins[i].second));
+    }
+    ASSERT_TRUE(vx::Plugins().LoadPlugins(package));
+  }
+
+  // Runs a buffer-protocol command: the size call, then the copy call.
+  std::string Buffered(int32_t plugin, int32_t cmd, vx_param p1, bool bufferInFirst = false) {
+    vx_param size = bufferInFirst ? vx::SendCommand(plugin, cmd, 0, p1, 0) : vx::SendCommand(plugin, cmd, p1, 0, 0);
+    if (size <= 0) return "<none>";
+    std::vector<char> buf(size_t(size), '\x7f');
+    vx_param r = bufferInFirst ? vx::SendCommand(plugin, cmd, reinterpret_cast<vx_param>(buf.data()), p1, 0)
+                               : vx::SendCommand(plugin, cmd, p1, reinterpret_cast<vx_param>(buf.data()), 0);
+    EXPECT_EQ(r, 0);
+    EXPECT_EQ(buf.back(), 0) << "the reported size fits exactly";
+    return std::string(buf.data());
+  }
+  static vx_param P(const char* s) { return reinterpret_cast<vx_param>(s); }
+
+  vxtest::TestMachine machine;
+  vxtest::TempDir dir;
+  vx::TvxMainDatabase db;
+  vx::TvxPackage package;
+  std::string log;
+};
+
+TEST_F(PlugImpl, BufferProtocolForTextsAndVariables) {
+  EXPECT_EQ(vx::SendCommand(99, CM_PARSETEXT, P("ab"), 0, 0), 3);
+  char buf[8];
+  std::memset(buf, 'x', sizeof buf);
+  EXPECT_EQ(vx::SendCommand(99, CM_PARSETEXT, P("ab"), reinterpret_cast<vx_param>(buf), 0), 0);
+  EXPECT_EQ(std::string(buf, 4), std::string("ab\0x", 4));
+  EXPECT_EQ(Buffered(99, CM_PARSETEXT, P("Setup of %AppName%")), "Setup of Quill");
+
+  std::memset(buf, 'x', sizeof buf);
+  EXPECT_EQ(vx::SendCommand(99, CM_GETVARIABLE, P("NoSuchVariable"), 0, 0), 0);
+  EXPECT_EQ(vx::SendCommand(99, CM_GETVARIABLE, P("NoSuchVariable"), reinterpret_cast<vx_param>(buf), 0), 0);
+  EXPECT_EQ(buf[0], 'x') << "nothing written for an unknown variable";
+  EXPECT_EQ(vx::SendCommand(99, CM_SETVARIABLE, P("Target"), P("C:\\Quill"), 0), 0);
+  EXPECT_EQ(Buffered(99, CM_GETVARIABLE, P("Target")), "C:\\Quill");
+  EXPECT_EQ(vx::GetVariable(&db, "Target"), "C:\\Quill") << "an unknown plug-in works on the main database";
+}
+
+TEST_F(PlugImpl, FeatureRecordsWalkTheAvailableTreeDepthFirst) {
+  std::vector<std::string> walk;
+  std::string id;
+  for (int guard = 0; guard < 10; ++guard) {
+    vx_param size = vx::SendCommand(99, CM_GETFEATURE, P(id.c_str()), 0, 0);
+    if (!size) break;
+    std::vector<char> buf(static_cast<size_t>(size));
+    ASSERT_EQ(vx::SendCommand(99, CM_GETFEATURE, P(id.c_str()), reinterpret_cast<vx_param>(buf.data()), 0), 0);
+    const VXFeatureRecord* r = reinterpret_cast<const VXFeatureRecord*>(buf.data());
+    // Every address points inside the caller's buffer.
+    for (const char* t : {r->id, r->name, r->description})
+      ASSERT_TRUE(t >= buf.data() && t < buf.data() + buf.size());
+    walk.push_back(std::string(r->id) + "|" + r->name + "|" + r->description + "|" + std::to_string(r->required) +
+                   "|" + (r->parentId ? r->parentId : "-"));
+    if (!r->nextId) break;
+    id = r->nextId;
+  }
+  std::vector<std::string> expected = {"Core|Core files|For Quill|-1|-", "Help|Help||0|Core", "Extras|Extras||0|-"};
+  EXPECT_EQ(walk, expected) << "the unavailable feature is never found";
+  EXPECT_EQ(vx::SendCommand(99, CM_GETFEATURE, P("hidden"), 0, 0), 0);
+}
+
+TEST_F(PlugImpl, FeatureStatesAndInstallTypes) {
+  EXPECT_EQ(vx::SendCommand(99, CM_SETFEATURESTATE, P("Nothing"), 1, 0), -1);
+  EXPECT_EQ(vx::SendCommand(99, CM_GETFEATURESTATE, P("Nothing"), 0, 0), 0);
+  EXPECT_EQ(vx::SendCommand(99, CM_SETFEATURESTATE, P("extras"), 1, 0), 0);
+  EXPECT_EQ(vx::SendCommand(99, CM_GETFEATURESTATE, P("Extras"), 0, 0), 1);
+  EXPECT_EQ(vx::SendCommand(99, CM_SETFEATURESTATE, P("Extras"), 0, 0), 0);
+  EXPECT_EQ(vx::SendCommand(99, CM_GETFEATURESTATE, P("Extras"), 0, 0), 0);
+
+  EXPECT_EQ(vx::SendCommand(99, CM_SETINSTALLTYPE, P("Missing"), 0, 0), -1);
+  EXPECT_EQ(vx::SendCommand(99, CM_SETINSTALLTYPE, P("Typical"), 0, 0), 0);
+  EXPECT_NE(vx::SendCommand(99, CM_GETFEATURESTATE, P("Core"), 0, 0), 0);
+  vx_param size = vx::SendCommand(99, CM_GETINSTALLTYPE, P(""), 0, 0);
+  ASSERT_GT(size, 0);
+  std::vector<char> buf(static_cast<size_t>(size));
+  vx::SendCommand(99, CM_GETINSTALLTYPE, P(""), reinterpret_cast<vx_param>(buf.data()), 0);
+  const VXInstallTypeRecord* t = reinterpret_cast<const VXInstallTypeRecord*>(buf.data());
+  EXPECT_STREQ(t->id, "Typical");
+  EXPECT_EQ(t->custom, 0);
+  ASSERT_NE(t->nextId, nullptr);
+  EXPECT_STREQ(t->nextId, "Custom");
+  EXPECT_EQ(size_t(size), 4 * sizeof(void*) + 4 + 8 + 8 + 1 + 7) << "header plus the texts written";
+}
+
+TEST_F(PlugImpl, LanguageRecordsChainTheList) {
+  vx_param size = vx::SendCommand(99, CM_GETLANGUAGE, P(""), 0, 0);
+  ASSERT_EQ(size_t(size), 3 * sizeof(void*) + 4 + 8 + 4);
+  std::vector<char> buf(static_cast<size_t>(size));
+  vx::SendCommand(99, CM_GETLANGUAGE, P(""), reinterpret_cast<vx_param>(buf.data()), 0);
+  const VXLanguageRecord* r = reinterpret_cast<const VXLanguageRecord*>(buf.data());
+  EXPECT_STREQ(r->id, "ENU");
+  EXPECT_STREQ(r->description, "English");
+  EXPECT_STREQ(r->nextId, "DEU");
+  size = vx::SendCommand(99, CM_GETLANGUAGE, P("deu"), 0, 0);
+  ASSERT_EQ(size_t(size), 3 * sizeof(void*) + 4 + 8) << "no next language";
+  EXPECT_EQ(vx::SendCommand(99, CM_GETLANGUAGE, P("FRA"), 0, 0), 0);
+}
+
+TEST_F(PlugImpl, AllocationAndExpressions) {
+  char* block = reinterpret_cast<char*>(vx::SendCommand(99, CM_ALLOCMEM, 10, 0, 0));
+  ASSERT_NE(block, nullptr);
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(block[i], 0);
+  EXPECT_EQ(vx::SendCommand(99, CM_FREEMEM, reinterpret_cast<vx_param>(block), 0, 0), 0);
+  EXPECT_EQ(vx::SendCommand(99, CM_ALLOCMEM, -5, 0, 0), 0) << "a negative size is refused";
+
+  char* value = reinterpret_cast<char*>(vx::SendCommand(99, CM_CALCEXPRESSION, P("1 + 2"), 0, 0));
+  ASSERT_NE(value, nullptr);
+  EXPECT_STREQ(value, "3");
+  vx::SendCommand(99, CM_FREEMEM, reinterpret_cast<vx_param>(value), 0, 0);
+  EXPECT_EQ(vx::SendCommand(99, CM_CALCBOOLEXPRESSION, P("2 > 1"), 0, 0), 1);
+  EXPECT_EQ(vx::SendCommand(99, CM_CALCBOOLEXPRESSION, P("2 < 1"), 0, 0), 0);
+  EXPECT_NE(vx::SendCommand(99, CM_GETINSTALLICON, 1, 0, 0), 0);
+}
+
+TEST_F(PlugImpl, FunctionsRegisteredByPluginsAreForwardedToThem) {
+  LoadPlugins({{"Calc", "command EV_START=CM_REGISTERFUNCTION Twice 1\nresult EV_CALCFUNCTION=twice!\n"},
+               {"Other", "command EV_START#1=CM_REGISTERFUNCTION FileExists 1\n"}});
+  vx::Plugins().SendEvent(EV_START, 0, 0, true);
+  EXPECT_EQ(vx::SendCommand(1, CM_REGISTERFUNCTION, P("Twice"), 1, 0), 0) << "the name exists already";
+  EXPECT_EQ(vx::SendCommand(99, CM_REGISTERFUNCTION, P("Orphan"), 1, 0), 0) << "unknown plug-in";
+  EXPECT_EQ(vx::CalcExpression(&db, "Twice(\"ab\")"), "twice!");
+  std::string events = ReadNative(log);
+  EXPECT_NE(events.find("Calc -> CM_REGISTERFUNCTION = 38"), std::string::npos) << events;
+  EXPECT_NE(events.find("Other -> CM_REGISTERFUNCTION = 0"), std::string::npos) << "built-in name";
+  EXPECT_NE(events.find("Calc EV_CALCFUNCTION 38 Twice(ab)"), std::string::npos) << events;
+  vx::Plugins().UnloadAll();
+  EXPECT_EQ(vx::CalcExpression(&db, "Twice(\"ab\")"), "") << "an unloaded plug-in's function gives nothing";
+}
+
+TEST_F(PlugImpl, MessagesByNameTravelToTheOtherPlugins) {
+  LoadPlugins({{"Sender", "command EV_START=MY_PAGE_DONE 7 8\n"}, {"Receiver", ""}, {"Third", ""}});
+  vx::Plugins().SendEvent(EV_START, 0, 0, false);
+  std::string events = ReadNative(log);
+  EXPECT_NE(events.find("Receiver MY_PAGE_DONE 7 8"), std::string::npos) << events;
+  EXPECT_NE(events.find("Third MY_PAGE_DONE 7 8"), std::string::npos) << events;
+  EXPECT_EQ(events.find("Sender MY_PAGE_DONE"), std::string::npos) << "never back to the sender";
+  int32_t number = vx::GetMessageID(1, "MY_PAGE_DONE");
+  EXPECT_GE(number, 4096);
+  EXPECT_EQ(number, vx::Plugins().Store().NumberOf("my_page_done"));
+  EXPECT_EQ(vx::SendCommand(99, number, 0, 0, 1), 0) << "an unknown plug-in cannot send messages";
+}
+
+}  // namespace

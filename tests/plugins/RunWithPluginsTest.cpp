@@ -1,0 +1,167 @@
+// A run of the engine up to the wizard and through a (pretend) installation
+// with real plug-ins: the events they receive, in order, and their answers
+// steering the run. The setup file is replaced by a project loaded from
+// text; everything else is the engine's own run flow.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "database/VXClasses.h"
+#include "database/Variables.h"
+#include "engine/Main.h"
+#include "plugins/VXPlugins.h"
+#include "support/TestMachine.h"
+#include "system/kqFileUtils.h"
+#include "system/kqStrUtils.h"
+#include "system/kqUtils.h"
+
+#ifndef _WIN32
+#include "system/sandbox/SandboxHost.h"
+#endif
+
+namespace {
+
+using vxtest::ReadNative;
+
+std::string BuiltPlugin() {
+#ifdef _WIN32
+  std::string p = std::string("Z:") + VX_TEST_PLUGIN;
+  for (char& c : p)
+    if (c == '/') c = '\\';
+  return p;
+#else
+  return VX_TEST_PLUGIN;
+#endif
+}
+
+// The engine with the setup file opened from a project text and an
+// installation that only records that it ran.
+class ProjectEngine : public vx::Engine {
+ public:
+  ProjectEngine(vx::CommandLine c, std::string project, std::string packageFolder)
+      : vx::Engine(std::move(c)), project_(std::move(project)), folder_(std::move(packageFolder)) {}
+  bool installed = false;
+
+ protected:
+  bool OpenSetupFile() override {
+    Database().LoadFromText(project_, "vx2project");
+    vx::TvxPackage& main = (*Database().Packages)[0];
+    main.TempPath = folder_;
+    main.Main = main.Needed = true;
+    return true;
+  }
+  bool InstallMain() override {
+    installed = true;
+    return true;
+  }
+
+ private:
+  std::string project_, folder_;
+};
+
+class RunWithPlugins : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    vx::SetUnattendedAnswers(true, {});
+#ifndef _WIN32
+    static const unsigned char kLib[] = "library";
+    vx::RegisterEmbeddedResource("UNPACK", kLib, sizeof kLib - 1);
+#endif
+    log = dir.Path() + "/events.log";
+    folder = machine.Scratch() + "main\\";
+    std::ifstream f(BuiltPlugin(), std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    library = s.str();
+  }
+  void TearDown() override { vx::SetUnattendedAnswers(false, {}); }
+
+  void Plugin(int index, const std::string& script) {
+    std::string dir = vx::Format("%splugins\\%d\\", folder.c_str(), index);
+    ASSERT_TRUE(vx::ForceFolders(dir));
+    ASSERT_TRUE(vx::WriteWholeFile(dir + "wizard.dll", library));
+    ASSERT_TRUE(vx::WriteWholeFile(dir + "wizard.script", "log=" + log + "\n" + script));
+  }
+  // The engine runs as if started from "setup.exe" in the scratch folder.
+  vx::CommandLine SetupFile() { return vx::CommandLine({"/exename:" + machine.Scratch() + "setup.exe"}); }
+  std::vector<std::string> Events() {
+    std::vector<std::string> out;
+    for (const std::string& l : vx::SplitString(ReadNative(log), '\n'))
+      if (!l.empty() && l.find("EV_SETSTARTUPINFO") == std::string::npos) out.push_back(l);
+    return out;
+  }
+
+  vxtest::TestMachine machine;
+  vxtest::TempDir dir;
+  std::string log, folder, library;
+};
+
+const char kProject[] =
+    "<vx2project>"
+    "<variables><variable name=\"AppID\" value=\"Quill\"/><variable name=\"AppName\" value=\"Quill Writer\"/>"
+    "</variables>"
+    "<packages><package id=\"setup\"><plugins><plugin id=\"Wizard\"/></plugins></package></packages>"
+    "<features><feature id=\"Core\"><components><component id=\"Main\"/></components></feature></features>"
+    "<components><component id=\"Main\"/><component id=\"Never\" condition=\"1 = 0\"/></components>"
+    "</vx2project>";
+
+TEST_F(RunWithPlugins, EventsOfAWholeRunArriveInTheOrderOfTheRunFlow) {
+  Plugin(0, "id=Wizard\n");
+  ProjectEngine engine(SetupFile(), kProject, folder);
+  EXPECT_EQ(engine.Run(), 0);
+  EXPECT_TRUE(engine.installed);
+  std::vector<std::string> expected = {
+      "Wizard EV_LOAD 0 0",
+      "Wizard EV_LANGUAGECHANGED \"ENU\" 0",
+      "Wizard EV_FEATURESTATECHANGED \"Core\" 1",  // every available top-level feature is preselected
+      "Wizard EV_CHECKLAUNCHCONDITIONS 0 0",
+      "Wizard EV_START 0 0",
+      "Wizard EV_BEFOREPROCESSITEMS 393216 0",  // MAKELONG(0, 6): programs before the wizard
+      "Wizard EV_AFTERPROCESSITEMS 393216 0",
+      "Wizard EV_SHOWDIALOGS 0 0",
+      "Wizard EV_BEFOREINSTALL 0 0",
+      "Wizard EV_AFTERINSTALL 0 0",
+      "Wizard EV_SHOWDIALOGS 1 0",
+      "Wizard EV_FINISH 1 0",
+      "Wizard EV_UNLOAD 0 0"};
+  EXPECT_EQ(Events(), expected);
+  // The unavailable component was dropped before packages were chosen.
+  ASSERT_EQ(engine.Database().Components->Count(), 1);
+  EXPECT_EQ((*engine.Database().Components)[0].Package, "setup") << "the setup file's own base name";
+}
+
+TEST_F(RunWithPlugins, WizardCancelEndsTheRunWithoutInstalling) {
+  Plugin(0, "id=Wizard\nanswer EV_SHOWDIALOGS=1\n");
+  ProjectEngine engine(SetupFile(), kProject, folder);
+  EXPECT_EQ(engine.Run(), -1);
+  EXPECT_FALSE(engine.installed);
+  auto ev = Events();
+  ASSERT_GE(ev.size(), 2u);
+  EXPECT_EQ(ev[ev.size() - 2], "Wizard EV_FINISH 0 0");
+}
+
+TEST_F(RunWithPlugins, LaunchConditionAnswerAndPluginAbortStopTheRun) {
+  Plugin(0, "id=Wizard\nanswer EV_CHECKLAUNCHCONDITIONS=1\n");
+  ProjectEngine refused(SetupFile(), kProject, folder);
+  EXPECT_EQ(refused.Run(), -1);
+  for (const std::string& e : Events()) EXPECT_EQ(e.find("EV_START"), std::string::npos) << e;
+  std::remove(log.c_str());
+
+  Plugin(0, "id=Wizard\ncommand EV_START=CM_ABORTINSTALL\n");
+  ProjectEngine aborted(SetupFile(), kProject, folder);
+  EXPECT_EQ(aborted.Run(), -1);
+  EXPECT_FALSE(aborted.installed);
+  std::string all = ReadNative(log);
+  EXPECT_NE(all.find("Wizard EV_ABORTINSTALL"), std::string::npos) << all;
+  EXPECT_NE(all.find("Wizard EV_FINISH 0 0"), std::string::npos) << all;
+}
+
+TEST_F(RunWithPlugins, MissingPluginFolderEndsTheRunWithItsMessage) {
+  vx::SetUnattendedAnswers(true, {{"Cannot load \"Wizard\" plug-in.", vx::kIdOk}});
+  ProjectEngine engine(SetupFile(), kProject, folder);
+  EXPECT_EQ(engine.Run(), -1);
+  EXPECT_FALSE(engine.installed);
+}
+
+}  // namespace

@@ -1,0 +1,158 @@
+// vxtool eval / expand: evaluate an expression or expand a text as the
+// engine does, against a fresh project database holding the variables
+// given on the command line.
+//
+//   vxtool eval [--var NAME=VALUE]... [--noexpand] [--machine DIR] EXPR
+//   vxtool expand [--var NAME=VALUE]... [--machine DIR] TEXT
+//
+// File, registry and other machine functions work on the sandbox machine
+// DIR, or on a throw-away Windows XP machine when none is given. Message
+// boxes (AskUser) take their default button.
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <random>
+
+#include "commands.h"
+#include "database/Variables.h"
+#include "expr/Functions.h"
+#include "system/kqUtils.h"
+#include "system/sandbox/SandboxHost.h"
+
+namespace {
+
+using vxtool::Args;
+using vxtool::Usage;
+
+struct Options {
+  std::vector<std::pair<std::string, std::string>> vars;
+  bool expand = true;
+  std::string machine;
+  std::string text;
+};
+
+// Parses the options common to both commands; false after a usage message.
+// The one remaining argument is the text ("--" ends the options).
+bool ParseOptions(const Args& args, bool allowNoExpand, const char* usage, Options& o, int& status) {
+  std::vector<std::string> positional;
+  bool optionsEnded = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (optionsEnded || a.size() < 2 || a[0] != '-') {
+      positional.push_back(a);
+    } else if (a == "--") {
+      optionsEnded = true;
+    } else if (a == "--var" && i + 1 < args.size()) {
+      const std::string& v = args[++i];
+      size_t eq = v.find('=');
+      if (v.empty() || eq == 0) {
+        status = Usage("--var needs NAME=VALUE");
+        return false;
+      }
+      o.vars.emplace_back(v.substr(0, eq), eq == std::string::npos ? std::string() : v.substr(eq + 1));
+    } else if (a == "--noexpand" && allowNoExpand) {
+      o.expand = false;
+    } else if ((a == "--machine" || a == "-m") && i + 1 < args.size()) {
+      o.machine = args[++i];
+    } else {
+      status = Usage("unknown option \"" + a + "\" (" + usage + ")");
+      return false;
+    }
+  }
+  if (positional.size() != 1) {
+    status = Usage(usage);
+    return false;
+  }
+  o.text = positional[0];
+  return true;
+}
+
+std::string FreshTempRoot() {
+  std::mt19937_64 rng(uint64_t(std::chrono::steady_clock::now().time_since_epoch().count()));
+  std::filesystem::path base = std::filesystem::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::filesystem::path p = base / ("vxtool-eval-" + std::to_string(rng() % 1000000000ull));
+    std::error_code ec;
+    if (std::filesystem::create_directory(p, ec)) return p.string();
+  }
+  return "";
+}
+
+// Runs `work` with the machine, the evaluator and a database holding the
+// variables in place; errors of evaluation reach `work` as exceptions.
+int WithSession(const Options& o, int (*work)(vx::TvxMainDatabase& db, const Options& o)) {
+  std::string tempRoot;
+  if (o.machine.empty()) {
+    tempRoot = FreshTempRoot();
+    if (tempRoot.empty() || !vx::SandboxHost::InitMachine(tempRoot, vx::MachineKind::XP)) {
+      std::fprintf(stderr, "vxtool: cannot create a temporary machine\n");
+      return 1;
+    }
+  }
+  int result = 1;
+  {
+    vx::SandboxHost host(o.machine.empty() ? tempRoot : o.machine);
+    vx::ScopedHost scope(host);
+    vx::SetUnattendedAnswers(true, {});
+
+    vx::TvxMainDatabase db;
+    for (const auto& [name, value] : o.vars) vx::SetVariable(&db, name, value);
+
+    vx::InstallEvaluatorHooks([&db] { return &db; });
+    // Here an error is reported on standard error, not in a message box.
+    vx::EvaluateExpression = [](vx::TXMLObject* database, const std::string& text, bool parse, std::string& r,
+                                void* context) {
+      vx::MainEvaluator().Calc(database, text, parse, reinterpret_cast<intptr_t>(context), r);
+      return true;
+    };
+    vx::EvaluateCondition = [](vx::TXMLObject* database, const std::string& text, bool parse) {
+      std::string r;
+      vx::MainEvaluator().Calc(database, text, parse, 0, r);
+      return vx::IsTrue(r);
+    };
+    vx::ConditionsEnabled = true;
+    try {
+      result = work(db, o);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "%s\n", e.what());
+      result = 1;
+    }
+    vx::ConditionsEnabled = false;
+    vx::EvaluateExpression = nullptr;
+    vx::EvaluateCondition = nullptr;
+  }
+  if (!tempRoot.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(tempRoot, ec);
+  }
+  return result;
+}
+
+int Eval(const Args& args) {
+  const char* usage = "usage: vxtool eval [--var NAME=VALUE]... [--noexpand] [--machine DIR] EXPR";
+  Options o;
+  int status = 2;
+  if (!ParseOptions(args, true, usage, o, status)) return status;
+  return WithSession(o, [](vx::TvxMainDatabase& db, const Options& opt) {
+    std::string r;
+    vx::MainEvaluator().Calc(&db, opt.text, opt.expand, 0, r);
+    std::printf("%s\n", r.c_str());
+    return 0;
+  });
+}
+
+int Expand(const Args& args) {
+  const char* usage = "usage: vxtool expand [--var NAME=VALUE]... [--machine DIR] TEXT";
+  Options o;
+  int status = 2;
+  if (!ParseOptions(args, false, usage, o, status)) return status;
+  return WithSession(o, [](vx::TvxMainDatabase& db, const Options& opt) {
+    std::printf("%s\n", vx::ExpandString(&db, opt.text).c_str());
+    return 0;
+  });
+}
+
+vxtool::Register evalCommand({"eval", "evaluate an expression as the engine does", Eval});
+vxtool::Register expandCommand({"expand", "expand %Name%, #expression# and || in a text", Expand});
+
+}  // namespace
