@@ -5,6 +5,8 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <unordered_set>
 #include <vector>
 
 #include "database/Variables.h"
@@ -550,8 +552,35 @@ void RegisterInstallerFunctions(TvxEvaluator& evaluator) {
 
 // --- Plug-in functions ------------------------------------------------------------------------
 
-void* EngineAllocMem(size_t size) { return std::calloc(size ? size : 1, 1); }
-void EngineFreeMem(void* block) { std::free(block); }
+// Blocks are tracked: a plug-in that frees what the engine never handed out
+// (or frees twice, or hands back a static text) cannot corrupt the heap;
+// such a free does nothing. Requests above 1 GiB are refused as nonsense.
+namespace {
+std::mutex g_blockLock;
+std::unordered_set<void*>& Blocks() {
+  static std::unordered_set<void*> blocks;
+  return blocks;
+}
+constexpr size_t kMaxBlock = size_t(1) << 30;
+}  // namespace
+
+void* EngineAllocMem(size_t size) {
+  if (size > kMaxBlock) return nullptr;
+  void* block = std::calloc(size ? size : 1, 1);
+  if (!block) return nullptr;
+  std::lock_guard<std::mutex> lock(g_blockLock);
+  Blocks().insert(block);
+  return block;
+}
+
+void EngineFreeMem(void* block) {
+  if (!block) return;
+  {
+    std::lock_guard<std::mutex> lock(g_blockLock);
+    if (!Blocks().erase(block)) return;
+  }
+  std::free(block);
+}
 
 void CallPluginFunction(const TkqFunction& func, const TkqParams* params, intptr_t extra, std::string& result,
                         const TvxPluginCallSender& send) {

@@ -190,6 +190,10 @@ TEST_F(PlugImpl, AllocationAndExpressions) {
   for (int i = 0; i < 10; ++i) EXPECT_EQ(block[i], 0);
   EXPECT_EQ(vx::SendCommand(99, CM_FREEMEM, reinterpret_cast<vx_param>(block), 0, 0), 0);
   EXPECT_EQ(vx::SendCommand(99, CM_ALLOCMEM, -5, 0, 0), 0) << "a negative size is refused";
+  EXPECT_EQ(vx::SendCommand(99, CM_ALLOCMEM, vx_param(0x7FFFFFFF), 0, 0), 0) << "an absurd size is refused";
+  static char notOurs[] = "static";
+  EXPECT_EQ(vx::SendCommand(99, CM_FREEMEM, reinterpret_cast<vx_param>(notOurs), 0, 0), 0);
+  EXPECT_EQ(vx::SendCommand(99, CM_FREEMEM, reinterpret_cast<vx_param>(block), 0, 0), 0) << "a second free is ignored";
 
   char* value = reinterpret_cast<char*>(vx::SendCommand(99, CM_CALCEXPRESSION, P("1 + 2"), 0, 0));
   ASSERT_NE(value, nullptr);
@@ -213,6 +217,36 @@ TEST_F(PlugImpl, FunctionsRegisteredByPluginsAreForwardedToThem) {
   EXPECT_NE(events.find("Calc EV_CALCFUNCTION 38 Twice(ab)"), std::string::npos) << events;
   vx::Plugins().UnloadAll();
   EXPECT_EQ(vx::CalcExpression(&db, "Twice(\"ab\")"), "") << "an unloaded plug-in's function gives nothing";
+}
+
+TEST_F(PlugImpl, ConfigurationComesFromTheFileOrTheSimpleConfig) {
+  LoadPlugins({{"Ini", ""}, {"Simple", ""}});
+  // The first plug-in reads its INI file; the second its entry's simple
+  // configuration and custom XML.
+  vx::TPlugin& ini = vx::Plugins()[0];
+  ini.ConfigFile = machine.Scratch() + "wizard.ini";
+  ASSERT_TRUE(vx::WriteWholeFile(ini.ConfigFile, "[Page]\r\nTitle=Welcome\r\nWidth=400\r\n[Colors]\r\nBack=white\r\n"));
+  vx::TvxPluginSimpleConfig config;
+  config.LoadFromText("<config><paramgroup name=\"Page\"><param name=\"Title\" value=\"Hello\"/>"
+                      "<param name=\"Width\" value=\"300\"/></paramgroup></config>", "");
+  vx::TXMLTag custom;
+  custom.Parse("<customconfig><pages count=\"2\"/></customconfig>");
+  vx::Plugins()[1].Config = &config;
+  vx::Plugins()[1].CustomConfig = &custom;
+
+  const char* query[3] = {"Page", "Title", "none"};
+  EXPECT_EQ(Buffered(1, CM_GETPCPARAM, P(reinterpret_cast<const char*>(query))), "Welcome");
+  EXPECT_EQ(Buffered(2, CM_GETPCPARAM, P(reinterpret_cast<const char*>(query))), "Hello");
+  const char* missing[3] = {"Page", "Height", "250"};
+  EXPECT_EQ(Buffered(1, CM_GETPCPARAM, P(reinterpret_cast<const char*>(missing))), "250");
+  EXPECT_EQ(Buffered(2, CM_GETPCPARAM, P(reinterpret_cast<const char*>(missing))), "250");
+  EXPECT_EQ(Buffered(1, CM_GETPCGROUPNAMES, 0, true), "Page\r\nColors");
+  EXPECT_EQ(Buffered(2, CM_GETPCGROUPNAMES, 0, true), "Page");
+  EXPECT_EQ(Buffered(1, CM_GETPCPARAMNAMES, P("Page")), "Title\r\nWidth") << "the keys of the file's section";
+  EXPECT_EQ(Buffered(2, CM_GETPCPARAMNAMES, P("Page")), "Title\r\nWidth");
+  EXPECT_NE(Buffered(2, CM_GETPCCUSTOMCONFIG, 0, true).find("<pages count=\"2\"/>"), std::string::npos);
+  EXPECT_EQ(vx::SendCommand(99, CM_GETPCPARAM, P(reinterpret_cast<const char*>(query)), 0, 0), 0)
+      << "an unknown plug-in has no configuration";
 }
 
 TEST_F(PlugImpl, MessagesByNameTravelToTheOtherPlugins) {
