@@ -340,7 +340,20 @@ void Engine::ClosingBlock(bool& result) {
     if (!result) {
       SetVariable("Reboot", "0");
       state_.suspended = false;
-      if (!state_.noRollback && HasRecordedActions()) Rollback();
+      if (!state_.noRollback && HasRecordedActions()) {
+        // The user interface shows what the engine is doing while it undoes
+        // the changes, and hides it again however the rollback ends.
+        std::string status = LanguageMessage(18);
+        Plugins().SendEventByName("CM_SHOWSTATUSTEXT", reinterpret_cast<vx_param>(status.c_str()), 750, false);
+        IniFlush();
+        try {
+          Rollback();
+        } catch (...) {
+          Plugins().SendEventByName("CM_HIDESTATUSTEXT", 0, 0, false);
+          throw;
+        }
+        Plugins().SendEventByName("CM_HIDESTATUSTEXT", 0, 0, false);
+      }
     }
     if (!state_.suspended && state_.startSent) SendEvent(EV_FINISH, result ? 1 : 0, true);
     state_.rebootAtExit = GetBoolVariable("Reboot", false);

@@ -42,8 +42,12 @@ class ProjectEngine : public vx::Engine {
   ProjectEngine(vx::CommandLine c, std::string project, std::string packageFolder)
       : vx::Engine(std::move(c)), project_(std::move(project)), folder_(std::move(packageFolder)) {}
   bool installed = false;
+  bool failInstall = false;
+  bool rolledBack = false;
 
  protected:
+  bool HasRecordedActions() override { return failInstall; }
+  void Rollback() override { rolledBack = true; }
   bool OpenSetupFile() override {
     Database().LoadFromText(project_, "vx2project");
     vx::TvxPackage& main = (*Database().Packages)[0];
@@ -53,7 +57,7 @@ class ProjectEngine : public vx::Engine {
   }
   bool InstallMain() override {
     installed = true;
-    return true;
+    return !failInstall;
   }
 
  private:
@@ -155,6 +159,25 @@ TEST_F(RunWithPlugins, LaunchConditionAnswerAndPluginAbortStopTheRun) {
   std::string all = ReadNative(log);
   EXPECT_NE(all.find("Wizard EV_ABORTINSTALL"), std::string::npos) << all;
   EXPECT_NE(all.find("Wizard EV_FINISH 0 0"), std::string::npos) << all;
+}
+
+TEST_F(RunWithPlugins, RollbackIsShownAsAStatusText) {
+  Plugin(0, "id=Wizard\n");
+  ProjectEngine engine(SetupFile(), kProject, folder);
+  engine.failInstall = true;
+  EXPECT_EQ(engine.Run(), -1);
+  EXPECT_TRUE(engine.rolledBack);
+  auto ev = Events();
+  auto at = [&](const std::string& prefix) {
+    for (size_t i = 0; i < ev.size(); ++i)
+      if (ev[i].rfind(prefix, 0) == 0) return int(i);
+    return -1;
+  };
+  int show = at("Wizard CM_SHOWSTATUSTEXT"), hide = at("Wizard CM_HIDESTATUSTEXT"), finish = at("Wizard EV_FINISH 0");
+  ASSERT_GE(show, 0);
+  EXPECT_NE(ev[size_t(show)].find(" 750"), std::string::npos) << ev[size_t(show)];
+  EXPECT_GT(hide, show);
+  EXPECT_GT(finish, hide) << "EV_FINISH comes after the rollback";
 }
 
 TEST_F(RunWithPlugins, MissingPluginFolderEndsTheRunWithItsMessage) {
