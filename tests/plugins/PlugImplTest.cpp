@@ -13,6 +13,7 @@
 #include "expr/Functions.h"
 #include "plugins/PlugImpl.h"
 #include "plugins/VXPlugins.h"
+#include "TestPlugin.h"
 #include "support/TestMachine.h"
 #include "system/kqFileUtils.h"
 #include "system/kqStrUtils.h"
@@ -36,16 +37,6 @@ const char kProject[] =
     "</installtypes>"
     "</vx2project>";
 
-std::string BuiltPlugin() {
-#ifdef _WIN32
-  std::string p = std::string("Z:") + VX_TEST_PLUGIN;
-  for (char& c : p)
-    if (c == '/') c = '\\';
-  return p;
-#else
-  return VX_TEST_PLUGIN;
-#endif
-}
 
 class PlugImpl : public ::testing::Test {
  protected:
@@ -73,15 +64,13 @@ class PlugImpl : public ::testing::Test {
 
   // Loads copies of the test plug-in, one per script, into a package.
   void LoadPlugins(const std::vector<std::pair<std::string, std::string>>& plugins) {
-    std::ifstream f(BuiltPlugin(), std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
+    const std::string library = vxtest::TestPluginBytes();
     package.TempPath = machine.Scratch() + "pkg\\";
     for (size_t i = 0; i < plugins.size(); ++i) {
       package.Plugins->AddNew()->ID = plugins[i].first;
       std::string folder = vx::Format("%splugins\\%d\\", package.TempPath.c_str(), int(i));
       ASSERT_TRUE(vx::ForceFolders(folder));
-      ASSERT_TRUE(vx::WriteWholeFile(folder + "p.dll", s.str()));
+      ASSERT_TRUE(vx::WriteWholeFile(folder + "p.dll", library));
       ASSERT_TRUE(vx::WriteWholeFile(folder + "p.script",
                                      "id=" + plugins[i].first + "\nlog=" + log + "\n" + plugins[i].second));
     }

@@ -10,6 +10,7 @@
 
 #include "database/VXClasses.h"
 #include "plugins/VXPlugins.h"
+#include "TestPlugin.h"
 #include "support/TestMachine.h"
 #include "system/kqFileUtils.h"
 #include "system/kqStrUtils.h"
@@ -19,16 +20,6 @@ namespace {
 
 using vxtest::ReadNative;
 
-std::string BuiltPlugin() {
-#ifdef _WIN32
-  std::string p = std::string("Z:") + VX_TEST_PLUGIN;
-  for (char& c : p)
-    if (c == '/') c = '\\';
-  return p;
-#else
-  return VX_TEST_PLUGIN;
-#endif
-}
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> out;
@@ -43,11 +34,8 @@ class PluginHost : public ::testing::Test {
     vx::SetUnattendedAnswers(true, {});
     package.TempPath = machine.Scratch() + "pkg\\";
     log = dir.Path() + "/events.log";
-    std::ifstream f(BuiltPlugin(), std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    library = s.str();
-    ASSERT_FALSE(library.empty()) << BuiltPlugin();
+    library = vxtest::TestPluginBytes();
+    ASSERT_FALSE(library.empty()) << vxtest::BuiltPlugin();
   }
   void TearDown() override {
     list.UnloadAll();

@@ -11,6 +11,7 @@
 #include "database/Variables.h"
 #include "engine/Main.h"
 #include "plugins/VXPlugins.h"
+#include "TestPlugin.h"
 #include "support/TestMachine.h"
 #include "system/kqFileUtils.h"
 #include "system/kqStrUtils.h"
@@ -24,16 +25,6 @@ namespace {
 
 using vxtest::ReadNative;
 
-std::string BuiltPlugin() {
-#ifdef _WIN32
-  std::string p = std::string("Z:") + VX_TEST_PLUGIN;
-  for (char& c : p)
-    if (c == '/') c = '\\';
-  return p;
-#else
-  return VX_TEST_PLUGIN;
-#endif
-}
 
 // The engine with the setup file opened from a project text and an
 // installation that only records that it ran.
@@ -74,10 +65,7 @@ class RunWithPlugins : public ::testing::Test {
 #endif
     log = dir.Path() + "/events.log";
     folder = machine.Scratch() + "main\\";
-    std::ifstream f(BuiltPlugin(), std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    library = s.str();
+    library = vxtest::TestPluginBytes();
   }
   void TearDown() override { vx::SetUnattendedAnswers(false, {}); }
 
