@@ -537,7 +537,7 @@ bool OSSupported(const TOSInfo& os, const std::string& list) {
 }  // namespace
 
 bool Engine::SystemCheck() {
-  const TOSInfo& os = GetOSInfo();
+  const TOSInfo os = GetOSInfo();
   std::string supported = GetVariable("SupportedOS", "");
   if (!supported.empty() && !OSSupported(os, supported)) {
     ShowWarning(LanguageMessage(13));

@@ -179,16 +179,9 @@ TOSInfo ComputeOSInfo(const VersionFacts& f) {
   return info;
 }
 
-const TOSInfo& GetOSInfo() {
-  static const Host* computedFor = nullptr;
-  static TOSInfo info;
-  Host& h = CurrentHost();
-  if (computedFor != &h) {
-    info = ComputeOSInfo(h.Version());
-    computedFor = &h;
-  }
-  return info;
-}
+// Computed on each call: it is cheap, and a cache keyed by the host object
+// would hand a new host at a reused address the facts of the old one.
+TOSInfo GetOSInfo() { return ComputeOSInfo(CurrentHost().Version()); }
 
 std::string GetEnv(const std::string& name) { return CurrentHost().GetEnv(name).value_or(""); }
 

@@ -83,8 +83,8 @@ struct TOSInfo {
 // The record for the platform's version facts (the kind rules applied in
 // their order, the last that matches winning).
 TOSInfo ComputeOSInfo(const VersionFacts& facts);
-// The record of the current host, computed once per host.
-const TOSInfo& GetOSInfo();
+// The record of the current host.
+TOSInfo GetOSInfo();
 // "32s", "95", "98", "NT", "2000", "Me", "XP".
 const char* OSKindName(int kind);
 

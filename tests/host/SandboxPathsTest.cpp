@@ -6,6 +6,7 @@
 
 #include "support/TestMachine.h"
 #include "system/kqFileUtils.h"
+#include "system/kqUtils.h"
 #include "system/sandbox/SandboxHost.h"
 
 namespace {
@@ -71,6 +72,19 @@ TEST_F(SandboxPaths, MachineFactsComeFromMachineIni) {
   EXPECT_EQ(v.build & 0xFFFF, 2222u);
   EXPECT_EQ(nine.Host().PlatformTempPath(), "C:\\WINDOWS\\TEMP\\");
   EXPECT_EQ(machine.Host().WindowsFolder(), "C:\\WINDOWS");
+}
+
+}  // namespace
+
+namespace {
+
+// Machines made one after the other may reuse one address: the OS facts
+// must follow the host in place, not the first one seen there.
+TEST(SandboxFacts, OSRecordFollowsTheCurrentMachine) {
+  for (const char* kind : {"98", "xp", "98", "xp"}) {
+    vxtest::TestMachine m(kind);
+    EXPECT_EQ(vx::GetOSInfo().IsNT(), std::string(kind) == "xp") << kind;
+  }
 }
 
 }  // namespace
