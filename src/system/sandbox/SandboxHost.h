@@ -239,6 +239,7 @@ class SandboxHost : public Host {
   bool SaveHive(RegKey root);
   uint32_t ResolveKey(RegKey key, const std::string& subKey, RegKey& root, std::vector<std::string>& path);
   RegNode* FindNode(RegKey root, const std::vector<std::string>& path);
+  RegNode* KeyNode(RegKey key, uint32_t& error);
   bool MayWriteRoot(RegKey root);
   bool IsNT() const;
 

@@ -510,23 +510,29 @@ uint32_t SandboxHost::DeleteRegKey(RegKey key, const std::string& subKey) {
   return SaveHive(root) ? kErrorSuccess : kErrorAccessDenied;
 }
 
-uint32_t SandboxHost::EnumRegKey(RegKey key, uint32_t index, std::string& name) {
+// The node of an open key, for the enumerations; `error` says why there is none.
+RegNode* SandboxHost::KeyNode(RegKey key, uint32_t& error) {
   RegKey root = 0;
   std::vector<std::string> path;
-  if (uint32_t r = ResolveKey(key, "", root, path)) return r;
+  if ((error = ResolveKey(key, "", root, path)) != kErrorSuccess) return nullptr;
   RegNode* node = FindNode(root, path);
-  if (!node) return kErrorKeyDeleted;
+  if (!node) error = kErrorKeyDeleted;
+  return node;
+}
+
+uint32_t SandboxHost::EnumRegKey(RegKey key, uint32_t index, std::string& name) {
+  uint32_t error = kErrorSuccess;
+  RegNode* node = KeyNode(key, error);
+  if (!node) return error;
   if (index >= node->keys.size()) return kErrorNoMoreItems;
   name = node->keys[index]->name;
   return kErrorSuccess;
 }
 
 uint32_t SandboxHost::EnumRegValue(RegKey key, uint32_t index, std::string& name) {
-  RegKey root = 0;
-  std::vector<std::string> path;
-  if (uint32_t r = ResolveKey(key, "", root, path)) return r;
-  RegNode* node = FindNode(root, path);
-  if (!node) return kErrorKeyDeleted;
+  uint32_t error = kErrorSuccess;
+  RegNode* node = KeyNode(key, error);
+  if (!node) return error;
   if (index >= node->values.size()) return kErrorNoMoreItems;
   name = node->values[index].name;
   return kErrorSuccess;
