@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The main job: builds everything, then runs the engine once on a fresh
-# sandbox machine and shows its run log and what the machine holds after.
+# The main job: builds everything, makes a setup file of the demo project
+# with vxbuild, runs it on a fresh sandbox machine and shows its run log and
+# what the machine holds after.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/build.sh
@@ -8,13 +9,16 @@ demo=build/demo
 machine="$demo/machine"
 rm -rf "$demo"
 mkdir -p "$demo"
+echo "== vxbuild demo/demo.xml"
+build/native/bin/vxbuild demo/demo.xml --stub build/stub-native/bin/vxengine --out "$demo/out"
+chmod +x "$demo/out/setup.exe"
 echo "== fresh sandbox machine: $machine"
 set +e
-VX_MACHINE="$machine" build/native/bin/vxengine "/log:$demo/run.log" /suppressmsgboxes
+VX_MACHINE="$machine" "$demo/out/setup.exe" "/log:$demo/run.log" /suppressmsgboxes
 code=$?
 set -e
 echo "== run log ($demo/run.log)"
 cat "$demo/run.log"
-echo "== engine exit code: $(( code > 127 ? code - 256 : code ))"
+echo "== exit code: $(( code > 127 ? code - 256 : code ))"
 echo "== temporary folder of the machine afterwards (empty when the engine cleaned up):"
 ls -A "$machine/drive_c/Documents and Settings/User/Local Settings/Temp"

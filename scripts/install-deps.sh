@@ -9,7 +9,7 @@ PACKAGES=(
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
   wine wine32:i386
   xvfb xauth
-  zlib1g-dev libmspack-dev
+  zlib1g-dev libz-mingw-w64-dev libmspack-dev
   cabextract gcab
   dpkg-dev libgcrypt20-dev
 )

@@ -84,9 +84,10 @@ TvxVariable* ScanList(const TvxVariables& list, std::string_view name) {
 struct NameHash {
   using is_transparent = void;
   size_t operator()(std::string_view s) const {
-    size_t h = 14695981039346656037ull;
+    // FNV-1a of the upper-cased name, 64-bit (also on 32-bit systems).
+    uint64_t h = 14695981039346656037ull;
     for (char c : s) h = (h ^ (unsigned char)UpCaseAscii(c)) * 1099511628211ull;
-    return h;
+    return size_t(h ^ (h >> 32));
   }
 };
 struct NameEqual {

@@ -1,7 +1,6 @@
 #include "database/kqXMLObject.h"
 
 #include <algorithm>
-#include <charconv>
 #include <mutex>
 
 #include "system/kqStrUtils.h"
@@ -146,9 +145,7 @@ std::string PropToText(const TXMLObject& obj, const TPropInfo& prop, std::string
       return ShortName(prop.Enum->Names[size_t(v)], prefix);
     }
     case TPropKind::Float: {
-      char buf[64];
-      auto r = std::to_chars(buf, buf + sizeof buf, prop.GetFloat(obj), std::chars_format::general, 15);
-      return std::string(buf, r.ptr);
+      return FormatFloat(prop.GetFloat(obj), 'g', 15);
     }
     case TPropKind::String:
       return prop.GetStr(obj);
@@ -191,8 +188,7 @@ void PropFromText(TXMLObject& obj, const TPropInfo& prop, std::string_view text,
     }
     case TPropKind::Float: {
       double v = 0;
-      auto r = std::from_chars(text.data(), text.data() + text.size(), v);
-      if (r.ec != std::errc() || r.ptr != text.data() + text.size()) v = 0;
+      if (ParseFloat(text, v) != TFloatParse::Ok) v = 0;
       prop.SetFloat(obj, v);
       break;
     }

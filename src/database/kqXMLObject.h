@@ -36,7 +36,7 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -107,6 +107,12 @@ enum class TPropKind : uint8_t {
 // One published property. Simple kinds are accessed through the ordinal,
 // floating-point or string accessor that fits their kind; class-typed ones
 // through GetObject/SetObject.
+//
+// The accessors are plain functions shared by every property of the same
+// class and type; what tells the properties apart (the data member, or the
+// getter and setter) is kept as bytes in `Access`. A table of a hundred
+// properties therefore costs a hundred small records, not a hundred sets of
+// generated functions.
 struct TPropInfo {
   std::string Name;
   TPropKind Kind = TPropKind::String;
@@ -115,17 +121,18 @@ struct TPropInfo {
   std::string XMLName;     // attribute name when it differs from the property name
   std::string EnumPrefix;  // prefix the stored enumeration/set names lack
 
-  std::function<int64_t(const TXMLObject&)> GetOrd;  // Integer, Char, WChar, Enumeration, Boolean, Set bits
-  std::function<void(TXMLObject&, int64_t)> SetOrd;
-  std::function<double(const TXMLObject&)> GetFloat;
-  std::function<void(TXMLObject&, double)> SetFloat;
-  std::function<std::string(const TXMLObject&)> GetStr;
-  std::function<void(TXMLObject&, const std::string&)> SetStr;
-
   // Class kind. ObjectClass is null for a raw TXMLTag property.
   const TClassInfo& (*ObjectClassFn)() = nullptr;
-  std::function<TPersistent*(const TXMLObject&)> GetObject;
-  std::function<void(TXMLObject&, std::unique_ptr<TPersistent>)> SetObject;
+
+  // Integer, Char, WChar, Enumeration, Boolean, Set bits.
+  int64_t GetOrd(const TXMLObject& o) const { return Ops->GetOrd(o, Access); }
+  void SetOrd(TXMLObject& o, int64_t v) const { Ops->SetOrd(o, Access, v); }
+  double GetFloat(const TXMLObject& o) const { return Ops->GetFloat(o, Access); }
+  void SetFloat(TXMLObject& o, double v) const { Ops->SetFloat(o, Access, v); }
+  std::string GetStr(const TXMLObject& o) const { return Ops->GetStr(o, Access); }
+  void SetStr(TXMLObject& o, const std::string& v) const { Ops->SetStr(o, Access, v); }
+  TPersistent* GetObject(const TXMLObject& o) const { return Ops->GetObject(o, Access); }
+  void SetObject(TXMLObject& o, std::unique_ptr<TPersistent> v) const { Ops->SetObject(o, Access, std::move(v)); }
 
   bool IsSimple() const { return Kind != TPropKind::Class; }
   bool IsTag() const { return Kind == TPropKind::Class && !ObjectClassFn; }
@@ -141,6 +148,22 @@ struct TPropInfo {
     EnumPrefix = std::move(prefix);
     return std::move(*this);
   }
+
+  // The accessor functions of one kind of property; only those that fit
+  // the kind are set (a read-only property has no setter).
+  struct TOps {
+    int64_t (*GetOrd)(const TXMLObject&, const void*) = nullptr;
+    void (*SetOrd)(TXMLObject&, const void*, int64_t) = nullptr;
+    double (*GetFloat)(const TXMLObject&, const void*) = nullptr;
+    void (*SetFloat)(TXMLObject&, const void*, double) = nullptr;
+    std::string (*GetStr)(const TXMLObject&, const void*) = nullptr;
+    void (*SetStr)(TXMLObject&, const void*, const std::string&) = nullptr;
+    TPersistent* (*GetObject)(const TXMLObject&, const void*) = nullptr;
+    void (*SetObject)(TXMLObject&, const void*, std::unique_ptr<TPersistent>) = nullptr;
+  };
+  const TOps* Ops = nullptr;
+  // A data member pointer, or a getter and a setter member function pointer.
+  alignas(void*) unsigned char Access[4 * sizeof(void*)] = {};
 };
 
 // The run-time description of one persistent class.
@@ -233,6 +256,81 @@ void FillKind(TPropInfo& p) {
 
 }  // namespace detail
 
+namespace detail {
+
+template <class P>
+P AccessAs(const void* access, size_t index = 0) {
+  P p;
+  std::memcpy(&p, static_cast<const unsigned char*>(access) + index * sizeof(P), sizeof(P));
+  return p;
+}
+
+// Accessors of a property stored in a data member of type T of class C.
+template <class C, class T>
+struct MemberOps {
+  using M = T C::*;
+  static const T& Ref(const TXMLObject& o, const void* a) { return static_cast<const C&>(o).*AccessAs<M>(a); }
+  static T& Ref(TXMLObject& o, const void* a) { return static_cast<C&>(o).*AccessAs<M>(a); }
+
+  static const TPropInfo::TOps* Get() {
+    static const TPropInfo::TOps ops = [] {
+      TPropInfo::TOps r;
+      if constexpr (KindOf<T>() == TPropKind::Class) {
+        using Target = typename UniquePtrTarget<T>::type;
+        r.GetObject = [](const TXMLObject& o, const void* a) -> TPersistent* { return Ref(o, a).get(); };
+        r.SetObject = [](TXMLObject& o, const void* a, std::unique_ptr<TPersistent> v) {
+          Ref(o, a).reset(static_cast<Target*>(v.release()));
+        };
+      } else if constexpr (std::is_same_v<T, std::string>) {
+        r.GetStr = [](const TXMLObject& o, const void* a) { return Ref(o, a); };
+        r.SetStr = [](TXMLObject& o, const void* a, const std::string& v) { Ref(o, a) = v; };
+      } else if constexpr (std::is_floating_point_v<T>) {
+        r.GetFloat = [](const TXMLObject& o, const void* a) { return double(Ref(o, a)); };
+        r.SetFloat = [](TXMLObject& o, const void* a, double v) { Ref(o, a) = T(v); };
+      } else {
+        r.GetOrd = [](const TXMLObject& o, const void* a) { return ToOrd(Ref(o, a)); };
+        r.SetOrd = [](TXMLObject& o, const void* a, int64_t v) { Ref(o, a) = FromOrd<T>(v); };
+      }
+      return r;
+    }();
+    return &ops;
+  }
+};
+
+// Accessors of a property read through `R (C::*)() const` and written
+// through `void (C::*)(A)` (when there is a setter).
+template <class C, class R, class A>
+struct MethodOps {
+  using T = std::remove_cv_t<std::remove_reference_t<R>>;
+  using G = R (C::*)() const;
+  using S = void (C::*)(A);
+  static R Call(const TXMLObject& o, const void* a) { return (static_cast<const C&>(o).*AccessAs<G>(a))(); }
+  static void Put(TXMLObject& o, const void* a, T v) {
+    (static_cast<C&>(o).*AccessAs<S>(static_cast<const unsigned char*>(a) + sizeof(G)))(v);
+  }
+
+  static const TPropInfo::TOps* Get(bool writable) {
+    static const TPropInfo::TOps readOnly = Make(false), readWrite = Make(true);
+    return writable ? &readWrite : &readOnly;
+  }
+  static TPropInfo::TOps Make(bool writable) {
+    TPropInfo::TOps r;
+    if constexpr (std::is_same_v<T, std::string>) {
+      r.GetStr = [](const TXMLObject& o, const void* a) { return std::string(Call(o, a)); };
+      if (writable) r.SetStr = [](TXMLObject& o, const void* a, const std::string& v) { Put(o, a, v); };
+    } else if constexpr (std::is_floating_point_v<T>) {
+      r.GetFloat = [](const TXMLObject& o, const void* a) { return double(Call(o, a)); };
+      if (writable) r.SetFloat = [](TXMLObject& o, const void* a, double v) { Put(o, a, T(v)); };
+    } else {
+      r.GetOrd = [](const TXMLObject& o, const void* a) { return ToOrd<T>(Call(o, a)); };
+      if (writable) r.SetOrd = [](TXMLObject& o, const void* a, int64_t v) { Put(o, a, FromOrd<T>(v)); };
+    }
+    return r;
+  }
+};
+
+}  // namespace detail
+
 // A property stored in a data member.
 template <class C, class T>
 TPropInfo Prop(const char* name, T C::*member) {
@@ -243,25 +341,12 @@ TPropInfo Prop(const char* name, T C::*member) {
     static_assert(!std::is_void_v<Target>, "class-typed properties are held in std::unique_ptr");
     p.Kind = TPropKind::Class;
     if constexpr (!std::is_same_v<Target, TXMLTag>) p.ObjectClassFn = &Target::StaticClass;
-    p.GetObject = [member](const TXMLObject& o) -> TPersistent* {
-      return (static_cast<const C&>(o).*member).get();
-    };
-    p.SetObject = [member](TXMLObject& o, std::unique_ptr<TPersistent> v) {
-      (static_cast<C&>(o).*member).reset(static_cast<Target*>(v.release()));
-    };
   } else {
     detail::FillKind<T>(p);
-    if constexpr (std::is_same_v<T, std::string>) {
-      p.GetStr = [member](const TXMLObject& o) { return static_cast<const C&>(o).*member; };
-      p.SetStr = [member](TXMLObject& o, const std::string& v) { static_cast<C&>(o).*member = v; };
-    } else if constexpr (std::is_floating_point_v<T>) {
-      p.GetFloat = [member](const TXMLObject& o) { return double(static_cast<const C&>(o).*member); };
-      p.SetFloat = [member](TXMLObject& o, double v) { static_cast<C&>(o).*member = T(v); };
-    } else {
-      p.GetOrd = [member](const TXMLObject& o) { return detail::ToOrd(static_cast<const C&>(o).*member); };
-      p.SetOrd = [member](TXMLObject& o, int64_t v) { static_cast<C&>(o).*member = detail::FromOrd<T>(v); };
-    }
   }
+  static_assert(sizeof member <= sizeof p.Access);
+  std::memcpy(p.Access, &member, sizeof member);
+  p.Ops = detail::MemberOps<C, T>::Get();
   return p;
 }
 
@@ -275,17 +360,10 @@ TPropInfo Prop(const char* name, R (C::*getter)() const, void (C::*setter)(A) = 
   p.Name = name;
   p.Writable = setter != nullptr;
   detail::FillKind<T>(p);
-  if constexpr (std::is_same_v<T, std::string>) {
-    p.GetStr = [getter](const TXMLObject& o) { return std::string((static_cast<const C&>(o).*getter)()); };
-    if (setter) p.SetStr = [setter](TXMLObject& o, const std::string& v) { (static_cast<C&>(o).*setter)(v); };
-  } else if constexpr (std::is_floating_point_v<T>) {
-    p.GetFloat = [getter](const TXMLObject& o) { return double((static_cast<const C&>(o).*getter)()); };
-    if (setter) p.SetFloat = [setter](TXMLObject& o, double v) { (static_cast<C&>(o).*setter)(T(v)); };
-  } else {
-    p.GetOrd = [getter](const TXMLObject& o) { return detail::ToOrd<T>((static_cast<const C&>(o).*getter)()); };
-    if (setter)
-      p.SetOrd = [setter](TXMLObject& o, int64_t v) { (static_cast<C&>(o).*setter)(detail::FromOrd<T>(v)); };
-  }
+  static_assert(sizeof getter + sizeof setter <= sizeof p.Access);
+  std::memcpy(p.Access, &getter, sizeof getter);
+  std::memcpy(p.Access + sizeof getter, &setter, sizeof setter);
+  p.Ops = detail::MethodOps<C, R, A>::Get(p.Writable);
   return p;
 }
 

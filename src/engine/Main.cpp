@@ -305,6 +305,7 @@ bool Engine::MainRoutine() {
 
       if (!state_.resuming) {
         Step("28 before install");
+        LogState();
         if (SendEvent(EV_BEFOREINSTALL, 0, false) != 0 || state_.abortFlag) return;
       }
 
@@ -413,6 +414,45 @@ bool Engine::PrepareSession() {
   if (!state_.resuming) ApplySilentSettings(*db_, silent_.get(), commandLine_);
   DefineSessionValues(*db_, commandLine_, state_.engineFile);
   return true;
+}
+
+namespace {
+
+// The files below `folder` with their sizes, relative names in walk order.
+void LogFolderFiles(Host& host, const std::string& folder, const std::string& relative) {
+  std::vector<FindEntry> entries;
+  uint32_t error = 0;
+  host.ListFolder(folder + relative, "*", entries, error);
+  std::sort(entries.begin(), entries.end(),
+            [](const FindEntry& a, const FindEntry& b) { return CompareText(a.name, b.name) < 0; });
+  for (const FindEntry& e : entries) {
+    if (e.name == "." || e.name == "..") continue;
+    if (e.attributes & kAttrDirectory)
+      LogFolderFiles(host, folder, relative + e.name + "\\");
+    else
+      RunLog("prepared", LogQuote(relative + e.name) + " " + std::to_string(e.size));
+  }
+}
+
+}  // namespace
+
+void Engine::LogState() {
+  if (!RunLogActive()) return;
+  Host& host = CurrentHost();
+  for (int i = 0; i < db_->Packages->Count(); ++i) {
+    auto& p = static_cast<TvxPackage&>(db_->Packages->Get(i));
+    RunLog("package", Format("%s main=%d needed=%d prepared=%d folder=%s", LogQuote(p.FileName).c_str(), int(p.Main),
+                             int(p.Needed), int(p.Prepared), LogQuote(p.TempPath).c_str()));
+    if (p.Prepared && !p.TempPath.empty()) LogFolderFiles(host, p.TempPath, "");
+  }
+  RunLog("database", Format("%d component(s), %d feature(s), %d variable(s)", db_->Components->Count(),
+                            db_->Features->Count(), db_->Variables->Count()));
+  for (int i = 0; i < db_->Variables->Count(); ++i) {
+    auto& v = static_cast<TvxVariable&>(db_->Variables->Get(i));
+    // Whatever is named like a password stays out of the log.
+    bool secret = LowerCase(v.Name).find("password") != std::string::npos;
+    RunLog("variable", v.Name + "=" + (secret ? std::string("(hidden)") : LogQuote(v.Value)));
+  }
 }
 
 bool Engine::OpenSetupFile() {

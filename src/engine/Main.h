@@ -98,6 +98,10 @@ class Engine {
 
   void InstallHooks();
   void RemoveHooks();
+  // Records in the run log what the installation is about to work with:
+  // every package with its prepared files, the size of the merged
+  // project, and every variable with its value.
+  void LogState();
 
   CommandLine commandLine_;
   RunState state_;

@@ -8,7 +8,17 @@
 #ifdef _WIN32
 #include <windows.h>
 
+#include <cstdlib>
+
 #include "system/win32/Win32Host.h"
+
+// An exception that escapes everything ends the process at once. The
+// runtime's own handler would print a demangled type name to a console a
+// GUI program does not have, and would add its demangler to the engine,
+// which has to stay small enough to sit in front of the setup file's cabinet.
+namespace __gnu_cxx {
+void __verbose_terminate_handler() { std::abort(); }
+}  // namespace __gnu_cxx
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   vx::Win32Host host;

@@ -1,10 +1,10 @@
 #include "expr/Evaluator.h"
 
-#include <charconv>
+#include <cstdlib>
 #include <cmath>
 #include <limits>
-#include <system_error>
 
+#include "system/kqStrUtils.h"
 #include "system/kqUtils.h"
 
 namespace vx {
@@ -79,12 +79,12 @@ double StrToNumber(std::string_view s) {
     }
   }
 
-  // from_chars takes a "-" but no "+"; it never looks at the locale.
-  const char* first = s.data() + (negative ? start : mantissa);
+  // ParseFloat takes a "-" but no "+"; it never looks at the locale.
+  size_t first = negative ? start : mantissa;
   double value = 0;
-  auto r = std::from_chars(first, s.data() + n, value, std::chars_format::general);
-  if (r.ec == std::errc() && r.ptr == s.data() + n) return value;
-  if (r.ec != std::errc::result_out_of_range) return 0;
+  TFloatParse parsed = ParseFloat(std::string_view(s).substr(first, n - first), value);
+  if (parsed == TFloatParse::Ok) return value;
+  if (parsed != TFloatParse::OutOfRange) return 0;
 
   // Out of range: decide between overflow and underflow by the decimal
   // magnitude, the position of the first significant digit plus the exponent.
@@ -112,10 +112,9 @@ std::string NumberToStr(double value) {
   }
   // 15 significant digits, correctly rounded, independent of the C runtime:
   // "-d.ddddddddddddddde+XX".
-  char buf[48];
-  auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific, 14);
-  const char* p = buf;
-  const char* end = r.ptr;
+  std::string text = FormatFloat(value, 'e', 14);
+  const char* p = text.c_str();
+  const char* end = p + text.size();
   bool negative = *p == '-';
   if (negative) ++p;
   char digits[16];
@@ -123,7 +122,7 @@ std::string NumberToStr(double value) {
   for (; p < end && *p != 'e'; ++p)
     if (IsDigit(*p)) digits[count++] = *p;
   int exponent = 0;
-  if (p < end) std::from_chars(p + 1 + (p[1] == '+'), end, exponent);
+  if (p < end) exponent = std::atoi(p + 1);
   while (count > 1 && digits[count - 1] == '0') --count;
 
   std::string out;

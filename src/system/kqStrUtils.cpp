@@ -1,7 +1,10 @@
 #include "system/kqStrUtils.h"
 
+#include <cerrno>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 
 namespace vx {
 
@@ -148,6 +151,56 @@ std::string Format(const char* fmt, ...) {
   }
   va_end(ap2);
   return r;
+}
+
+std::string FormatFloat(double value, char conv, int precision) {
+  char fmt[8] = {'%', '.', '*', conv == 'e' ? 'e' : 'g', 0};
+  return Format(fmt, precision, value);
+}
+
+TFloatParse ParseFloat(std::string_view text, double& value) {
+  value = 0;
+  size_t i = 0, n = text.size();
+  bool negative = n > 0 && text[0] == '-';
+  if (negative) ++i;
+  std::string_view rest = text.substr(i);
+  if (SameText(rest, "inf") || SameText(rest, "infinity")) {
+    value = negative ? -HUGE_VAL : HUGE_VAL;
+    return TFloatParse::Ok;
+  }
+  if (SameText(rest, "nan")) {
+    value = negative ? -NAN : NAN;
+    return TFloatParse::Ok;
+  }
+  size_t digits = 0;
+  bool nonZero = false;
+  auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+  for (; i < n && isDigit(text[i]); ++i, ++digits) nonZero |= text[i] != '0';
+  if (i < n && text[i] == '.')
+    for (++i; i < n && isDigit(text[i]); ++i, ++digits) nonZero |= text[i] != '0';
+  if (digits == 0) return TFloatParse::Invalid;
+  if (i < n && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
+    size_t expDigits = 0;
+    for (; i < n && isDigit(text[i]); ++i) ++expDigits;
+    if (expDigits == 0) return TFloatParse::Invalid;
+  }
+  if (i != n) return TFloatParse::Invalid;
+
+  // The syntax is checked; the C library converts, correctly rounded.
+  std::string copy(text);
+  errno = 0;
+#ifdef _WIN32
+  double v = __mingw_strtod(copy.c_str(), nullptr);
+#else
+  double v = std::strtod(copy.c_str(), nullptr);
+#endif
+  // Subnormal results are values; only an overflow to infinity or an
+  // underflow to zero of a number that is not zero is out of range.
+  if (std::isinf(v) || (v == 0 && nonZero)) return TFloatParse::OutOfRange;
+  value = v;
+  return TFloatParse::Ok;
 }
 
 bool IsPathDelimiter(char c) { return c == '\\' || c == '/'; }

@@ -40,6 +40,18 @@ std::vector<std::string> SplitString(std::string_view s, char sep);
 // printf-style formatting into a std::string.
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
+// A double in printf's "%.*e" (conv 'e') or "%.*g" (conv 'g') form,
+// correctly rounded, with a two-digit exponent at least on every system.
+std::string FormatFloat(double value, char conv, int precision);
+
+// Reads a decimal floating-point number that fills all of `text`: an
+// optional "-", digits with an optional ".", an optional exponent ("e" or
+// "E", optional sign, digits); also "inf", "infinity" and "nan" without
+// regard to case. No blanks, no "+" in front, no hexadecimal forms, and the
+// C locale's decimal point whatever the process locale is.
+enum class TFloatParse { Ok, Invalid, OutOfRange };
+TFloatParse ParseFloat(std::string_view text, double& value);
+
 // Windows path helpers ("\" and "/" both separate; "C:" is a drive).
 std::string IncludeTrailingBackslash(std::string_view path);
 std::string ExcludeTrailingBackslash(std::string_view path);

@@ -5,10 +5,9 @@
 // entry, and the name of the next cabinet of a set.
 #pragma once
 
-#include <cstdint>
-#include <string>
-#include <vector>
+#include <stdint.h>
 
+#include "unpack/Containers.h"
 #include "unpack/PlatformFile.h"
 
 namespace vxunpack {
@@ -26,25 +25,32 @@ enum : uint16_t {
   kContinuedBoth = 0xFFFF,
 };
 
+// Zero-initialised it is empty; Free() releases it.
 struct CabinetIndex {
   struct Block {
-    uint64_t payload = 0;  // offset from the cabinet's start
-    uint32_t size = 0;
+    uint64_t payload;  // offset from the cabinet's start
+    uint32_t size;
   };
   struct File {
-    uint16_t folder = 0;  // raw folder index (or one of the kContinued values)
-    uint16_t date = 0, time = 0, attributes = 0;
+    uint16_t folder;  // raw folder index (or one of the kContinued values)
+    uint16_t date, time, attributes;
   };
-  uint64_t base = 0;    // offset of the cabinet inside its file
-  uint64_t length = 0;  // bytes from `base` to the end of the file
-  std::vector<Block> blocks;  // sorted by offset, never overlapping
-  std::vector<uint64_t> folderData;  // per folder of the table: offset of its first block
-  std::vector<File> files;    // in the order of the file entries
+  uint64_t base;    // offset of the cabinet inside its file
+  uint64_t length;  // bytes from `base` to the end of the file
+  List<Block> blocks;         // sorted by offset, never overlapping
+  List<uint64_t> folderData;  // per folder of the table: offset of its first block
+  List<File> files;           // in the order of the file entries
+
+  void Free() {
+    blocks.Free();
+    folderData.Free();
+    files.Free();
+  }
 };
 
 // Reads the header, folder and file tables and walks the data blocks of
 // every folder. False with a reason when anything lies outside the file or
-// blocks overlap.
-bool ReadCabinetIndex(RawFile& file, uint64_t base, CabinetIndex& index, std::string& error);
+// blocks overlap (or, with kOutOfMemory, when the tables do not fit).
+bool ReadCabinetIndex(RawFile& file, uint64_t base, CabinetIndex& index, const char*& error);
 
 }  // namespace vxunpack

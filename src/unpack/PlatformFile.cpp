@@ -1,9 +1,11 @@
 #include "unpack/PlatformFile.h"
 
-#include <cstring>
-#include <ctime>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
 
 #include "package/FormatKeys.h"
+#include "unpack/Containers.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -11,9 +13,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <errno.h>
 #include <unistd.h>
-
-#include <cerrno>
 #endif
 
 namespace vxunpack {
@@ -24,36 +25,44 @@ constexpr uint32_t kKeptAttributes = 0x01 | 0x02 | 0x04 | 0x20;  // read-only, h
 
 // --- RawFile -----------------------------------------------------------------------
 
-std::unique_ptr<RawFile> RawFile::Open(const std::string& path, bool scrambled) {
-  std::unique_ptr<RawFile> f(new RawFile);
+RawFile* RawFile::Open(const char* path, bool scrambled) {
+  RawFile* f = static_cast<RawFile*>(malloc(sizeof(RawFile)));
+  if (!f) return nullptr;
+  f->handle_ = -1;
+  f->size_ = 0;
   f->scrambled_ = scrambled;
+  f->windowStart_ = 0;
+  f->windowLength_ = 0;
 #ifdef _WIN32
-  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  HANDLE h = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  if (h == INVALID_HANDLE_VALUE) return Close(f), nullptr;
   f->handle_ = intptr_t(h);
   DWORD high = 0;
   DWORD low = ::GetFileSize(h, &high);
-  if (low == INVALID_FILE_SIZE && ::GetLastError() != NO_ERROR) return nullptr;
+  if (low == INVALID_FILE_SIZE && ::GetLastError() != NO_ERROR) return Close(f), nullptr;
   f->size_ = uint64_t(high) << 32 | low;
 #else
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
+  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Close(f), nullptr;
   f->handle_ = fd;
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return Close(f), nullptr;
   f->size_ = uint64_t(st.st_size);
 #endif
   return f;
 }
 
-RawFile::~RawFile() {
-  if (handle_ == -1) return;
+void RawFile::Close(RawFile* f) {
+  if (!f) return;
+  if (f->handle_ != -1) {
 #ifdef _WIN32
-  ::CloseHandle(HANDLE(handle_));
+    ::CloseHandle(HANDLE(f->handle_));
 #else
-  ::close(int(handle_));
+    ::close(int(f->handle_));
 #endif
+  }
+  free(f);
 }
 
 bool RawFile::ReadRaw(uint64_t offset, void* buffer, size_t size) {
@@ -103,33 +112,41 @@ bool RawFile::ReadAt(uint64_t offset, void* buffer, size_t size) {
     if (scrambled_)
       for (size_t i = 0; i < windowLength_; ++i) window_[i] ^= vx::kScrambleMask;
   }
-  std::memcpy(buffer, window_ + (offset - windowStart_), size);
+  memcpy(buffer, window_ + (offset - windowStart_), size);
   return true;
 }
 
 // --- OutputFile ----------------------------------------------------------------------
 
-std::unique_ptr<OutputFile> OutputFile::Create(const std::string& path) {
-  if (path.empty()) return nullptr;
-  std::unique_ptr<OutputFile> f(new OutputFile);
-  f->path_ = path;
+OutputFile* OutputFile::Create(const char* path) {
+  if (!path || !*path) return nullptr;
+  OutputFile* f = static_cast<OutputFile*>(malloc(sizeof(OutputFile)));
+  if (!f) return nullptr;
+  f->handle_ = -1;
+  f->path_ = Duplicate(path);
+  if (!f->path_) return Close(f), nullptr;
 #ifdef _WIN32
   // Opened or created, then cut to nothing: unlike CREATE_ALWAYS this also
   // replaces a hidden or system file.
-  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  HANDLE h = ::CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+  if (h == INVALID_HANDLE_VALUE) return Close(f), nullptr;
   f->handle_ = intptr_t(h);
-  if (!::SetEndOfFile(h)) return nullptr;
+  if (!::SetEndOfFile(h)) return Close(f), nullptr;
 #else
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return nullptr;
+  int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return Close(f), nullptr;
   f->handle_ = fd;
 #endif
   return f;
 }
 
-OutputFile::~OutputFile() { CloseHandle(); }
+void OutputFile::Close(OutputFile* f) {
+  if (!f) return;
+  f->CloseHandle();
+  free(f->path_);
+  free(f);
+}
 
 void OutputFile::CloseHandle() {
   if (handle_ == -1) return;
@@ -165,7 +182,7 @@ void OutputFile::Finish(uint16_t dosDate, uint16_t dosTime, uint32_t attributes)
   if (::DosDateTimeToFileTime(dosDate, dosTime, &local) && ::LocalFileTimeToFileTime(&local, &utc))
     ::SetFileTime(HANDLE(handle_), &utc, nullptr, &utc);
   CloseHandle();
-  ::SetFileAttributesA(path_.c_str(), attributes ? attributes : FILE_ATTRIBUTE_NORMAL);
+  ::SetFileAttributesA(path_, attributes ? attributes : FILE_ATTRIBUTE_NORMAL);
 #else
   CloseHandle();
   int day = dosDate & 0x1F, month = (dosDate >> 5) & 0x0F;
@@ -181,31 +198,32 @@ void OutputFile::Finish(uint16_t dosDate, uint16_t dosTime, uint32_t attributes)
     time_t when = ::mktime(&t);
     if (when != time_t(-1)) {
       struct timespec times[2] = {{when, 0}, {when, 0}};
-      ::utimensat(AT_FDCWD, path_.c_str(), times, 0);
+      ::utimensat(AT_FDCWD, path_, times, 0);
     }
   }
   // The sandbox machine keeps read-only in the owner's write bit and the
   // other Windows attributes in an extended attribute; the library writes
   // them the same way so that the machine reports what Windows would.
   struct stat st;
-  if (::stat(path_.c_str(), &st) == 0) {
+  if (::stat(path_, &st) == 0) {
     mode_t mode = st.st_mode & 07777;
-    ::chmod(path_.c_str(), (attributes & 0x01) ? (mode & ~mode_t(0222)) : (mode | S_IWUSR));
+    ::chmod(path_, (attributes & 0x01) ? (mode & ~mode_t(0222)) : (mode | S_IWUSR));
   }
-  std::string kept = std::to_string(attributes & ~0x01u);
-  ::setxattr(path_.c_str(), "user.vx.attributes", kept.data(), kept.size(), 0);
+  char kept[16];
+  FormatNumber(kept, int32_t(attributes & ~0x01u));
+  ::setxattr(path_, "user.vx.attributes", kept, strlen(kept), 0);
 #endif
 }
 
 // --- Paths -----------------------------------------------------------------------------
 
-bool FileExists(const std::string& path) {
+bool FileExists(const char* path) {
 #ifdef _WIN32
-  DWORD a = ::GetFileAttributesA(path.c_str());
+  DWORD a = ::GetFileAttributesA(path);
   return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
 #else
   struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  return ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
 #endif
 }
 

@@ -2,12 +2,13 @@
 // process but outside the engine's Host seam (it is a separate library with
 // a C contract), so it talks to the platform directly: Win32 on Windows,
 // POSIX natively. Paths are the platform's own.
+//
+// Both kinds of file are made by their Open/Create function and released by
+// Close; neither has constructors, so that the library needs no C++ runtime.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
-#include <memory>
-#include <string>
+#include <stddef.h>
+#include <stdint.h>
 
 namespace vxunpack {
 
@@ -15,31 +16,30 @@ namespace vxunpack {
 // with the mask as it is read. Small reads are served from a window.
 class RawFile {
  public:
-  static std::unique_ptr<RawFile> Open(const std::string& path, bool scrambled);
-  ~RawFile();
+  static RawFile* Open(const char* path, bool scrambled);  // null on failure
+  static void Close(RawFile* file);                        // null is fine
   uint64_t Size() const { return size_; }
   // Reads exactly `size` bytes at `offset`; false when the file is shorter
   // or the read fails.
   bool ReadAt(uint64_t offset, void* buffer, size_t size);
 
  private:
-  RawFile() = default;
   bool ReadRaw(uint64_t offset, void* buffer, size_t size);
 
-  intptr_t handle_ = -1;
-  uint64_t size_ = 0;
-  bool scrambled_ = false;
   static constexpr size_t kWindow = 4096;
+  intptr_t handle_;
+  uint64_t size_;
+  bool scrambled_;
+  uint64_t windowStart_;
+  size_t windowLength_;
   uint8_t window_[kWindow];
-  uint64_t windowStart_ = 0;
-  size_t windowLength_ = 0;
 };
 
 // A target file: created or truncated, written from the start.
 class OutputFile {
  public:
-  static std::unique_ptr<OutputFile> Create(const std::string& path);
-  ~OutputFile();
+  static OutputFile* Create(const char* path);  // null on failure
+  static void Close(OutputFile* file);          // closes if still open; null is fine
   bool Write(const void* data, size_t size);
   // Sets creation and last-write time from a DOS date and time taken as
   // local time (the file stays open on Windows for that), then closes the
@@ -48,14 +48,13 @@ class OutputFile {
   void Finish(uint16_t dosDate, uint16_t dosTime, uint32_t attributes);
 
  private:
-  OutputFile() = default;
   void CloseHandle();
 
-  intptr_t handle_ = -1;
-  std::string path_;
+  intptr_t handle_;
+  char* path_;
 };
 
-bool FileExists(const std::string& path);
+bool FileExists(const char* path);
 char PathSeparator();
 bool IsSeparator(char c);
 

@@ -10,21 +10,17 @@
 //     caller did not want) are filtered all the same, so that a filter with
 //     running state (the engine's cipher) stays in step with the file;
 //   - writes target files itself, asking the caller before every block.
+//
+// The library links no C++ runtime (see Containers.h): memory comes from
+// malloc, and every failure travels back as a result and a reason.
 #include <mspack.h>
-
-#include <algorithm>
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <map>
-#include <memory>
-#include <new>
-#include <string>
-#include <unordered_map>
-#include <vector>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 
 #include "unpack/CabinetIndex.h"
+#include "unpack/Containers.h"
 #include "unpack/PlatformFile.h"
 #include "unpack/unpack.h"
 
@@ -40,86 +36,113 @@ namespace {
 // At most this much filtered data is kept for cabinets whose entries are not
 // stored in the order of their data (a re-read must not run the filter twice).
 constexpr size_t kCacheLimit = size_t(256) << 20;
+// A payload's size is a 16-bit field.
+constexpr size_t kPayloadBuffer = 65536;
+// Reasons longer than this are cut (paths may be long natively).
+constexpr size_t kReasonSize = 1024;
+constexpr size_t kReaderMessageSize = 512;
 
+// One cabinet file of the set. Made by calloc; freed by FreeImage.
 struct Image {
-  std::string path;
-  std::unique_ptr<RawFile> file;  // for reading payloads to be filtered
+  char* path;            // malloc'ed; the reader keeps pointing at it
+  RawFile* file;         // for reading payloads to be filtered
   CabinetIndex index;
-  mscabd_cabinet* cab = nullptr;
-  bool keepFiltered = false;  // entries out of data order: cache payloads
-  bool appended = false;      // joined to the set of the first cabinet
+  mscabd_cabinet* cab;
+  uint8_t** kept;        // per block, its filtered payload when keepFiltered
+  bool keepFiltered;     // entries out of data order: keep payloads
+  bool appended;         // joined to the set of the first cabinet
 };
 
+void FreeImage(Image* im) {
+  if (im->kept)
+    for (size_t i = 0; i < im->index.blocks.count; ++i) free(im->kept[i]);
+  free(im->kept);
+  im->index.Free();
+  RawFile::Close(im->file);
+  free(im->path);
+  free(im);
+}
+
 struct FileInfo {
-  size_t image = 0;
+  size_t image;
   CabinetIndex::File raw;
 };
 
-// The handles given to libmspack (it sees them as mspack_file).
+// The handles given to libmspack (it sees them as mspack_file). Made by
+// calloc; freed by FreeHandle.
 struct Handle : mspack_file {
-  bool isOutput = false;
+  bool isOutput;
 };
 
 struct InputHandle : Handle {
   // Handles the reader opens to read a cabinet's headers see the payloads
   // as stored (it reads ahead past names); only the handles it reads data
   // blocks through see them filtered.
-  bool headers = false;
-  Image* image = nullptr;
-  size_t imageIndex = 0;
-  std::unique_ptr<RawFile> raw;
-  uint64_t pos = 0;
+  bool headers;
+  Image* image;
+  size_t imageIndex;
+  RawFile* raw;
+  uint64_t pos;
 };
 
 struct OutputHandle : Handle {
-  std::unique_ptr<OutputFile> file;
+  OutputFile* file;
 };
+
+void FreeHandle(mspack_file* f) {
+  Handle* h = static_cast<Handle*>(f);
+  if (h->isOutput)
+    OutputFile::Close(static_cast<OutputHandle*>(h)->file);
+  else
+    RawFile::Close(static_cast<InputHandle*>(h)->raw);
+  free(h);
+}
 
 class Enumeration;
 
-// The state of one Open ... Close.
+// The state of one Open ... Close. Zero is the closed state.
 struct Session {
-  std::string path;
-  bool scrambled = false;
-  bool opened = false;
-  std::string lastError;
-  Enumeration* running = nullptr;
+  char* path;  // malloc'ed
+  bool scrambled;
+  bool opened;
+  Enumeration* running;
 };
 
 Session gSession;
+// The reason of the last failure; outlives Close.
+char gLastError[kReasonSize];
+
+void ResetSession() {
+  free(gSession.path);
+  gSession = Session{};
+}
 
 class Enumeration {
  public:
-  Enumeration(VxUnpackNotify notify, VxUnpackFilter filter) : notify_(notify), filter_(filter) {
-    current_.reserve(65536);
-    scratch_.reserve(65536);
-  }
-  ~Enumeration() {
-    if (cabd_) {
-      // Closing the first cabinet frees the set appended to it; a cabinet
-      // that could not be appended is closed by itself.
-      for (auto& im : images_)
-        if (im->cab && (im == images_.front() || !im->appended)) cabd_->close(cabd_, im->cab);
-      mspack_destroy_cab_decompressor(cabd_);
-    }
-  }
+  Enumeration(VxUnpackNotify notify, VxUnpackFilter filter) : notify_(notify), filter_(filter) {}
+  ~Enumeration();
+  Enumeration(const Enumeration&) = delete;
+  Enumeration& operator=(const Enumeration&) = delete;
 
   bool Run();
-  const std::string& Error() const { return error_; }
+  const char* Error() const { return error_; }
 
   // --- The I/O layer libmspack calls -----------------------------------------------
   mspack_file* OpenFile(const char* name, int mode);
   int Read(InputHandle* h, void* buffer, int bytes);
   int Write(OutputHandle* h, void* buffer, int bytes);
   void CloseFile(mspack_file* f);
-  void Message(const char* text) { readerMessage_ = text; }
+  void Message(const char* text) { CopyText(readerMessage_, sizeof readerMessage_, text); }
 
  private:
-  bool Fail(const std::string& why) {
-    if (error_.empty()) error_ = why;
+  // Keeps the first reason only: later failures are its consequences.
+  bool Fail(const char* a, const char* b = nullptr, const char* c = nullptr, const char* d = nullptr,
+            const char* e = nullptr) {
+    if (!error_[0]) JoinText(error_, sizeof error_, a, b, c, d, e);
     return false;
   }
-  bool OpenImage(const std::string& path);
+  bool OpenImage(char* path);
+  int InDataOrder(const Image& image);
   bool AppendNextCabinet();
   static bool ContinuesThrough(const Image& image);
   bool Extract(mscabd_file* f, const FileInfo& info, VxUnpackFileRecord& record);
@@ -131,14 +154,15 @@ class Enumeration {
   VxUnpackFilter filter_;
   mspack_system sys_{};
   mscab_decompressor* cabd_ = nullptr;
-  std::vector<std::unique_ptr<Image>> images_;
-  std::unordered_map<const mscabd_file*, FileInfo> files_;
+  List<Image*> images_{};
+  PtrMap<FileInfo> files_{};  // keyed by the reader's mscabd_file
 
-  // Filter progress: the next payload to filter, and the last one filtered.
+  // Filter progress: the next payload to filter, and the last one filtered
+  // (held in current_).
   size_t cursorImage_ = 0, cursorBlock_ = 0;
   size_t currentImage_ = SIZE_MAX, currentBlock_ = SIZE_MAX;
-  std::vector<uint8_t> current_, scratch_;
-  std::map<std::pair<size_t, size_t>, std::vector<uint8_t>> kept_;
+  uint8_t* current_ = nullptr;
+  uint8_t* scratch_ = nullptr;
   size_t keptBytes_ = 0;
 
   // The entry being written.
@@ -149,49 +173,32 @@ class Enumeration {
   bool stopped_ = false;
   bool writeFailed_ = false;
   bool openingCabinet_ = false;
-  std::string readerMessage_;
-  std::string error_;
+  char readerMessage_[kReaderMessageSize] = {};
+  char error_[kReasonSize] = {};
 };
 
 // --- libmspack's view -----------------------------------------------------------------
 
-// Every entry point catches what it raises: libmspack is C and must never
-// see an exception.
 struct SystemGlue {
   static Enumeration* Running() { return gSession.running; }
   static Handle* H(mspack_file* f) { return static_cast<Handle*>(f); }
   static mspack_file* Open(mspack_system*, const char* name, int mode) {
-    try {
-      return Running() ? Running()->OpenFile(name, mode) : nullptr;
-    } catch (...) {
-      return nullptr;
-    }
+    return Running() ? Running()->OpenFile(name, mode) : nullptr;
   }
   static void Close(mspack_file* f) {
     if (!f) return;
-    if (Running()) {
+    if (Running())
       Running()->CloseFile(f);
-    } else if (H(f)->isOutput) {  // the reader being destroyed
-      delete static_cast<OutputHandle*>(f);
-    } else {
-      delete static_cast<InputHandle*>(f);
-    }
+    else
+      FreeHandle(f);  // the reader being destroyed
   }
   static int Read(mspack_file* f, void* buffer, int bytes) {
     if (!f || H(f)->isOutput || !Running()) return -1;
-    try {
-      return Running()->Read(static_cast<InputHandle*>(f), buffer, bytes);
-    } catch (...) {
-      return -1;
-    }
+    return Running()->Read(static_cast<InputHandle*>(f), buffer, bytes);
   }
   static int Write(mspack_file* f, void* buffer, int bytes) {
     if (!f || !H(f)->isOutput || !Running()) return -1;
-    try {
-      return Running()->Write(static_cast<OutputHandle*>(f), buffer, bytes);
-    } catch (...) {
-      return -1;
-    }
+    return Running()->Write(static_cast<OutputHandle*>(f), buffer, bytes);
   }
   static int Seek(mspack_file* f, off_t offset, int mode) {
     if (!f || H(f)->isOutput) return -1;
@@ -209,19 +216,23 @@ struct SystemGlue {
     return off_t(static_cast<InputHandle*>(f)->pos);
   }
   static void Message(mspack_file*, const char* format, ...) {
-    char text[512];
+    char text[kReaderMessageSize];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
+#ifdef _WIN32
+    // The C runtime's own formatter (the reader's formats are plain %s and
+    // %d): the C++ headers would route vsnprintf to a statically linked one.
+    _vsnprintf(text, sizeof text - 1, format, args);
+    text[sizeof text - 1] = 0;
+#else
+    vsnprintf(text, sizeof text, format, args);
+#endif
     va_end(args);
-    try {
-      if (Running()) Running()->Message(text);
-    } catch (...) {
-    }
+    if (Running()) Running()->Message(text);
   }
-  static void* Alloc(mspack_system*, size_t bytes) { return std::malloc(bytes); }
-  static void Free(void* p) { std::free(p); }
-  static void Copy(void* src, void* dst, size_t bytes) { std::memmove(dst, src, bytes); }
+  static void* Alloc(mspack_system*, size_t bytes) { return malloc(bytes); }
+  static void Free(void* p) { free(p); }
+  static void Copy(void* src, void* dst, size_t bytes) { memmove(dst, src, bytes); }
 };
 
 // --- Names ----------------------------------------------------------------------------
@@ -231,7 +242,7 @@ struct SystemGlue {
 // read as "." or ".." (trailing dots and blanks are dropped by Windows).
 bool SafeEntryName(const char* name) {
   if (!name || !*name || name[0] == '\\' || name[0] == '/') return false;
-  if (std::strchr(name, ':')) return false;
+  if (strchr(name, ':')) return false;
   const char* p = name;
   while (true) {
     const char* end = p;
@@ -244,40 +255,61 @@ bool SafeEntryName(const char* name) {
   }
 }
 
-bool SafeCabinetName(const char* name) {
-  return SafeEntryName(name) && !std::strpbrk(name, "\\/");
-}
-
-std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
+bool SafeCabinetName(const char* name) { return SafeEntryName(name) && !strpbrk(name, "\\/"); }
 
 // --- Enumeration ---------------------------------------------------------------------------
+
+Enumeration::~Enumeration() {
+  if (cabd_) {
+    // Closing the first cabinet frees the set appended to it; a cabinet
+    // that could not be appended is closed by itself.
+    for (size_t i = 0; i < images_.count; ++i) {
+      Image* im = images_[i];
+      if (im->cab && (i == 0 || !im->appended)) cabd_->close(cabd_, im->cab);
+    }
+    mspack_destroy_cab_decompressor(cabd_);
+  }
+  for (size_t i = 0; i < images_.count; ++i) FreeImage(images_[i]);
+  images_.Free();
+  files_.Free();
+  free(current_);
+  free(scratch_);
+}
 
 mspack_file* Enumeration::OpenFile(const char* name, int mode) {
   if (!name) return nullptr;
   if (mode == MSPACK_SYS_OPEN_WRITE) {
-    auto out = std::make_unique<OutputHandle>();
+    OutputHandle* out = static_cast<OutputHandle*>(calloc(1, sizeof(OutputHandle)));
+    if (!out) {
+      Fail(kOutOfMemory);
+      return nullptr;
+    }
     out->isOutput = true;
     out->file = OutputFile::Create(name);
     if (!out->file) {
+      free(out);
       writeFailed_ = true;
-      Fail("cannot write " + Quoted(name));
+      Fail("cannot write \"", name, "\"");
       return nullptr;
     }
-    output_ = out.get();
+    output_ = out;
     written_ = 0;
-    return out.release();
+    return out;
   }
   if (mode != MSPACK_SYS_OPEN_READ) return nullptr;
-  for (size_t i = 0; i < images_.size(); ++i) {
-    if (images_[i]->path != name) continue;
-    auto in = std::make_unique<InputHandle>();
-    in->isOutput = false;
+  for (size_t i = 0; i < images_.count; ++i) {
+    if (strcmp(images_[i]->path, name) != 0) continue;
+    InputHandle* in = static_cast<InputHandle*>(calloc(1, sizeof(InputHandle)));
+    if (!in) return nullptr;
     in->headers = openingCabinet_;
-    in->image = images_[i].get();
+    in->image = images_[i];
     in->imageIndex = i;
     in->raw = RawFile::Open(name, gSession.scrambled);
-    if (!in->raw) return nullptr;
-    return in.release();
+    if (!in->raw) {
+      free(in);
+      return nullptr;
+    }
+    return in;
   }
   return nullptr;
 }
@@ -290,34 +322,44 @@ void Enumeration::CloseFile(mspack_file* f) {
     if (out == output_ && out->file && record_ && info_ && written_ == record_->size && !stopped_ && !writeFailed_)
       out->file->Finish(info_->raw.date, info_->raw.time, info_->raw.attributes);
     if (out == output_) output_ = nullptr;
-    delete out;
-  } else {
-    delete static_cast<InputHandle*>(f);
   }
+  FreeHandle(f);
+}
+
+// The number of payloads that start at or before `pos`.
+size_t PayloadsUpTo(const List<CabinetIndex::Block>& blocks, uint64_t pos) {
+  size_t low = 0, high = blocks.count;
+  while (low < high) {
+    size_t mid = low + (high - low) / 2;
+    if (pos < blocks[mid].payload)
+      high = mid;
+    else
+      low = mid + 1;
+  }
+  return low;
 }
 
 int Enumeration::Read(InputHandle* h, void* buffer, int bytes) {
   if (bytes < 0) return -1;
   const CabinetIndex& index = h->image->index;
-  const auto& blocks = index.blocks;
+  const List<CabinetIndex::Block>& blocks = index.blocks;
   uint8_t* out = static_cast<uint8_t*>(buffer);
-  uint64_t left = std::min<uint64_t>(uint64_t(bytes), index.length - std::min(h->pos, index.length));
+  uint64_t available = index.length - (h->pos < index.length ? h->pos : index.length);
+  uint64_t left = uint64_t(bytes) < available ? uint64_t(bytes) : available;
   int done = 0;
   while (left > 0) {
-    // The last payload that starts at or before the position.
-    auto it = std::upper_bound(blocks.begin(), blocks.end(), h->pos,
-                               [](uint64_t pos, const CabinetIndex::Block& b) { return pos < b.payload; });
+    size_t upTo = PayloadsUpTo(blocks, h->pos);
     size_t take;
-    if (!h->headers && it != blocks.begin() && h->pos < std::prev(it)->payload + std::prev(it)->size) {
-      const CabinetIndex::Block& b = *std::prev(it);
-      const uint8_t* data = Filtered(h->imageIndex, size_t(std::prev(it) - blocks.begin()));
+    if (!h->headers && upTo > 0 && h->pos < blocks[upTo - 1].payload + blocks[upTo - 1].size) {
+      const CabinetIndex::Block& b = blocks[upTo - 1];
+      const uint8_t* data = Filtered(h->imageIndex, upTo - 1);
       if (!data) return -1;
       uint64_t offset = h->pos - b.payload;
-      take = size_t(std::min<uint64_t>(left, b.size - offset));
-      std::memcpy(out, data + offset, take);
+      take = size_t(left < b.size - offset ? left : b.size - offset);
+      memcpy(out, data + offset, take);
     } else {
-      uint64_t next = h->headers || it == blocks.end() ? index.length : it->payload;
-      take = size_t(std::min<uint64_t>(left, next - h->pos));
+      uint64_t next = h->headers || upTo == blocks.count ? index.length : blocks[upTo].payload;
+      take = size_t(left < next - h->pos ? left : next - h->pos);
       if (!h->raw->ReadAt(index.base + h->pos, out, take)) return -1;
     }
     out += take;
@@ -328,39 +370,46 @@ int Enumeration::Read(InputHandle* h, void* buffer, int bytes) {
   return done;
 }
 
+// Whether payload (image, block) comes before payload (otherImage, otherBlock).
+bool Before(size_t image, size_t block, size_t otherImage, size_t otherBlock) {
+  return image < otherImage || (image == otherImage && block < otherBlock);
+}
+
 // The filtered payload of a block. Every payload up to it that was not yet
 // filtered goes through the filter first, in file order.
 const uint8_t* Enumeration::Filtered(size_t image, size_t block) {
-  if (image == currentImage_ && block == currentBlock_) return current_.data();
-  if (std::make_pair(image, block) < std::make_pair(cursorImage_, cursorBlock_)) {
-    auto it = kept_.find({image, block});
-    if (it != kept_.end()) return it->second.data();
+  if (image == currentImage_ && block == currentBlock_) return current_;
+  if (Before(image, block, cursorImage_, cursorBlock_)) {
+    const Image* im = images_[image];
+    if (im->kept && im->kept[block]) return im->kept[block];
     Fail("the cabinet's data was read twice");
     return nullptr;
   }
   if (!FilterThrough(image, block)) return nullptr;
-  return current_.data();
+  return current_;
 }
 
 bool Enumeration::FilterThrough(size_t image, size_t block) {
-  while (std::make_pair(cursorImage_, cursorBlock_) <= std::make_pair(image, block)) {
+  while (!Before(image, block, cursorImage_, cursorBlock_)) {
     Image& im = *images_[cursorImage_];
-    if (cursorBlock_ >= im.index.blocks.size()) {
+    if (cursorBlock_ >= im.index.blocks.count) {
       ++cursorImage_;
       cursorBlock_ = 0;
       continue;
     }
     const CabinetIndex::Block& b = im.index.blocks[cursorBlock_];
     bool target = cursorImage_ == image && cursorBlock_ == block;
-    std::vector<uint8_t>& buf = target ? current_ : scratch_;
-    buf.resize(b.size);
-    if (!im.file->ReadAt(im.index.base + b.payload, buf.data(), b.size))
-      return Fail("cannot read " + Quoted(im.path));
-    if (filter_) filter_(buf.data(), int32_t(b.size));
+    if (target) currentImage_ = currentBlock_ = SIZE_MAX;  // current_ is overwritten
+    uint8_t* buffer = target ? current_ : scratch_;
+    if (!im.file->ReadAt(im.index.base + b.payload, buffer, b.size)) return Fail("cannot read \"", im.path, "\"");
+    if (filter_) filter_(buffer, int32_t(b.size));
     if (im.keepFiltered) {
       keptBytes_ += b.size;
       if (keptBytes_ > kCacheLimit) return Fail("the cabinet's entries are too far out of order");
-      kept_[{cursorImage_, cursorBlock_}] = buf;
+      uint8_t* copy = static_cast<uint8_t*>(malloc(b.size ? b.size : 1));
+      if (!copy) return Fail(kOutOfMemory);
+      memcpy(copy, buffer, b.size);
+      im.kept[cursorBlock_] = copy;
     }
     if (target) {
       currentImage_ = image;
@@ -372,15 +421,15 @@ bool Enumeration::FilterThrough(size_t image, size_t block) {
 }
 
 bool Enumeration::FilterAll() {
-  if (images_.empty()) return true;
-  size_t last = images_.size() - 1;
-  if (images_[last]->index.blocks.empty()) {
+  if (!images_.count) return true;
+  size_t last = images_.count - 1;
+  if (!images_[last]->index.blocks.count) {
     // Nothing in the last cabinet: filter what remains before it.
     for (size_t i = last; i-- > 0;)
-      if (!images_[i]->index.blocks.empty()) return FilterThrough(i, images_[i]->index.blocks.size() - 1);
+      if (images_[i]->index.blocks.count) return FilterThrough(i, images_[i]->index.blocks.count - 1);
     return true;
   }
-  return FilterThrough(last, images_[last]->index.blocks.size() - 1);
+  return FilterThrough(last, images_[last]->index.blocks.count - 1);
 }
 
 int Enumeration::Write(OutputHandle* h, void* buffer, int bytes) {
@@ -399,102 +448,136 @@ int Enumeration::Write(OutputHandle* h, void* buffer, int bytes) {
   }
   if (!h->file->Write(buffer, size_t(bytes))) {
     writeFailed_ = true;
-    Fail("cannot write " + Quoted(record_->target));
+    Fail("cannot write \"", record_->target, "\"");
     return -1;
   }
   return bytes;
 }
 
-bool Enumeration::OpenImage(const std::string& path) {
-  auto image = std::make_unique<Image>();
-  image->path = path;
-  image->file = RawFile::Open(path, gSession.scrambled);
-  if (!image->file) return Fail("cannot open " + Quoted(path));
-  uint64_t base = 0;
-  if (!FindCabinet(*image->file, base)) return Fail("no cabinet found in " + Quoted(path));
-  std::string why;
-  if (!ReadCabinetIndex(*image->file, base, image->index, why)) return Fail(Quoted(path) + " is damaged: " + why);
-  Image* im = image.get();
-  images_.push_back(std::move(image));
-  openingCabinet_ = true;
-  // The reader keeps the name pointer: it must live as long as the image.
-  im->cab = cabd_->open(cabd_, im->path.c_str());
-  openingCabinet_ = false;
-  if (!im->cab) {
-    return Fail(Quoted(path) + " is damaged: " +
-                (readerMessage_.empty() ? "the cabinet reader refused it" : readerMessage_));
+// Takes over `path` (malloc'ed).
+bool Enumeration::OpenImage(char* path) {
+  Image* im = static_cast<Image*>(calloc(1, sizeof(Image)));
+  if (!im) {
+    free(path);
+    return Fail(kOutOfMemory);
   }
+  im->path = path;
+  if (!images_.Push(im)) {
+    FreeImage(im);
+    return Fail(kOutOfMemory);
+  }
+  im->file = RawFile::Open(path, gSession.scrambled);
+  if (!im->file) return Fail("cannot open \"", path, "\"");
+  uint64_t base = 0;
+  if (!FindCabinet(*im->file, base)) return Fail("no cabinet found in \"", path, "\"");
+  const char* why = "";
+  if (!ReadCabinetIndex(*im->file, base, im->index, why))
+    return why == kOutOfMemory ? Fail(kOutOfMemory) : Fail("\"", path, "\" is damaged: ", why);
+  openingCabinet_ = true;
+  // The reader keeps the name pointer: it lives as long as the image.
+  im->cab = cabd_->open(cabd_, im->path);
+  openingCabinet_ = false;
+  if (!im->cab)
+    return Fail("\"", path, "\" is damaged: ", readerMessage_[0] ? readerMessage_ : "the cabinet reader refused it");
 
-  // Pair the reader's entries with the raw ones and check every name. See
-  // whether the reader will ask for the data in file order: entries of a
-  // folder in the order of their data, folders visited once each and in the
-  // order their data lies. Otherwise filtered payloads are kept, so that the
-  // filter still runs once per payload.
-  std::map<const mscabd_folder*, uint64_t> folderData;
-  size_t k = 0;
-  for (const mscabd_folder* fol = im->cab->folders; fol && k < im->index.folderData.size(); fol = fol->next)
-    folderData[fol] = im->index.folderData[k++];
+  // Pair the reader's entries with the raw ones and check every name.
   size_t n = 0;
-  bool ordered = true;
-  std::map<const mscabd_folder*, uint32_t> folderEnd;
+  for (mscabd_file* f = im->cab->files; f && n < im->index.files.count; f = f->next, ++n) {
+    if (!SafeEntryName(f->filename)) return Fail("unsafe entry name \"", f->filename ? f->filename : "", "\"");
+    if (!files_.Put(f, FileInfo{images_.count - 1, im->index.files[n]})) return Fail(kOutOfMemory);
+  }
+  if (n != im->index.files.count) return Fail("\"", path, "\" is damaged: the file table does not match");
+
+  int ordered = InDataOrder(*im);
+  if (ordered < 0) return Fail(kOutOfMemory);
+  im->keepFiltered = !ordered;
+  if (im->keepFiltered && im->index.blocks.count) {
+    im->kept = static_cast<uint8_t**>(calloc(im->index.blocks.count, sizeof(uint8_t*)));
+    if (!im->kept) return Fail(kOutOfMemory);
+  }
+  return true;
+}
+
+// Whether the reader will ask for the data of `image` in file order:
+// entries of a folder in the order of their data, folders visited once each
+// and in the order their data lies. Otherwise filtered payloads are kept, so
+// that the filter still runs once per payload. -1 when out of memory.
+int Enumeration::InDataOrder(const Image& image) {
+  struct Folder {
+    uint64_t data;  // offset of its first block
+    uint32_t end;   // where the last entry seen ends in the folder's data
+    bool seen;
+  };
+  PtrMap<Folder> folders{};
+  int result = 1;
+  size_t k = 0;
+  for (const mscabd_folder* fol = image.cab->folders; fol && k < image.index.folderData.count; fol = fol->next)
+    if (!folders.Put(fol, Folder{image.index.folderData[k++], 0, false})) result = -1;
   const mscabd_folder* lastFolder = nullptr;
   uint64_t lastData = 0;
-  for (mscabd_file* f = im->cab->files; f; f = f->next, ++n) {
-    if (n >= im->index.files.size()) break;
-    if (!SafeEntryName(f->filename)) return Fail("unsafe entry name " + Quoted(f->filename ? f->filename : ""));
-    files_[f] = FileInfo{images_.size() - 1, im->index.files[n]};
+  size_t n = 0;
+  for (const mscabd_file* f = image.cab->files; f && result >= 0 && n < image.index.files.count; f = f->next, ++n) {
     if (f->length == 0) continue;
-    auto seen = folderEnd.find(f->folder);
-    if (seen != folderEnd.end() && (f->folder != lastFolder || f->offset < seen->second)) ordered = false;
-    if (seen == folderEnd.end()) {
-      uint64_t data = folderData.count(f->folder) ? folderData[f->folder] : 0;
-      if (data < lastData) ordered = false;
-      lastData = data;
+    Folder* folder = folders.Find(f->folder);
+    if (!folder) folder = folders.Put(f->folder, Folder{0, 0, false});
+    if (!folder) {
+      result = -1;
+      break;
     }
-    folderEnd[f->folder] = f->offset + f->length;
+    if (folder->seen && (f->folder != lastFolder || f->offset < folder->end)) result = 0;
+    if (!folder->seen) {
+      if (folder->data < lastData) result = 0;
+      lastData = folder->data;
+    }
+    folder->seen = true;
+    folder->end = f->offset + f->length;
     lastFolder = f->folder;
   }
-  if (n != im->index.files.size()) return Fail(Quoted(path) + " is damaged: the file table does not match");
-  im->keepFiltered = !ordered;
-  return true;
+  folders.Free();
+  return result;
 }
 
 bool Enumeration::ContinuesThrough(const Image& image) {
   bool toNext = false;
-  for (const CabinetIndex::File& f : image.index.files) {
-    if (f.folder == kContinuedBoth) return true;
-    toNext |= f.folder == kContinuedToNext;
+  for (size_t i = 0; i < image.index.files.count; ++i) {
+    uint16_t folder = image.index.files[i].folder;
+    if (folder == kContinuedBoth) return true;
+    toNext |= folder == kContinuedToNext;
   }
-  return toNext && image.index.folderData.size() == 1;
+  return toNext && image.index.folderData.count == 1;
 }
 
 bool Enumeration::AppendNextCabinet() {
-  Image& last = *images_.back();
+  Image& last = *images_.Back();
   const char* name = last.cab->nextname;
   if (!name) return Fail("the cabinet set ends early");
-  if (!SafeCabinetName(name)) return Fail("unsafe cabinet name " + Quoted(name));
-  std::string folder = last.path;
-  size_t cut = folder.size();
-  while (cut > 0 && !IsSeparator(folder[cut - 1])) --cut;
-  folder.resize(cut);
-  std::string path;
+  if (!SafeCabinetName(name)) return Fail("unsafe cabinet name \"", name, "\"");
+  size_t cut = strlen(last.path);
+  while (cut > 0 && !IsSeparator(last.path[cut - 1])) --cut;
+  Text folder, path;
+  folder.Append(last.path, cut);
   while (true) {
-    path = folder + name;
-    if (FileExists(path)) break;
+    path.Clear();
+    path.Append(folder.Get());
+    path.Append(name);
+    if (folder.Failed() || path.Failed()) return Fail(kOutOfMemory);
+    if (FileExists(path.Get())) break;
     VxUnpackCabinetRecord r{};
     r.cabinet = name;
-    std::snprintf(r.folder, sizeof r.folder, "%s", folder.c_str());
-    if (notify_(VX_UNPACK_NEXT_CABINET, &r) == -1) return Fail("the next cabinet " + Quoted(name) + " is not available");
+    CopyText(r.folder, sizeof r.folder, folder.Get());
+    if (notify_(VX_UNPACK_NEXT_CABINET, &r) == -1) return Fail("the next cabinet \"", name, "\" is not available");
     r.folder[sizeof r.folder - 1] = 0;
-    folder = r.folder;
-    if (!folder.empty() && !IsSeparator(folder.back())) folder += PathSeparator();
+    folder.Clear();
+    folder.Append(r.folder);
+    if (folder.Length() && !IsSeparator(folder.Get()[folder.Length() - 1])) folder.Append(PathSeparator());
   }
-  for (auto& im : images_)
-    if (im->path == path) return Fail("the cabinet set returns to " + Quoted(path));
-  if (!OpenImage(path)) return false;
-  if (cabd_->append(cabd_, last.cab, images_.back()->cab) != MSPACK_ERR_OK)
-    return Fail(Quoted(path) + " does not continue the cabinet set");
-  images_.back()->appended = true;
+  for (size_t i = 0; i < images_.count; ++i)
+    if (strcmp(images_[i]->path, path.Get()) == 0) return Fail("the cabinet set returns to \"", path.Get(), "\"");
+  if (!OpenImage(path.Release())) return false;
+  Image& next = *images_.Back();
+  if (cabd_->append(cabd_, last.cab, next.cab) != MSPACK_ERR_OK)
+    return Fail("\"", next.path, "\" does not continue the cabinet set");
+  next.appended = true;
   return true;
 }
 
@@ -505,26 +588,32 @@ bool Enumeration::Extract(mscabd_file* f, const FileInfo& info, VxUnpackFileReco
   written_ = 0;
   if (f->length == 0) {
     // Created here: the reader would restart its folder for an empty entry.
-    auto out = OutputFile::Create(record.target);
+    OutputFile* out = OutputFile::Create(record.target);
     if (!out) {
       writeFailed_ = true;
-      return Fail("cannot write " + Quoted(record.target));
+      return Fail("cannot write \"", record.target, "\"");
     }
     out->Finish(info.raw.date, info.raw.time, info.raw.attributes);
+    OutputFile::Close(out);
     return true;
   }
-  readerMessage_.clear();
+  readerMessage_[0] = 0;
   int err = cabd_->extract(cabd_, f, record.target);
   if (stopped_) return true;
   if (err != MSPACK_ERR_OK || written_ != f->length) {
     if (writeFailed_) return false;
-    return Fail("cannot extract " + Quoted(f->filename) + ": " +
-                (readerMessage_.empty() ? "the cabinet is damaged (" + std::to_string(err) + ")" : readerMessage_));
+    if (readerMessage_[0]) return Fail("cannot extract \"", f->filename, "\": ", readerMessage_);
+    char code[16];
+    FormatNumber(code, err);
+    return Fail("cannot extract \"", f->filename, "\": the cabinet is damaged (", code, ")");
   }
   return true;
 }
 
 bool Enumeration::Run() {
+  current_ = static_cast<uint8_t*>(malloc(kPayloadBuffer));
+  scratch_ = static_cast<uint8_t*>(malloc(kPayloadBuffer));
+  if (!current_ || !scratch_) return Fail(kOutOfMemory);
   sys_.open = &SystemGlue::Open;
   sys_.close = &SystemGlue::Close;
   sys_.read = &SystemGlue::Read;
@@ -538,25 +627,29 @@ bool Enumeration::Run() {
   sys_.null_ptr = nullptr;
   cabd_ = mspack_create_cab_decompressor(&sys_);
   if (!cabd_) return Fail("the cabinet reader could not start");
-  if (!OpenImage(gSession.path)) return false;
+  char* first = Duplicate(gSession.path);
+  if (!first) return Fail(kOutOfMemory);
+  if (!OpenImage(first)) return false;
 
   mscabd_file* previous = nullptr;
   mscabd_file* f = images_[0]->cab->files;
   while (true) {
     if (!f) {
-      if (!images_.back()->cab->nextname) break;
+      if (!images_.Back()->cab->nextname) break;
       if (!AppendNextCabinet()) return false;
       f = previous ? previous->next : images_[0]->cab->files;
       if (!f) break;
       continue;
     }
-    const FileInfo info = files_.at(f);
-    if ((info.raw.folder == kContinuedToNext || info.raw.folder == kContinuedBoth) && info.image + 1 == images_.size()) {
+    const FileInfo* found = files_.Find(f);
+    if (!found) return Fail("the cabinet reader lists an entry it did not read");
+    const FileInfo info = *found;
+    if ((info.raw.folder == kContinuedToNext || info.raw.folder == kContinuedBoth) && info.image + 1 == images_.count) {
       // The entry's folder goes on in the next cabinet, and through it when
       // that one holds nothing but the folder's middle part.
       do {
         if (!AppendNextCabinet()) return false;
-      } while (ContinuesThrough(*images_.back()));
+      } while (ContinuesThrough(*images_.Back()));
     }
 
     VxUnpackFileRecord record{};
@@ -581,61 +674,71 @@ bool Enumeration::Run() {
 }  // namespace
 }  // namespace vxunpack
 
+using vxunpack::gLastError;
 using vxunpack::gSession;
 
 VX_EXPORT int32_t VX_UNPACK_CALL Open(const char* path, int32_t scrambled) {
-  try {
-    gSession = vxunpack::Session{};
-    if (!path) return 0;
-    gSession.path = path;
-    gSession.scrambled = scrambled != 0;
-    gSession.opened = true;
-    auto file = vxunpack::RawFile::Open(gSession.path, gSession.scrambled);
-    uint64_t base = 0;
-    if (!file) {
-      gSession.lastError = "cannot open \"" + gSession.path + "\"";
-      return 0;
-    }
-    if (!vxunpack::FindCabinet(*file, base)) {
-      gSession.lastError = "no cabinet found in \"" + gSession.path + "\"";
-      return 0;
-    }
-    return 1;
-  } catch (...) {
+  if (gSession.running) {
+    // A callback of the running enumeration: the session stays as it is.
+    vxunpack::CopyText(gLastError, sizeof gLastError, "an enumeration is running");
     return 0;
   }
+  vxunpack::ResetSession();
+  gLastError[0] = 0;
+  if (!path) return 0;
+  gSession.path = vxunpack::Duplicate(path);
+  if (!gSession.path) {
+    vxunpack::CopyText(gLastError, sizeof gLastError, vxunpack::kOutOfMemory);
+    return 0;
+  }
+  gSession.scrambled = scrambled != 0;
+  gSession.opened = true;
+  vxunpack::RawFile* file = vxunpack::RawFile::Open(path, gSession.scrambled);
+  if (!file) {
+    vxunpack::JoinText(gLastError, sizeof gLastError, "cannot open \"", path, "\"");
+    return 0;
+  }
+  uint64_t base = 0;
+  bool found = vxunpack::FindCabinet(*file, base);
+  vxunpack::RawFile::Close(file);
+  if (!found) {
+    vxunpack::JoinText(gLastError, sizeof gLastError, "no cabinet found in \"", path, "\"");
+    return 0;
+  }
+  return 1;
 }
 
 VX_EXPORT int32_t VX_UNPACK_CALL Enumerate(VxUnpackNotify notify, VxUnpackFilter filter) {
   if (!gSession.opened || !notify || gSession.running) {
-    gSession.lastError = gSession.running ? "an enumeration is running" : "nothing to enumerate";
+    vxunpack::CopyText(gLastError, sizeof gLastError,
+                       gSession.running ? "an enumeration is running" : "nothing to enumerate");
     return 0;
   }
-  gSession.lastError.clear();
-  bool ok = false;
-  try {
+  gLastError[0] = 0;
+  bool ok;
+  {
     vxunpack::Enumeration e(notify, filter);
     gSession.running = &e;
-    try {
-      ok = e.Run();
-    } catch (...) {
-      ok = false;
-    }
-    gSession.lastError = ok ? "" : (e.Error().empty() ? "the enumeration failed" : e.Error());
+    ok = e.Run();
+    vxunpack::CopyText(gLastError, sizeof gLastError,
+                       ok ? "" : e.Error()[0] ? e.Error() : "the enumeration failed");
+    // Handles the reader closes while it is destroyed are freed directly.
     gSession.running = nullptr;
-  } catch (...) {
-    gSession.running = nullptr;
-    gSession.lastError = "out of memory";
-    ok = false;
   }
   return ok ? 1 : 0;
 }
 
 VX_EXPORT void VX_UNPACK_CALL Close(void) {
   if (gSession.running) return;
-  std::string lastError = std::move(gSession.lastError);  // still readable after Close
-  gSession = vxunpack::Session{};
-  gSession.lastError = std::move(lastError);
+  vxunpack::ResetSession();  // the last reason stays readable after Close
 }
 
-VX_EXPORT const char* VX_UNPACK_CALL LastErrorText(void) { return gSession.lastError.c_str(); }
+VX_EXPORT const char* VX_UNPACK_CALL LastErrorText(void) { return gLastError; }
+
+#ifdef _WIN32
+// The DLL's entry point, in place of the MinGW start-up code (the library is
+// linked without it to stay small): there is nothing to set up, as the
+// library has no constructors, destructors or thread-local data, and
+// msvcrt.dll, whose functions it calls, initialises itself.
+extern "C" int __stdcall VxUnpackEntry(void* module, unsigned long reason, void* reserved) { return 1; }
+#endif

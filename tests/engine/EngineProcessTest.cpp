@@ -6,7 +6,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "package/PackageCrypt.h"
 #include "support/TestMachine.h"
+#include "system/RunLog.h"
 #include "system/kqFileUtils.h"
 #include "system/kqStrUtils.h"
 #include "system/kqUtils.h"
@@ -14,6 +16,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -31,12 +34,17 @@ struct Outcome {
 };
 
 #ifdef _WIN32
-// Runs the engine with TMP/TEMP pointing at `temp`. A box that waited for a
-// click would keep it running: give it a minute, then kill it.
-Outcome RunEngine(const std::string& args, const std::string& temp) {
+// The engine program of the build tree, as a Windows path.
+std::string EnginePath() {
   std::string exe = std::string("Z:") + VX_ENGINE_PATH;
   for (char& c : exe)
     if (c == '/') c = '\\';
+  return exe;
+}
+
+// Runs `exe` with TMP/TEMP pointing at `temp`. A box that waited for a
+// click would keep it running: give it a minute, then kill it.
+Outcome RunProgram(const std::string& exe, const std::string& args, const std::string& temp) {
   // The child inherits TMP/TEMP; this process keeps its own.
   char oldTmp[MAX_PATH] = "", oldTemp[MAX_PATH] = "";
   ::GetEnvironmentVariableA("TMP", oldTmp, MAX_PATH);
@@ -65,8 +73,10 @@ Outcome RunEngine(const std::string& args, const std::string& temp) {
   return o;
 }
 #else
-Outcome RunEngine(const std::string& args, const std::string& machineRoot) {
-  std::string cmd = "VX_MACHINE=" + Quote(machineRoot) + " " + Quote(VX_ENGINE_PATH) + " " + args + " 2>/dev/null";
+std::string EnginePath() { return VX_ENGINE_PATH; }
+
+Outcome RunProgram(const std::string& exe, const std::string& args, const std::string& machineRoot) {
+  std::string cmd = "VX_MACHINE=" + Quote(machineRoot) + " " + Quote(exe) + " " + args + " 2>/dev/null";
   int status = std::system(cmd.c_str());
   Outcome o;
   o.finished = WIFEXITED(status);
@@ -77,13 +87,13 @@ Outcome RunEngine(const std::string& args, const std::string& machineRoot) {
 
 class EngineProcess : public ::testing::Test {
  protected:
-  Outcome Run(const std::string& args) {
+  Outcome Run(const std::string& args, const std::string& exe = EnginePath()) {
 #ifdef _WIN32
     std::string temp = machine.Scratch() + "engine-temp";
     vx::ForceFolders(temp);
-    return RunEngine(args, temp);
+    return RunProgram(exe, args, temp);
 #else
-    return RunEngine(args, machine.Root());
+    return RunProgram(exe, args, machine.Root());
 #endif
   }
   // What the engine left in the temporary folder it used.
@@ -150,5 +160,156 @@ TEST_F(EngineProcess, UnusableAnswerFileIsReportedWithoutWaiting) {
   EXPECT_EQ(o.exitCode, -1);
   EXPECT_EQ(LeftInTemp(), 0u);
 }
+
+#ifdef VX_SETUP_PATH
+// The demo project built by vxbuild in front of the size-optimised engine
+// stub: a setup file and the further package "extra.vxp", a password, a
+// splash bitmap and a preparation picture. The engine opens it up to the
+// installation, which this build does not have yet.
+class SetupFile : public EngineProcess {
+ protected:
+  void SetUp() override {
+    std::string from = VX_SETUP_PATH;
+    std::string folder = from.substr(0, from.find_last_of('/') + 1);
+    setupBytes = ReadNative(from);
+    extraBytes = ReadNative(folder + "extra.vxp");
+    ASSERT_GT(setupBytes.size(), 26u);
+    ASSERT_GT(extraBytes.size(), 26u);
+  }
+  // Writes the two package files (possibly altered) and runs the setup file.
+  Outcome RunSetup(const std::string& setup, const std::string& extra, const std::string& args) {
+    WriteNative(Setup(), setup);
+    WriteNative(dir.Path() + Sep() + "extra.vxp", extra);
+#ifndef _WIN32
+    chmod(Setup().c_str(), 0755);
+#endif
+    return Run(args, Setup());
+  }
+  std::string Setup() const { return dir.Path() + Sep() + "setup.exe"; }
+  static std::string Sep() {
+#ifdef _WIN32
+    return "\\";
+#else
+    return "/";
+#endif
+  }
+  static void WriteNative(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), std::streamsize(bytes.size()));
+  }
+
+  std::string setupBytes, extraBytes;
+};
+
+// The path of the setup file as the engine reports it: natively the sandbox
+// machine reaches the Linux file system through drive Z:.
+std::string EngineFileAsSeen(const std::string& native) {
+#ifdef _WIN32
+  return native;
+#else
+  std::string path = "Z:" + native;
+  for (char& c : path)
+    if (c == '/') c = '\\';
+  return path;
+#endif
+}
+
+std::vector<std::string> LinesStartingWith(const std::string& text, const std::string& prefix) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.rfind(prefix, 0) == 0) lines.push_back(line);
+  }
+  return lines;
+}
+
+TEST_F(SetupFile, OpensBothPackagesUpToTheInstallation) {
+  std::string log = dir.Path() + Sep() + "run.log";
+  Outcome o = RunSetup(setupBytes, extraBytes, LogArg(log) + " /suppressmsgboxes");
+  ASSERT_TRUE(o.finished) << "the setup did not end on its own";
+  std::string text = ReadNative(log);
+  EXPECT_EQ(o.exitCode, -1) << text;  // installation is not in this build
+
+  // Both packages checked and prepared, the second one after the wizard.
+  auto prepared = LinesStartingWith(text, "package: prepared ");
+  ASSERT_EQ(prepared.size(), 2u) << text;
+  EXPECT_NE(prepared[0].find("setup.exe"), std::string::npos);
+  EXPECT_NE(prepared[1].find("extra.vxp"), std::string::npos);
+#ifndef _WIN32
+  // The sandbox records the windows it would show (on Windows they are real
+  // windows, checked by the window tests).
+  EXPECT_NE(text.find("window: title of \"DLG_PRESETUP\" \"Preparing \\\"extra\\\" package...\""), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("window: create \"VXSplashWindow\""), std::string::npos) << text;
+#endif
+
+  // What the preparation wrote: the databases and the pictures, no data.
+  std::vector<std::string> files;
+  for (const std::string& line : LinesStartingWith(text, "prepared: ")) {
+    std::string name = line.substr(10, line.rfind(' ') - 10);
+    // The pictures keep their sizes; the databases are whatever vxbuild wrote.
+    files.push_back(name.find(".bmp") != std::string::npos ? line.substr(10) : name);
+  }
+  EXPECT_EQ(files, (std::vector<std::string>{"\"db.pdb\"", "\"main.pdb\"", "\"splash.bmp\" 13886", "\"db.pdb\"",
+                                             "\"presetup.bmp\" 9654"}))
+      << text;
+  auto packages = LinesStartingWith(text, "package: \"");
+  ASSERT_EQ(packages.size(), 2u) << text;
+  EXPECT_NE(packages[0].find("\"setup\" main=1 needed=1 prepared=1"), std::string::npos) << packages[0];
+  EXPECT_NE(packages[1].find("\"extra\" main=0 needed=1 prepared=1"), std::string::npos) << packages[1];
+
+  // The merged project: both components, the project's variables, the
+  // password check value, and the session values of this run.
+  EXPECT_NE(text.find("database: 2 component(s), 0 feature(s)"), std::string::npos) << text;
+  EXPECT_NE(text.find("variable: AppID=\"VXDemo\""), std::string::npos) << text;
+  EXPECT_NE(text.find("variable: AppName=\"Demo Application\""), std::string::npos) << text;
+  EXPECT_NE(text.find("variable: PswCheckHash=\"" + vx::PasswordCheckHash("secret") + "\""), std::string::npos)
+      << text;
+  std::string sourcePath = vx::ExcludeTrailingBackslash(vx::ExtractFilePath(EngineFileAsSeen(Setup())));
+  EXPECT_NE(text.find("variable: SourcePath=" + vx::LogQuote(sourcePath)), std::string::npos) << text;
+  EXPECT_NE(text.find("variable: SilentMode=\"0\""), std::string::npos) << text;
+  EXPECT_NE(text.find("step: 29 install"), std::string::npos) << text;
+  EXPECT_NE(text.find("step: temporary folder removed"), std::string::npos) << text;
+  EXPECT_EQ(LeftInTemp(), 0u);
+}
+
+// Damaged and forged package files stop the run with a message before the
+// installation; nothing stays in the temporary folder.
+TEST_F(SetupFile, DamagedOrForgedPackagesStopWithAMessage) {
+  auto flip = [](std::string bytes, size_t at) {
+    bytes[at] = char(bytes[at] ^ 0x5A);
+    return bytes;
+  };
+  auto trailerField = [](std::string bytes, size_t fromEnd, uint32_t value) {
+    for (int i = 0; i < 4; ++i) bytes[bytes.size() - fromEnd + i] = char(value >> (8 * i));
+    return bytes;
+  };
+  struct Case {
+    const char* name;
+    std::string setup, extra;
+    const char* message;
+  };
+  const size_t cabinetMiddle = extraBytes.size() / 2;
+  std::vector<Case> cases = {
+      {"truncated setup file", setupBytes.substr(0, setupBytes.size() - 700), extraBytes, "Invalid package"},
+      {"truncated further package", setupBytes, extraBytes.substr(0, extraBytes.size() - 100), "Invalid package"},
+      {"bit flipped in the further package's cabinet", setupBytes, flip(extraBytes, cabinetMiddle),
+       "msgbox: caption="},
+      {"forged stub size", trailerField(setupBytes, 26, 0x7FFFFFF0u), extraBytes, "msgbox: caption="},
+      {"further package missing", setupBytes, "", "msgbox: caption="},
+  };
+  for (const Case& c : cases) {
+    std::string log = dir.Path() + Sep() + "bad.log";
+    Outcome o = RunSetup(c.setup, c.extra, LogArg(log) + " /suppressmsgboxes");
+    std::string text = ReadNative(log);
+    ASSERT_TRUE(o.finished) << c.name;
+    EXPECT_EQ(o.exitCode, -1) << c.name << "\n" << text;
+    EXPECT_NE(text.find(c.message), std::string::npos) << c.name << "\n" << text;
+    EXPECT_EQ(text.find("step: 28 before install"), std::string::npos) << c.name << "\n" << text;
+    EXPECT_NE(text.find("step: temporary folder removed"), std::string::npos) << c.name << "\n" << text;
+    EXPECT_EQ(LeftInTemp(), 0u) << c.name;
+  }
+}
+#endif
 
 }  // namespace

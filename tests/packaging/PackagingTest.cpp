@@ -301,15 +301,18 @@ TEST_F(PackagingTest, DamagedDatabaseRaisesInsteadOfLoadingNothing) {
 #ifdef VX_VXBUILD
 // vxbuild output: two packages, a password, pictures; prepared on a fresh
 // machine, databases merged, data decrypted with the password only.
+// Writes a file below a native folder, creating the folders on the way.
+void WriteBelow(const std::string& root, const std::string& rel, const std::string& bytes) {
+  std::string path = root + "/" + rel;
+  std::string folder = path.substr(0, path.rfind('/'));
+  std::system(("mkdir -p '" + folder + "'").c_str());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
 TEST_F(PackagingTest, VxbuildPackagesPrepareLoadAndDecrypt) {
   vxtest::TempDir dir;
   std::string d = dir.Path();
-  auto write = [&](const std::string& rel, const std::string& bytes) {
-    std::string path = d + "/" + rel;
-    std::string folder = path.substr(0, path.rfind('/'));
-    std::system(("mkdir -p '" + folder + "'").c_str());
-    std::ofstream(path, std::ios::binary) << bytes;
-  };
+  auto write = [&](const std::string& rel, const std::string& bytes) { WriteBelow(d, rel, bytes); };
   std::string big;
   for (int i = 0; i < 100000; ++i) big += std::to_string(i * 7919 % 1000) + ",";
   write("src/bin/app.dat", big);
@@ -374,5 +377,44 @@ TEST_F(PackagingTest, VxbuildPackagesPrepareLoadAndDecrypt) {
   ASSERT_TRUE(extract("Secret", got));
   EXPECT_EQ(got, big);
   EXPECT_FALSE(extract("secret", got));
+}
+
+// Noise that zlib at level 6 cannot squeeze into one MSZIP block (its
+// deflate output for this 32 KiB block is 32,780 bytes, two more than a
+// block may hold with its signature) is stored instead of failing the build.
+TEST_F(PackagingTest, VxbuildStoresBlocksThatDoNotCompress) {
+  vxtest::TempDir dir;
+  std::string d = dir.Path();
+  std::string noise(32768 + 5000, '\0');
+  uint32_t x = 758;  // xorshift32: the seed gives such a block with zlib 1.2.x
+  for (char& c : noise) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    c = char(x & 0xFF);
+  }
+  WriteBelow(d, "src/noise.bin", noise);
+  WriteBelow(d, "stub.bin", std::string(2048, 'E'));
+  WriteBelow(d, "project.xml", R"(<vx2project>
+  <components><component id="core"><files><file src="noise.bin" dst="x"/></files></component></components>
+  <build source="src" output="out" stub="stub.bin"/>
+</vx2project>)");
+  ASSERT_EQ(std::system((std::string(VX_VXBUILD) + " " + d + "/project.xml > /dev/null").c_str()), 0);
+  EXPECT_EQ(std::system(("cabextract -q -t " + d + "/out/setup.exe > /dev/null 2>&1").c_str()), 0);
+
+  ASSERT_TRUE(WriteWholeFile(machine.Scratch() + "setup.exe", vxtest::ReadNative(d + "/out/setup.exe")));
+  TvxMainDatabase db;
+  TvxPackage& main = AddPackage(db, machine.Scratch() + "setup.exe", true);
+  ASSERT_TRUE(CheckPackage(main));
+  ASSERT_TRUE(PreparePackages(*db.Packages));
+  std::string got;
+  TvxUnpacker u(main.FullFileName, false);
+  ASSERT_TRUE(u.Enumerate([&](const std::string& entry, uint32_t, uint32_t, double, std::string& target) {
+    if (!IsDataEntry(entry)) return 0;
+    target = machine.Scratch() + "noise.bin";
+    return 1;
+  })) << u.LastError();
+  ASSERT_TRUE(ReadWholeFile(machine.Scratch() + "noise.bin", got));
+  EXPECT_TRUE(got == noise);
 }
 #endif

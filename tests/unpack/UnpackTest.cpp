@@ -73,6 +73,10 @@ void Put16(std::string& b, size_t at, uint16_t v) {
   b[at] = char(v);
   b[at + 1] = char(v >> 8);
 }
+void Put32(std::string& b, size_t at, uint32_t v) {
+  Put16(b, at, uint16_t(v));
+  Put16(b, at + 2, uint16_t(v >> 16));
+}
 
 // An independent reading of a cabinet's layout: where the file entries and
 // the data-block payloads lie.
@@ -545,6 +549,43 @@ TEST_F(Unpack, TargetsGetStoredTimeAndAttributes) {
   machine.Host().SetAttributes(machine.Scratch() + "out\\small.txt", vx::kAttrNormal);
 }
 
+// --- Calls and reasons ------------------------------------------------------------------------------
+
+// The contract has one session: calls made from inside a notification must
+// leave the running enumeration alone.
+TEST_F(Unpack, CallsFromInsideANotificationAreRefused) {
+  std::string other = Fixture("cab/gcab_stored.cab");
+  int calls = 0;
+  run.onFile = [&](const VxUnpackFileRecord&) {
+    if (calls++ == 0) {
+      EXPECT_EQ(Lib().enumerate(&NotifyThunk, &FilterThunk), 0);
+      EXPECT_STREQ(Lib().lastError(), "an enumeration is running");
+      EXPECT_EQ(Lib().open(other.c_str(), 0), 0);
+      Lib().close();
+    }
+    return 1;
+  };
+  ASSERT_EQ(Extract(run, Fixture("cab/gcab_mszip.cab")), 1) << Lib().lastError();
+  EXPECT_EQ(Tree(run.dir), Tree(Fixture("expected/gcab_mszip")));
+  EXPECT_STREQ(Lib().lastError(), "") << "a success leaves no reason";
+
+  // After Close there is nothing to enumerate; the reason stays readable.
+  EXPECT_EQ(Lib().enumerate(&NotifyThunk, &FilterThunk), 0);
+  EXPECT_STREQ(Lib().lastError(), "nothing to enumerate");
+  Lib().close();
+  EXPECT_STREQ(Lib().lastError(), "nothing to enumerate");
+}
+
+TEST_F(Unpack, ReasonNamingAVeryLongPathIsCut) {
+  std::string path = Temp(std::string(3000, 'n') + ".cab");
+  EXPECT_EQ(Lib().open(path.c_str(), 0), 0);
+  std::string reason = Lib().lastError();
+  Lib().close();
+  EXPECT_EQ(reason.rfind("cannot open \"" + path.substr(0, 20), 0), 0u) << reason;
+  EXPECT_LT(reason.size(), 1024u);
+  EXPECT_GT(reason.size(), 500u);
+}
+
 // --- Unsafe names and damaged input --------------------------------------------------------------------------
 
 TEST_F(Unpack, UnsafeEntryNamesAreRefusedBeforeAnythingIsWritten) {
@@ -611,6 +652,36 @@ TEST_F(Unpack, DamagedCabinetsNeverCrashOrEscape) {
     std::string n = e.path().filename().string();
     EXPECT_TRUE(n == "out" || n == "damaged.cab" || n.rfind("damaged", 0) == 0) << n;
   }
+}
+
+// A folder table listing the same run of empty data blocks in every one of
+// its folders claims billions of blocks; they cannot lie apart in the file,
+// which is found out before they are all walked (or kept).
+TEST_F(Unpack, FolderTableRepeatingTheSameBlocksIsRefusedEarly) {
+  const uint32_t folders = 65535, blocks = 65535;
+  const size_t folderTable = 36, fileTable = folderTable + 8 * folders, data = fileTable + 16 + 2;
+  std::string cab(data + 8 * blocks, '\0');  // every block header zero: payloads of no bytes
+  cab.replace(0, 4, "MSCF");
+  Put32(cab, 8, uint32_t(cab.size()));
+  Put32(cab, 16, uint32_t(fileTable));
+  cab[24] = 3;  // version 1.3
+  cab[25] = 1;
+  Put16(cab, 26, uint16_t(folders));
+  Put16(cab, 28, 1);
+  for (size_t f = 0; f < folders; ++f) {
+    Put32(cab, folderTable + 8 * f, uint32_t(data));
+    Put16(cab, folderTable + 8 * f + 4, uint16_t(blocks));
+  }
+  Put32(cab, fileTable, 1);  // one entry of one byte, named "a"
+  cab[fileTable + 16] = 'a';
+  std::string path = Temp("repeated.cab");
+  Write(path, cab);
+
+  EXPECT_EQ(Extract(run, path), 0);
+  EXPECT_NE(std::string(Lib().lastError()).find("is damaged: data blocks overlap"), std::string::npos)
+      << Lib().lastError();
+  EXPECT_TRUE(run.events.empty());
+  EXPECT_TRUE(run.filtered.empty());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -54,7 +55,18 @@ bool Compress(z_stream& z, const char* in, size_t n, std::string& out) {
   z.avail_out = uInt(out.size() - 2);
   if (deflate(&z, Z_FINISH) != Z_STREAM_END) return false;
   out.resize(out.size() - z.avail_out);
-  return out.size() <= kMaxPayload;
+  if (out.size() <= kMaxPayload) return true;
+  // Incompressible input: zlib cuts its output into several deflate blocks,
+  // each with a header of its own, and can end a few bytes past the limit.
+  // One stored block (final, 5 bytes of header) always fits.
+  out.resize(2 + 5 + n);
+  out[2] = char(1);
+  out[3] = char(n & 0xFF);
+  out[4] = char(n >> 8);
+  out[5] = char(~n & 0xFF);
+  out[6] = char((~n >> 8) & 0xFF);
+  std::memcpy(out.data() + 7, in, n);
+  return true;
 }
 
 class Writer {
@@ -203,12 +215,15 @@ bool WriteCabinet(std::ofstream& out, std::vector<CabFolder>& folders, const Cab
         left -= got;
       }
       if (!ok) break;
-      // Blocks are independent: compress them side by side.
+      // Blocks are independent: compress them side by side. Each thread
+      // takes the next block not yet taken, so threads that drew quickly
+      // compressed (incompressible) blocks do not wait for the others.
       std::vector<std::thread> pool;
       std::vector<char> fine(threads, 1);
+      std::atomic<size_t> next{0};
       for (unsigned t = 0; t < threads; ++t) {
         auto job = [&, t] {
-          for (size_t i = t; i < count; i += threads)
+          for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < count;)
             if (!Compress(zs[t], input.data() + i * kBlock, lengths[i], packed[i])) fine[t] = 0;
         };
         if (t + 1 == threads) job();
