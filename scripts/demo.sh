@@ -10,7 +10,7 @@ machine="$demo/machine"
 rm -rf "$demo"
 mkdir -p "$demo"
 echo "== vxbuild demo/demo.xml"
-build/native/bin/vxbuild demo/demo.xml --stub build/stub-native/bin/vxengine --out "$demo/out"
+build/native/bin/vxbuild demo/demo.xml --stub build/stub-native/bin/vxstub --out "$demo/out"
 chmod +x "$demo/out/setup.exe"
 echo "== fresh sandbox machine: $machine"
 set +e

@@ -1,18 +1,51 @@
-/* The program in front of a Windows setup file.
+/* The program in front of a setup file.
  *
  * The cabinet of a setup file has to start within the file's first
  * 524,272 bytes, right after the program that runs it. The engine itself is
  * larger than that, so the setup file starts with this small launcher, which
- * carries the engine gzip-compressed as the resource "ENGINE". It unpacks
- * the engine into a folder of its own under the temporary folder, runs it
- * with the launcher's own command line plus /exename:"<this file>" (so the
- * engine finds its packages beside the setup file the user started; an
- * /exename: given on the command line comes first and wins), waits for it,
- * removes the copy and ends with the engine's exit code.
+ * carries the engine gzip-compressed (on Windows as the resource "ENGINE",
+ * natively as embedded bytes). It unpacks the engine into a folder of its
+ * own under the temporary folder, runs it with the launcher's own command
+ * line plus /exename:"<this file>" (so the engine finds its packages beside
+ * the setup file the user started; an /exename: given on the command line
+ * comes first and wins), waits for it, removes the copy and ends with the
+ * engine's exit code.
  *
- * Written in C against kernel32 and zlib only, to stay a few kilobytes. */
-#include <windows.h>
+ * Written in C against the system and zlib only, to stay a few kilobytes. */
+#include <stdlib.h>
+#include <string.h>
 #include <zlib.h>
+
+/* Inflates a gzip image into a fresh buffer of malloc; null when the image
+ * is damaged. gzip ends with the length of the original modulo 2^32. */
+static unsigned char* Inflate(const unsigned char* gz, size_t gzSize, size_t* size) {
+  if (!gz || gzSize < 18) return NULL;
+  *size = (size_t)gz[gzSize - 4] | (size_t)gz[gzSize - 3] << 8 | (size_t)gz[gzSize - 2] << 16 |
+          (size_t)gz[gzSize - 1] << 24;
+  unsigned char* out = (unsigned char*)malloc(*size ? *size : 1);
+  if (!out) return NULL;
+  z_stream s;
+  memset(&s, 0, sizeof s);
+  if (inflateInit2(&s, 16 + MAX_WBITS) != Z_OK) {
+    free(out);
+    return NULL;
+  }
+  s.next_in = (Bytef*)gz;
+  s.avail_in = (uInt)gzSize;
+  s.next_out = out;
+  s.avail_out = (uInt)*size;
+  int rc = inflate(&s, Z_FINISH);
+  int complete = rc == Z_STREAM_END && s.total_out == *size;
+  inflateEnd(&s);
+  if (!complete) {
+    free(out);
+    return NULL;
+  }
+  return out;
+}
+
+#ifdef _WIN32
+#include <windows.h>
 
 static int g_quiet;
 
@@ -21,8 +54,6 @@ static int Fail(const wchar_t* text) {
   if (!g_quiet) MessageBoxW(NULL, text, L"Setup", MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
   return -1;
 }
-
-static void* Alloc(size_t bytes) { return HeapAlloc(GetProcessHeap(), 0, bytes ? bytes : 1); }
 
 /* Case-insensitive search for an ASCII word in a wide string. */
 static int ContainsNoCase(const wchar_t* text, const char* word) {
@@ -48,33 +79,12 @@ static const wchar_t* Arguments(const wchar_t* line) {
   return line;
 }
 
-/* Inflates the resource "ENGINE" (gzip) into a fresh buffer. */
-static unsigned char* UnpackEngine(DWORD* size) {
+/* The resource "ENGINE", inflated. */
+static unsigned char* UnpackEngine(size_t* size) {
   HRSRC found = FindResourceW(NULL, L"ENGINE", (LPCWSTR)RT_RCDATA);
   HGLOBAL loaded = found ? LoadResource(NULL, found) : NULL;
   const unsigned char* gz = loaded ? (const unsigned char*)LockResource(loaded) : NULL;
-  DWORD gzSize = found ? SizeofResource(NULL, found) : 0;
-  if (!gz || gzSize < 18) return NULL;
-  /* gzip ends with the length of the original modulo 2^32. */
-  *size = (DWORD)gz[gzSize - 4] | (DWORD)gz[gzSize - 3] << 8 | (DWORD)gz[gzSize - 2] << 16 |
-          (DWORD)gz[gzSize - 1] << 24;
-  unsigned char* out = (unsigned char*)Alloc(*size);
-  if (!out) return NULL;
-  z_stream s;
-  ZeroMemory(&s, sizeof s);
-  if (inflateInit2(&s, 16 + MAX_WBITS) != Z_OK) return NULL;
-  s.next_in = (Bytef*)gz;
-  s.avail_in = gzSize;
-  s.next_out = out;
-  s.avail_out = *size;
-  int rc = inflate(&s, Z_FINISH);
-  int complete = rc == Z_STREAM_END && s.total_out == *size;
-  inflateEnd(&s);
-  if (!complete) {
-    HeapFree(GetProcessHeap(), 0, out);
-    return NULL;
-  }
-  return out;
+  return Inflate(gz, found ? SizeofResource(NULL, found) : 0, size);
 }
 
 /* Creates a folder of its own under the temporary folder. */
@@ -91,11 +101,12 @@ static int MakeWorkFolder(wchar_t* folder) {
   return 0;
 }
 
-static int WriteWholeFile(const wchar_t* path, const unsigned char* data, DWORD size) {
+static int WriteWholeFile(const wchar_t* path, const unsigned char* data, size_t size) {
   HANDLE h = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
   if (h == INVALID_HANDLE_VALUE) return 0;
-  DWORD done = 0, written = 0;
-  while (done < size && WriteFile(h, data + done, size - done, &written, NULL) && written) done += written;
+  size_t done = 0;
+  DWORD written = 0;
+  while (done < size && WriteFile(h, data + done, (DWORD)(size - done), &written, NULL) && written) done += written;
   return CloseHandle(h) && done == size;
 }
 
@@ -119,7 +130,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR ansiLine, int s
   DWORD selfLength = GetModuleFileNameW(NULL, self, 32768);
   if (selfLength == 0 || selfLength >= 32768) return Fail(L"Setup cannot find its own file.");
 
-  DWORD size = 0;
+  size_t size = 0;
   unsigned char* engine = UnpackEngine(&size);
   if (!engine) return Fail(L"The setup program is damaged.");
 
@@ -131,11 +142,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR ansiLine, int s
     RemoveWorkFolder(folder, enginePath);
     return Fail(L"Setup cannot write to the temporary folder.");
   }
-  HeapFree(GetProcessHeap(), 0, engine);
+  free(engine);
 
   /* "<engine>" <arguments> /exename:"<this file>" */
   size_t length = (size_t)lstrlenW(enginePath) + (size_t)lstrlenW(args) + selfLength + 32;
-  wchar_t* command = (wchar_t*)Alloc(length * sizeof(wchar_t));
+  wchar_t* command = (wchar_t*)malloc(length * sizeof(wchar_t));
   if (!command) {
     RemoveWorkFolder(folder, enginePath);
     return Fail(L"Setup is out of memory.");
@@ -163,3 +174,85 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR ansiLine, int s
   RemoveWorkFolder(folder, enginePath);
   return (int)code;
 }
+
+#else
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern const unsigned char vx_engine_gz[];
+extern const size_t vx_engine_gz_size;
+
+static int Fail(const char* text) {
+  fprintf(stderr, "setup: %s\n", text);
+  return 255;
+}
+
+static int WriteWholeFile(const char* path, const unsigned char* data, size_t size) {
+  int fd = open(path, O_WRONLY | O_CREAT | O_EXCL, 0700);
+  if (fd < 0) return 0;
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = write(fd, data + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += (size_t)n;
+  }
+  return close(fd) == 0 && done == size;
+}
+
+int main(int argc, char** argv) {
+  static char self[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return Fail("cannot find its own file");
+  self[n] = 0;
+
+  size_t size = 0;
+  unsigned char* engine = Inflate(vx_engine_gz, vx_engine_gz_size, &size);
+  if (!engine) return Fail("the setup program is damaged");
+
+  const char* temp = getenv("TMPDIR");
+  static char folder[PATH_MAX], enginePath[PATH_MAX + 16];
+  snprintf(folder, sizeof folder, "%s/vxsetup.XXXXXX", temp && *temp ? temp : "/tmp");
+  if (!mkdtemp(folder)) return Fail("cannot create a temporary folder");
+  snprintf(enginePath, sizeof enginePath, "%s/vxengine", folder);
+  int written = WriteWholeFile(enginePath, engine, size);
+  free(engine);
+  if (!written) {
+    unlink(enginePath);
+    rmdir(folder);
+    return Fail("cannot write to the temporary folder");
+  }
+
+  /* The sandbox machine reaches the Linux file system through drive Z:. */
+  static char exename[PATH_MAX + 16];
+  snprintf(exename, sizeof exename, "/exename:Z:%s", self);
+  for (char* p = exename; *p; ++p)
+    if (*p == '/' && p > exename) *p = '\\';
+
+  char** args = (char**)malloc(sizeof(char*) * (size_t)(argc + 2));
+  if (!args) return Fail("out of memory");
+  args[0] = enginePath;
+  for (int i = 1; i < argc; ++i) args[i] = argv[i];
+  args[argc] = exename;
+  args[argc + 1] = NULL;
+
+  int status = 0;
+  pid_t child = fork();
+  if (child == 0) {
+    execv(enginePath, args);
+    _exit(127);
+  }
+  if (child > 0)
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+  unlink(enginePath);
+  rmdir(folder);
+  if (child < 0) return Fail("cannot start");
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
+}
+#endif

@@ -3,6 +3,7 @@
 // the real system with a private temporary folder.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -75,8 +76,14 @@ Outcome RunProgram(const std::string& exe, const std::string& args, const std::s
 #else
 std::string EnginePath() { return VX_ENGINE_PATH; }
 
+// Runs `exe` on the sandbox machine at `machineRoot`; host programs (the
+// launcher in front of a setup file) get the machine's "host-temp" folder
+// as their temporary folder.
 Outcome RunProgram(const std::string& exe, const std::string& args, const std::string& machineRoot) {
-  std::string cmd = "VX_MACHINE=" + Quote(machineRoot) + " " + Quote(exe) + " " + args + " 2>/dev/null";
+  std::string hostTemp = machineRoot + "/host-temp";
+  mkdir(hostTemp.c_str(), 0755);
+  std::string cmd = "VX_MACHINE=" + Quote(machineRoot) + " TMPDIR=" + Quote(hostTemp) + " " + Quote(exe) + " " +
+                    args + " 2>/dev/null";
   int status = std::system(cmd.c_str());
   Outcome o;
   o.finished = WIFEXITED(status);
@@ -96,18 +103,27 @@ class EngineProcess : public ::testing::Test {
     return RunProgram(exe, args, machine.Root());
 #endif
   }
-  // What the engine left in the temporary folder it used.
+  // What the engine (and a launcher in front of it) left in the temporary
+  // folders they used.
   size_t LeftInTemp() {
 #ifdef _WIN32
     std::string temp = machine.Scratch() + "engine-temp";
 #else
     std::string temp = vx::GetTempFolder();
+    std::error_code ec;
+    size_t host = 0;
+    for (auto it = std::filesystem::directory_iterator(machine.Root() + "/host-temp", ec);
+         !ec && it != std::filesystem::directory_iterator(); ++it)
+      ++host;
 #endif
     std::vector<vx::FindEntry> e;
     uint32_t err;
     machine.Host().ListFolder(temp, "*", e, err);
     size_t n = 0;
     for (auto& x : e) n += (x.name != "." && x.name != "..");
+#ifndef _WIN32
+    n += host;
+#endif
     return n;
   }
 
@@ -309,6 +325,18 @@ TEST_F(SetupFile, DamagedOrForgedPackagesStopWithAMessage) {
     EXPECT_NE(text.find("step: temporary folder removed"), std::string::npos) << c.name << "\n" << text;
     EXPECT_EQ(LeftInTemp(), 0u) << c.name;
   }
+}
+
+// A damaged engine image inside the launcher stops before any engine runs.
+TEST_F(SetupFile, DamagedLauncherStopsBeforeTheEngine) {
+  std::string setup = setupBytes;
+  setup[setup.size() / 3] = char(setup[setup.size() / 3] ^ 0x5A);  // inside the compressed engine
+  std::string log = dir.Path() + Sep() + "launcher.log";
+  Outcome o = RunSetup(setup, extraBytes, LogArg(log) + " /suppressmsgboxes");
+  ASSERT_TRUE(o.finished);
+  EXPECT_EQ(o.exitCode, -1);
+  EXPECT_EQ(ReadNative(log), "");  // the engine never started
+  EXPECT_EQ(LeftInTemp(), 0u);
 }
 #endif
 
