@@ -19,5 +19,6 @@ cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build build/native -j "$jobs"
 cmake -S . -B build/win32 -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
-      -DVX_STUB_ENGINE="$root/build/stub-win32/bin/VXStub.exe" >/dev/null
+      -DVX_STUB_ENGINE="$root/build/stub-win32/bin/VXStub.exe" \
+      -DVX_VXBUILD_TOOL="$root/build/native/bin/vxbuild" >/dev/null
 cmake --build build/win32 -j "$jobs"

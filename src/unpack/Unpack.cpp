@@ -230,7 +230,12 @@ struct SystemGlue {
     va_end(args);
     if (Running()) Running()->Message(text);
   }
-  static void* Alloc(mspack_system*, size_t bytes) { return malloc(bytes); }
+  // Zero-filled: a damaged cabinet can make a decompressor copy window
+  // bytes it never wrote (a match reaching back before the folder's first
+  // byte) into the target, which must then not receive whatever the heap
+  // held before (the caller's data, the cipher's state) nor differ from run
+  // to run.
+  static void* Alloc(mspack_system*, size_t bytes) { return calloc(1, bytes); }
   static void Free(void* p) { free(p); }
   static void Copy(void* src, void* dst, size_t bytes) { memmove(dst, src, bytes); }
 };

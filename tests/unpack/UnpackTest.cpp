@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -682,6 +683,90 @@ TEST_F(Unpack, FolderTableRepeatingTheSameBlocksIsRefusedEarly) {
       << Lib().lastError();
   EXPECT_TRUE(run.events.empty());
   EXPECT_TRUE(run.filtered.empty());
+}
+
+// Deflate bits, least significant first; Huffman codes go most significant
+// bit first.
+struct BitWriter {
+  std::string bytes;
+  int used = 8;
+  void Bits(uint32_t value, int n) {
+    for (int i = 0; i < n; ++i) {
+      if (used == 8) {
+        bytes += '\0';
+        used = 0;
+      }
+      bytes.back() = char(uint8_t(bytes.back()) | ((value >> i) & 1) << used++);
+    }
+  }
+  void Code(uint32_t code, int n) {
+    for (int i = n - 1; i >= 0; --i) Bits(code >> i, 1);
+  }
+};
+
+// Leaves the free heap full of a marker byte, as an engine that has been
+// decrypting leaves it. (Blocks below the size that would be mapped apart,
+// so that they go back to the heap the library allocates from.)
+void DirtyTheHeap() {
+  std::vector<void*> blocks;
+  for (int i = 0; i < 48; ++i) {
+    auto* p = static_cast<volatile unsigned char*>(std::malloc(96 * 1024));
+    for (size_t j = 0; j < 96 * 1024; ++j) p[j] = 0xAB;
+    blocks.push_back(const_cast<unsigned char*>(p));
+  }
+  for (void* p : blocks) std::free(p);
+}
+
+// An MSZIP block whose match reaches back before the folder's first byte
+// copies window bytes the decompressor never wrote. They must come out as
+// zeros, not as what the heap held before (the caller's secrets), and the
+// same on every run.
+TEST_F(Unpack, MatchReachingBeforeTheDataWritesZerosNotOldMemory) {
+  BitWriter d;
+  d.Bits(1, 1);           // last block
+  d.Bits(1, 2);           // fixed Huffman codes
+  d.Code(0x30 + 'A', 8);  // literal 'A'
+  d.Code(279 - 256, 7);   // length 99 + 4 extra bits...
+  d.Bits(1, 4);           // ... = 100
+  d.Code(19, 5);          // distance 769 + 8 extra bits...
+  d.Bits(1000 - 769, 8);  // ... = 1000, far before the start
+  d.Code(0, 7);           // end of block
+  const std::string block = "CK" + d.bytes;
+  const uint32_t size = 101;
+
+  const std::string name = "stale.bin";
+  const size_t files = 36 + 8, data = files + 16 + name.size() + 1;
+  std::string cab(data + 8, '\0');
+  cab.replace(0, 4, "MSCF");
+  Put32(cab, 16, uint32_t(files));
+  cab[24] = 3;  // version 1.3
+  cab[25] = 1;
+  Put16(cab, 26, 1);  // one folder, one file
+  Put16(cab, 28, 1);
+  Put32(cab, 36, uint32_t(data));  // the folder: one MSZIP block
+  Put16(cab, 40, 1);
+  Put16(cab, 42, 1);
+  Put32(cab, files, size);
+  cab.replace(files + 16, name.size(), name);
+  Put16(cab, data + 4, uint16_t(block.size()));
+  Put16(cab, data + 6, uint16_t(size));
+  cab += block;
+  Put32(cab, 8, uint32_t(cab.size()));
+  std::string path = Temp("stale.cab");
+  Write(path, cab);
+
+  const std::string expected = "A" + std::string(size - 1, '\0');
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    DirtyTheHeap();
+    Listener r;
+    r.dir = Temp("stale" + std::to_string(round));
+    fs::create_directories(r.dir);
+    ASSERT_EQ(Extract(r, path), 1) << Lib().lastError();
+    std::string got = Read(r.dir + Sep() + name);
+    EXPECT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected) << "bytes 1-16 of the target: " << ::testing::PrintToString(got.substr(1, 16));
+  }
 }
 
 }  // namespace
