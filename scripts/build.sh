@@ -11,13 +11,13 @@ jobs="${VX_JOBS:-$(nproc)}"
 root="$(pwd)"
 cmake -S . -B build/stub-native -G Ninja -DVX_STUB_BUILD=ON >/dev/null
 cmake --build build/stub-native -j "$jobs"
-cmake -S . -B build/stub-win32 -G Ninja -DVX_STUB_BUILD=ON \
+cmake -S . -B build/stub-win32 -G Ninja -DVX_STUB_BUILD=ON --no-warn-unused-cli \
       -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >/dev/null
 cmake --build build/stub-win32 -j "$jobs"
 cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DVX_STUB_ENGINE="$root/build/stub-native/bin/vxstub" >/dev/null
 cmake --build build/native -j "$jobs"
-cmake -S . -B build/win32 -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake -S . -B build/win32 -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo --no-warn-unused-cli \
       -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
       -DVX_STUB_ENGINE="$root/build/stub-win32/bin/VXStub.exe" \
       -DVX_VXBUILD_TOOL="$root/build/native/bin/vxbuild" >/dev/null

@@ -19,6 +19,6 @@ code=$?
 set -e
 echo "== run log ($demo/run.log)"
 cat "$demo/run.log"
-echo "== exit code: $(( code > 127 ? code - 256 : code ))"
+echo "== exit code: $(( code > 127 ? code - 256 : code )) (the run stops at step 29: installation is not in this build yet)"
 echo "== temporary folder of the machine afterwards (empty when the engine cleaned up):"
 ls -A "$machine/drive_c/Documents and Settings/User/Local Settings/Temp"

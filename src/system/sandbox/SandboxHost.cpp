@@ -785,7 +785,7 @@ HandleValue SandboxHost::CreateNamedMutex(const std::string& name, bool& existed
   if (fd >= 0) ::flock(fd, LOCK_SH | LOCK_NB);
   HandleValue h = nextHandle_++;
   mutexes_[h] = {name, fd};
-  t_lastError = existed ? kErrorAlreadyExists : 0;
+  t_lastError = existed ? uint32_t(kErrorAlreadyExists) : 0u;
   return h;
 }
 

@@ -1021,7 +1021,7 @@ bool SandboxHost::Reboot(std::vector<std::string>& report) {
           } else {
             bool replace = to[0] == '!';
             to = strip(replace ? to.substr(1) : to);
-            done = MoveFileWithFlags(from, to, replace ? kMoveFileReplaceExisting : 0);
+            done = MoveFileWithFlags(from, to, replace ? uint32_t(kMoveFileReplaceExisting) : 0u);
             report.push_back(Format("move %s -> %s: %s", from.c_str(), to.c_str(), done ? "done" : "failed"));
           }
           ok = ok && done;
