@@ -309,6 +309,14 @@ void WriteBelow(const std::string& root, const std::string& rel, const std::stri
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
+// A bitmap file of `size` bytes as far as its header tells.
+std::string TinyBitmap(uint32_t size = 30) {
+  std::string b = "BM";
+  for (int i = 0; i < 4; ++i) b += char(size >> (8 * i));
+  b.resize(size, '\0');
+  return b;
+}
+
 TEST_F(PackagingTest, VxbuildPackagesPrepareLoadAndDecrypt) {
   vxtest::TempDir dir;
   std::string d = dir.Path();
@@ -318,7 +326,7 @@ TEST_F(PackagingTest, VxbuildPackagesPrepareLoadAndDecrypt) {
   write("src/bin/app.dat", big);
   write("src/docs/a.txt", "doc a");
   write("src/lng/1033.lng", "[Strings]\r\n1=Hello\r\n");
-  write("src/splash.bmp", "BMsplash");
+  write("src/splash.bmp", TinyBitmap());
   write("stub.bin", std::string(2048, 'E'));
   write("project.xml", R"(<vx2project>
   <variables><var name="AppID" value="Demo"/></variables>
@@ -328,7 +336,7 @@ TEST_F(PackagingTest, VxbuildPackagesPrepareLoadAndDecrypt) {
     <component id="docs" package="extra"><files><file src="docs\*.txt" dst="y"/></files></component>
   </components>
   <build source="src" output="out" stub="stub.bin" password="Secret">
-    <language file="lng\1033.lng"/><splash file="splash.bmp"/><flags scrambled="1"/>
+    <language file="lng\1033.lng"/><splash file="splash.bmp" time="3" opacity="40"/><flags scrambled="1"/>
   </build>
 </vx2project>)");
   ASSERT_EQ(std::system((std::string(VX_VXBUILD) + " " + d + "/project.xml > /dev/null").c_str()), 0);
@@ -349,6 +357,8 @@ TEST_F(PackagingTest, VxbuildPackagesPrepareLoadAndDecrypt) {
   EXPECT_TRUE(CheckPassword("Secret", hash));
   EXPECT_FALSE(CheckPassword("secret", hash));
   EXPECT_EQ(Read(main.TempPath + "lng\\1033.lng"), "[Strings]\r\n1=Hello\r\n");
+  // The splash picture carries the display time and opacity of the project.
+  EXPECT_EQ(Read(main.TempPath + "splash.bmp"), TinyBitmap() + std::string("\3\0\0\0\x28\0\0\0", 8));
   ASSERT_NE(main.FileInfos->FindFileInfo("core\\bin\\app.dat"), nullptr);
   EXPECT_EQ(main.FileInfos->FindFileInfo("core\\bin\\app.dat")->Size, int32_t(big.size()));
 
@@ -377,6 +387,32 @@ TEST_F(PackagingTest, VxbuildPackagesPrepareLoadAndDecrypt) {
   ASSERT_TRUE(extract("Secret", got));
   EXPECT_EQ(got, big);
   EXPECT_FALSE(extract("secret", got));
+}
+
+// A bare bitmap gets the trailer of an opaque picture shown for 0 seconds; a
+// file that is not a bitmap stops the build.
+TEST_F(PackagingTest, VxbuildCompletesOrRefusesSplashPictures) {
+  vxtest::TempDir dir;
+  std::string d = dir.Path();
+  WriteBelow(d, "stub.bin", std::string(2048, 'E'));
+  WriteBelow(d, "project.xml", R"(<vx2project>
+  <build source="src" output="out" stub="stub.bin"><splash file="splash.bmp"/></build>
+</vx2project>)");
+  auto build = [&] { return std::system((std::string(VX_VXBUILD) + " " + d + "/project.xml > /dev/null 2>&1").c_str()); };
+  WriteBelow(d, "src/splash.bmp", TinyBitmap());
+  ASSERT_EQ(build(), 0);
+  std::string packed;
+  if (FILE* p = popen(("cabextract -q -p -F splash.bmp " + d + "/out/setup.exe").c_str(), "r")) {
+    char buf[256];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) packed.append(buf, n);
+    pclose(p);
+  }
+  EXPECT_EQ(packed, TinyBitmap() + std::string("\0\0\0\0\x64\0\0\0", 8));
+
+  for (const std::string& bad : {std::string("BMsplash"), std::string("GIF89a and more bytes"), TinyBitmap(40).substr(0, 30)}) {
+    WriteBelow(d, "src/splash.bmp", bad);
+    EXPECT_NE(build(), 0) << bad.size();
+  }
 }
 
 // Noise that zlib at level 6 cannot squeeze into one MSZIP block (its

@@ -73,7 +73,8 @@ class VxtoolPackage : public ::testing::Test {
     WriteNative(D() + "/src/bin/app.dat", big_);
     WriteNative(D() + "/src/docs/a.txt", "doc a");
     WriteNative(D() + "/src/lng/1033.lng", "[Strings]\r\n1=Hello\r\n");
-    WriteNative(D() + "/src/splash.bmp", "BMsplash");
+    // A bitmap header that gives the file's own size (14 bytes).
+    WriteNative(D() + "/src/splash.bmp", std::string("BM\x0e\0\0\0\0\0\0\0\0\0\0\0", 14));
     WriteNative(D() + "/stub.bin", std::string(2048, 'E'));
     WriteNative(D() + "/project.xml", R"(<vx2project>
   <variables><var name="AppID" value="Demo"/></variables>

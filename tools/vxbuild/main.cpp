@@ -135,6 +135,46 @@ vxbuild::CabEntry MemoryEntry(const std::string& name, const std::string& bytes)
   return e;
 }
 
+// The splash picture as the engine reads it: the bitmap, then its display
+// time in seconds and its opacity in percent (32-bit little-endian each).
+// The attributes "time" and "opacity" set them; without them a trailer the
+// file already has is kept, and a bare bitmap gets 0 seconds, opaque.
+std::string SplashPicture(const fs::path& file, const TXMLTag& tag) {
+  std::string bytes = ReadFile(file);
+  if (bytes.size() < 14 || bytes.compare(0, 2, "BM") != 0)
+    throw BuildError("the splash picture \"" + file.string() + "\" is not a bitmap");
+  uint32_t bitmapSize = uint8_t(bytes[2]) | uint8_t(bytes[3]) << 8 | uint8_t(bytes[4]) << 16 | uint32_t(uint8_t(bytes[5])) << 24;
+  if (bitmapSize < 14 || bitmapSize > bytes.size())
+    throw BuildError("the splash picture \"" + file.string() + "\" is damaged (its size field does not fit the file)");
+  bool hasTrailer = bytes.size() >= size_t(bitmapSize) + 8;
+  auto field = [&](const char* name, size_t at, uint32_t fallback) -> uint32_t {
+    std::string text = Attr(tag, name);
+    if (text.empty())
+      return hasTrailer ? uint8_t(bytes[at]) | uint8_t(bytes[at + 1]) << 8 | uint8_t(bytes[at + 2]) << 16 |
+                              uint32_t(uint8_t(bytes[at + 3])) << 24
+                        : fallback;
+    int32_t value = 0;
+    if (!ParseDecimal32(text, value) || value < 0)
+      throw BuildError(std::string("the splash attribute ") + name + " must be a number of 0 or more");
+    return uint32_t(value);
+  };
+  uint32_t seconds = field("time", bitmapSize, 0), opacity = field("opacity", size_t(bitmapSize) + 4, 100);
+  bytes.resize(bitmapSize);
+  for (uint32_t v : {seconds, opacity})
+    for (int i = 0; i < 4; ++i) bytes += char(v >> (8 * i));
+  return bytes;
+}
+
+// Where the databases go in a package's preparation part: right after the
+// splash and preparation pictures (and their regions), which come first so
+// that the engine can show them before the progress window appears.
+size_t AfterPictures(const std::vector<vxbuild::CabEntry>& entries) {
+  size_t i = 0;
+  while (i < entries.size() && (StartsWithText(entries[i].name, "splash.") || StartsWithText(entries[i].name, "presetup.")))
+    ++i;
+  return i;
+}
+
 bool HasWildcard(const std::string& s) { return s.find_first_of("*?") != std::string::npos; }
 
 struct PackagePlan {
@@ -211,7 +251,8 @@ int Build(const Options& opt) {
       std::string code = Attr(t, "code", file.stem().string());
       plans[0].presetup.push_back(FileEntry("lng\\" + code + ".lng", file));
     } else if (t.Name == "splash" || t.Name == "presetup") {
-      plan.presetup.insert(plan.presetup.begin(), FileEntry(t.Name + ".bmp", file));
+      plan.presetup.insert(plan.presetup.begin(), t.Name == "splash" ? MemoryEntry("splash.bmp", SplashPicture(file, t))
+                                                                     : FileEntry("presetup.bmp", file));
       fs::path rgn = file;
       rgn.replace_extension(".rgn");
       if (fs::exists(rgn)) plan.presetup.insert(plan.presetup.begin() + 1, FileEntry(t.Name + ".rgn", rgn));
@@ -315,7 +356,8 @@ int Build(const Options& opt) {
     TXMLTag tag;
     tag.SetName("package");
     pkg.AssignTo(tag);
-    plan.presetup.insert(plan.presetup.begin(), MemoryEntry("db.pdb", EncryptDatabase(tag.GetXML(0))));
+    plan.presetup.insert(plan.presetup.begin() + ptrdiff_t(AfterPictures(plan.presetup)),
+                         MemoryEntry("db.pdb", EncryptDatabase(tag.GetXML(0))));
   }
 
   // The project database: components without their items, the further
@@ -346,7 +388,8 @@ int Build(const Options& opt) {
       }
     }
   }
-  plans[0].presetup.insert(plans[0].presetup.begin() + 1, MemoryEntry("main.pdb", EncryptDatabase(project.GetXML(0))));
+  plans[0].presetup.insert(plans[0].presetup.begin() + ptrdiff_t(AfterPictures(plans[0].presetup) + 1),
+                           MemoryEntry("main.pdb", EncryptDatabase(project.GetXML(0))));
 
   std::optional<std::array<uint8_t, 32>> key;
   if (!password.empty()) {
