@@ -271,8 +271,8 @@ TEST_F(SetupFile, OpensBothPackagesUpToTheInstallation) {
     // The pictures keep their sizes; the databases are whatever vxbuild wrote.
     files.push_back(name.find(".bmp") != std::string::npos ? line.substr(10) : name);
   }
-  EXPECT_EQ(files, (std::vector<std::string>{"\"db.pdb\"", "\"main.pdb\"", "\"splash.bmp\" 86462", "\"db.pdb\"",
-                                             "\"presetup.bmp\" 234654"}))
+  EXPECT_EQ(files, (std::vector<std::string>{"\"db.pdb\"", "\"main.pdb\"", "\"splash.bmp\" 29886", "\"db.pdb\"",
+                                             "\"presetup.bmp\" 79278"}))
       << text;
   auto packages = LinesStartingWith(text, "package: \"");
   ASSERT_EQ(packages.size(), 2u) << text;
