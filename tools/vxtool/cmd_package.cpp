@@ -402,18 +402,34 @@ std::string AttributeLetters(uint32_t a) {
   return s;
 }
 
-int List(const Args& args) {
-  const char* usage = "usage: vxtool package list FILE [--password P]";
+// What "list" and "extract" start with: the options, the package checked as
+// the engine checks it, a throw-away machine, and the package's path as that
+// machine sees it.
+struct PackageRun {
   PackageOptions o;
-  int status = 2;
-  if (!ParsePackageOptions(args, false, usage, o, status)) return status;
   Layout l;
-  std::string error;
-  if (!ReadValidLayout(o.file, l, error)) return Fail(error);
   Session session;
-  if (!session.Start(error)) return Fail(error);
-  std::string hostFile = session.WindowsPath(l.native);
-  if (hostFile.empty()) return Fail("the path " + Quote(l.native) + " cannot be reached as a Windows path");
+  std::string hostFile;
+};
+
+// Sets up `run`; -1 when it is ready, else the exit status to end with.
+int StartPackageRun(const Args& args, bool allowOut, const char* usage, PackageRun& run) {
+  int status = 2;
+  if (!ParsePackageOptions(args, allowOut, usage, run.o, status)) return status;
+  std::string error;
+  if (!ReadValidLayout(run.o.file, run.l, error)) return Fail(error);
+  if (!run.session.Start(error)) return Fail(error);
+  run.hostFile = run.session.WindowsPath(run.l.native);
+  if (run.hostFile.empty()) return Fail("the path " + Quote(run.l.native) + " cannot be reached as a Windows path");
+  return -1;
+}
+
+int List(const Args& args) {
+  PackageRun run;
+  if (int status = StartPackageRun(args, false, "usage: vxtool package list FILE [--password P]", run); status >= 0)
+    return status;
+  const Layout& l = run.l;
+  const std::string& hostFile = run.hostFile;
   // Every entry is skipped, so nothing is decompressed: a password would
   // change nothing here.
   EnumerateResult r = EnumeratePackage(hostFile, l.Scrambled(), std::nullopt,
@@ -523,17 +539,15 @@ class OutputFolder {
 };
 
 int Extract(const Args& args) {
-  const char* usage = "usage: vxtool package extract FILE [--password P] [--out DIR]";
-  PackageOptions o;
-  int status = 2;
-  if (!ParsePackageOptions(args, true, usage, o, status)) return status;
-  Layout l;
+  PackageRun run;
+  if (int status = StartPackageRun(args, true, "usage: vxtool package extract FILE [--password P] [--out DIR]", run);
+      status >= 0)
+    return status;
+  const PackageOptions& o = run.o;
+  const Layout& l = run.l;
+  Session& session = run.session;
+  const std::string& hostFile = run.hostFile;
   std::string error;
-  if (!ReadValidLayout(o.file, l, error)) return Fail(error);
-  Session session;
-  if (!session.Start(error)) return Fail(error);
-  std::string hostFile = session.WindowsPath(l.native);
-  if (hostFile.empty()) return Fail("the path " + Quote(l.native) + " cannot be reached as a Windows path");
   OutputFolder out;
   if (!out.Open(o.out, error)) return Fail(error);
   std::string stage = session.WindowsPath(out.Stage().string());
