@@ -343,6 +343,29 @@ TEST_F(SetupFile, DamagedLauncherStopsBeforeTheEngine) {
   EXPECT_EQ(ReadNative(log), "");  // the engine never started
   EXPECT_EQ(LeftInTemp(), 0u);
 }
+
+// An /exename: on the command line (the resume entry writes one) wins over
+// the one the launcher adds: the packages are looked for beside that file.
+TEST_F(SetupFile, ExeNameOnTheCommandLineWins) {
+  std::string elsewhere = dir.Path() + Sep() + "elsewhere";
+#ifdef _WIN32
+  ::CreateDirectoryA(elsewhere.c_str(), nullptr);
+#else
+  mkdir(elsewhere.c_str(), 0755);
+#endif
+  WriteNative(elsewhere + Sep() + "setup.exe", setupBytes);
+  WriteNative(elsewhere + Sep() + "extra.vxp", extraBytes);
+  std::string log = dir.Path() + Sep() + "exename.log";
+  std::string other = EngineFileAsSeen(elsewhere + Sep() + "setup.exe");
+  // The copy beside the started file lacks its further package: only the
+  // named one can get through.
+  Outcome o = RunSetup(setupBytes, "", LogArg(log) + " /suppressmsgboxes " + Quote("/exename:" + other));
+  ASSERT_TRUE(o.finished);
+  std::string text = ReadNative(log);
+  EXPECT_NE(text.find("variable: SourcePath=" + vx::LogQuote(vx::ExtractFileDir(other))), std::string::npos) << text;
+  EXPECT_NE(text.find("step: 29 install"), std::string::npos) << text;
+  EXPECT_EQ(LeftInTemp(), 0u);
+}
 #endif
 
 }  // namespace
