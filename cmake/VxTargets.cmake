@@ -8,3 +8,15 @@ function(vx_subsystem name)
     target_link_libraries(vx_${name} PUBLIC ${A_DEPENDS})
   endif()
 endfunction()
+
+# vx_embed_bytes(OUTPUT INPUT SYMBOL COMMENT)
+# A generated C++ source that defines `SYMBOL[]` and `SYMBOL_size` with the
+# bytes of INPUT (cmake/VxEmbed.cmake), remade when INPUT changes.
+function(vx_embed_bytes output input symbol comment)
+  add_custom_command(
+    OUTPUT ${output}
+    COMMAND ${CMAKE_COMMAND} -DINPUT=${input} -DOUTPUT=${output} -DSYMBOL=${symbol}
+            -P ${PROJECT_SOURCE_DIR}/cmake/VxEmbed.cmake
+    DEPENDS ${input} ${PROJECT_SOURCE_DIR}/cmake/VxEmbed.cmake
+    COMMENT "${comment}")
+endfunction()

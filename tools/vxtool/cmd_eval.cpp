@@ -35,30 +35,22 @@ struct Options {
 // The one remaining argument is the text ("--" ends the options).
 bool ParseOptions(const Args& args, bool allowNoExpand, const char* usage, Options& o, int& status) {
   std::vector<std::string> positional;
-  bool optionsEnded = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (optionsEnded || a.size() < 2 || a[0] != '-') {
-      positional.push_back(a);
-    } else if (a == "--") {
-      optionsEnded = true;
-    } else if (a == "--var" && i + 1 < args.size()) {
-      const std::string& v = args[++i];
-      size_t eq = v.find('=');
-      if (v.empty() || eq == 0) {
-        status = Usage("--var needs NAME=VALUE");
-        return false;
-      }
-      o.vars.emplace_back(v.substr(0, eq), eq == std::string::npos ? std::string() : v.substr(eq + 1));
+  status = vxtool::WalkOptions(args, 0, usage, positional, [&](const std::string& a, const auto& value) {
+    const std::string* v = nullptr;
+    if (a == "--var" && (v = value())) {
+      size_t eq = v->find('=');
+      if (v->empty() || eq == 0) return Usage("--var needs NAME=VALUE");
+      o.vars.emplace_back(v->substr(0, eq), eq == std::string::npos ? std::string() : v->substr(eq + 1));
     } else if (a == "--noexpand" && allowNoExpand) {
       o.expand = false;
-    } else if ((a == "--machine" || a == "-m") && i + 1 < args.size()) {
-      o.machine = args[++i];
+    } else if ((a == "--machine" || a == "-m") && (v = value())) {
+      o.machine = *v;
     } else {
-      status = Usage("unknown option \"" + a + "\" (" + usage + ")");
-      return false;
+      return vxtool::kOptionUnknown;
     }
-  }
+    return vxtool::kOptionTaken;
+  });
+  if (status != vxtool::kOptionTaken) return false;
   if (positional.size() != 1) {
     status = Usage(usage);
     return false;

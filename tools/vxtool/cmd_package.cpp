@@ -67,22 +67,14 @@ struct PackageOptions {
 // Parses the words after the sub-command; false after a usage message.
 bool ParsePackageOptions(const Args& args, bool allowOut, const char* usage, PackageOptions& o, int& status) {
   std::vector<std::string> positional;
-  bool optionsEnded = false;
-  for (size_t i = 1; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (optionsEnded || a.size() < 2 || a[0] != '-') {
-      positional.push_back(a);
-    } else if (a == "--") {
-      optionsEnded = true;
-    } else if (a == "--password" && i + 1 < args.size()) {
-      o.password = args[++i];
-    } else if (a == "--out" && allowOut && i + 1 < args.size()) {
-      o.out = args[++i];
-    } else {
-      status = Usage("unknown option " + Quote(a) + " (" + usage + ")");
-      return false;
-    }
-  }
+  status = WalkOptions(args, 1, usage, positional, [&](const std::string& a, const auto& value) {
+    const std::string* v = nullptr;
+    if (a == "--password" && (v = value())) o.password = *v;
+    else if (a == "--out" && allowOut && (v = value())) o.out = *v;
+    else return kOptionUnknown;
+    return kOptionTaken;
+  });
+  if (status != kOptionTaken) return false;
   if (positional.size() != 1 || o.out.empty()) {
     status = Usage(usage);
     return false;
@@ -687,22 +679,19 @@ int Decrypt(const Args& args) {
   std::optional<std::string> keyText;
   std::vector<uint64_t> units;
   std::vector<std::string> positional;
-  bool optionsEnded = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (optionsEnded || a.size() < 2 || a[0] != '-') {
-      positional.push_back(a);
-    } else if (a == "--") {
-      optionsEnded = true;
-    } else if (a == "--key-text" && i + 1 < args.size()) {
-      keyText = args[++i];
-    } else if (a == "--units" && i + 1 < args.size()) {
+  int status = WalkOptions(args, 0, usage, positional, [&](const std::string& a, const auto& value) {
+    const std::string* v = nullptr;
+    if (a == "--key-text" && (v = value())) {
+      keyText = *v;
+    } else if (a == "--units" && (v = value())) {
       units.clear();
-      if (!ParseUnits(args[++i], units)) return Usage("--units needs positive lengths separated by commas");
+      if (!ParseUnits(*v, units)) return Usage("--units needs positive lengths separated by commas");
     } else {
-      return Usage("unknown option " + Quote(a) + " (" + usage + ")");
+      return kOptionUnknown;
     }
-  }
+    return kOptionTaken;
+  });
+  if (status != kOptionTaken) return status;
   if (!keyText || positional.size() != 1) return Usage(usage);
   std::string bytes;
   if (!ReadNativeFile(positional[0], bytes) || fs::is_directory(positional[0]))

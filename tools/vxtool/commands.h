@@ -2,6 +2,7 @@
 // static VxToolCommand object in its own cmd_*.cpp file.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,5 +28,19 @@ bool ReadNativeFile(const std::string& path, std::string& bytes);
 
 // Prints "vxtool: <message>" to standard error and returns 2 (usage error).
 int Usage(const std::string& message);
+
+// What an option handler answers: the option was taken, or it is not one
+// the command knows (any other value is an exit status to end with).
+constexpr int kOptionTaken = -1;
+constexpr int kOptionUnknown = -2;
+
+// Walks args[first...]: a word that does not start with "-" (and every word
+// after "--") goes to `positional`; an option goes to `option`, which may
+// take the word after it through `value()` (null when there is none).
+// Returns kOptionTaken when every word was taken, else the exit status
+// (an unknown option is reported with `usage`).
+using OptionHandler = std::function<int(const std::string& name, const std::function<const std::string*()>& value)>;
+int WalkOptions(const Args& args, size_t first, const char* usage, std::vector<std::string>& positional,
+                const OptionHandler& option);
 
 }  // namespace vxtool

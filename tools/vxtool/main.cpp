@@ -29,6 +29,26 @@ int Usage(const std::string& message) {
   return 2;
 }
 
+int WalkOptions(const Args& args, size_t first, const char* usage, std::vector<std::string>& positional,
+                const OptionHandler& option) {
+  bool optionsEnded = false;
+  for (size_t i = first; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (optionsEnded || a.size() < 2 || a[0] != '-') {
+      positional.push_back(a);
+      continue;
+    }
+    if (a == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    int status = option(a, [&]() -> const std::string* { return i + 1 < args.size() ? &args[++i] : nullptr; });
+    if (status == kOptionUnknown) return Usage("unknown option \"" + a + "\" (" + usage + ")");
+    if (status != kOptionTaken) return status;
+  }
+  return kOptionTaken;
+}
+
 }  // namespace vxtool
 
 static int Help() {
