@@ -7,11 +7,17 @@ set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
 add_subdirectory(${VX_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
 if(VX_WIN32)
-  # Every Windows test program shares one Wine prefix, made fresh by a
+  # Every Windows test program shares one Wine prefix of the tree's kind
+  # (win32 for the 32-bit tree, win64 for the 64-bit one), made fresh by a
   # fixture at the start of each test run.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(VX_WINEARCH win64)
+  else()
+    set(VX_WINEARCH win32)
+  endif()
   set(VX_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
   add_test(NAME wine_prefix
-           COMMAND ${PROJECT_SOURCE_DIR}/cmake/wine-prefix.sh ${VX_WINEPREFIX})
+           COMMAND ${PROJECT_SOURCE_DIR}/cmake/wine-prefix.sh ${VX_WINEARCH} ${VX_WINEPREFIX})
   set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine TIMEOUT 300)
 endif()
 

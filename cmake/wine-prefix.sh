@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # Creates a fresh private Wine prefix for one test run.
+#   wine-prefix.sh ARCH PREFIX    ARCH: win32 or win64
 set -e
-prefix="$1"
-export WINEDEBUG=-all WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml="
+arch="$1"
+prefix="$(realpath -m "$2")"  # Wine wants an absolute path
+. "$(dirname "$0")/wine-env.sh"
+vx_wine_env "$arch"
+server="${WINESERVER:-wineserver}"
 # Stop a wineserver still serving an old prefix of the same path.
-WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
+WINEPREFIX="$prefix" "$server" -k 2>/dev/null || true
 rm -rf "$prefix"
-WINEPREFIX="$prefix" wineboot -i >/dev/null 2>&1
-WINEPREFIX="$prefix" wineserver -w
+WINEPREFIX="$prefix" "$VX_WINE" wineboot -i >/dev/null 2>&1
+WINEPREFIX="$prefix" "$server" -w
 test -f "$prefix/system.reg"
-echo "wine prefix ready: $prefix"
+echo "wine prefix ready: $prefix ($arch)"

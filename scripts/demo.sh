@@ -4,7 +4,7 @@
 # what the machine holds after.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/build.sh
+./scripts/build.sh native
 demo=build/demo
 machine="$demo/machine"
 rm -rf "$demo"

@@ -7,7 +7,8 @@ PACKAGES=(
   cmake ninja-build g++ make pkg-config
   googletest
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
-  wine wine32:i386
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  wine wine32:i386 wine64
   xvfb xauth
   zlib1g-dev libz-mingw-w64-dev libmspack-dev
   cabextract gcab

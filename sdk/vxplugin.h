@@ -14,13 +14,20 @@
  * Calling convention: every function here is __stdcall on Windows (the
  * callee cleans the stack). Plain C; include it from C or C++.
  *
- * Record layouts: on 32-bit Windows (i686) the records have exactly the
- * byte layouts the engine expects; the static checks at the end of this
- * file prove the offsets when the header is compiled for that target. On a
- * 64-bit host (the native sandbox build) every field that holds an address
- * -- and the message parameters and results, which may carry addresses --
- * is pointer-sized, so records there are larger; never hard-code sizes, use
- * sizeof.
+ * Bitness: a plug-in has the bitness of the engine that loads it. The
+ * 32-bit engine (VXEngine.exe for x86) loads 32-bit DLLs, the 64-bit engine
+ * (x64) 64-bit DLLs; a DLL of the other kind is refused like any file that
+ * cannot be loaded ("Cannot load ... plug-in."). Ship one DLL per engine you
+ * support.
+ *
+ * Record layouts: the records are packed. Every field that holds an
+ * address -- and the message parameters and results, which may carry
+ * addresses -- is pointer-sized: 4 bytes for 32-bit Windows (i686), 8 bytes
+ * for 64-bit Windows (x64) and for the native sandbox build. The offsets of
+ * both Windows targets are written beside each field (32-bit / 64-bit), and
+ * the static checks at the end of this file prove them when the header is
+ * compiled for either target. Never hard-code sizes; use sizeof and
+ * offsetof.
  *
  * Texts are 8-bit strings in the system code page, zero-terminated.
  */
@@ -43,7 +50,7 @@ extern "C" {
 #endif
 
 /* A message parameter or result: a number or an address. 32 bits on
- * Windows i686, pointer-sized elsewhere. */
+ * Windows i686, 64 bits on Windows x64: always pointer-sized. */
 typedef intptr_t vx_param;
 
 #define VX_RECORD_VERSION 0x10000 /* written into both records */
@@ -129,6 +136,8 @@ typedef vx_param(VXAPI* VXSendCommandByNameProc)(int32_t pluginId, const char* n
 
 #pragma pack(push, 1)
 
+/* Offsets: 32-bit / 64-bit Windows. */
+
 /* Filled by the plug-in in GetPluginInfo. The engine zero-fills it and sets
  * recordVersion before the call. */
 typedef struct VXPluginInfo {
@@ -140,7 +149,7 @@ typedef struct VXPluginInfo {
   uint8_t refuse;                 /*  534: non-zero refuses the load */
   char reserved3[4623];           /*  535 */
   VXMessageHandler handler;       /* 5158 */
-} VXPluginInfo;                   /* 5162 bytes on Windows i686 */
+} VXPluginInfo;                   /* 5162 / 5166 bytes */
 
 /* Sent with EV_SETSTARTUPINFO; valid only during that call. */
 typedef struct VXStartupInfo {
@@ -149,64 +158,64 @@ typedef struct VXStartupInfo {
   int32_t pluginId;               /*   8: pass it to every command */
   char configFile[VX_MAX_PATH];   /*  12: full path, or "" */
   VXGetMessageIDProc getMessageID;             /* 273 */
-  VXSendCommandProc sendCommand;               /* 277 */
-  VXSendCommandByNameProc sendCommandByName;   /* 281 */
-} VXStartupInfo;                  /* 285 bytes on Windows i686 */
+  VXSendCommandProc sendCommand;               /* 277 / 281 */
+  VXSendCommandByNameProc sendCommandByName;   /* 281 / 289 */
+} VXStartupInfo;                  /* 285 / 297 bytes */
 
 /* CM_GETLANGUAGE output; the texts follow the header inside the buffer. */
 typedef struct VXLanguageRecord {
   const char* id;                 /* 0 */
-  const char* description;        /* 4 */
-  const char* nextId;             /* 8: or null for the last language */
-} VXLanguageRecord;               /* 12 bytes + texts on Windows i686 */
+  const char* description;        /* 4 /  8 */
+  const char* nextId;             /* 8 / 16: or null for the last language */
+} VXLanguageRecord;               /* 12 / 24 bytes, then the texts */
 
 /* CM_GETFEATURE output. */
 typedef struct VXFeatureRecord {
   const char* id;                 /*  0 */
-  const char* name;               /*  4: expanded */
-  const char* description;        /*  8: expanded */
-  int32_t required;               /* 12: -1 true, 0 false */
-  const char* parentId;           /* 16: or null at the top level */
-  const char* nextId;             /* 20: depth-first successor, or null */
-} VXFeatureRecord;                /* 24 bytes + texts on Windows i686 */
+  const char* name;               /*  4 /  8: expanded */
+  const char* description;        /*  8 / 16: expanded */
+  int32_t required;               /* 12 / 24: -1 true, 0 false */
+  const char* parentId;           /* 16 / 28: or null at the top level */
+  const char* nextId;             /* 20 / 36: depth-first successor, or null */
+} VXFeatureRecord;                /* 24 / 44 bytes, then the texts */
 
 /* CM_GETINSTALLTYPE output. */
 typedef struct VXInstallTypeRecord {
   const char* id;                 /*  0 */
-  const char* name;               /*  4 */
-  const char* description;        /*  8 */
-  int32_t custom;                 /* 12: -1 true, 0 false */
-  const char* nextId;             /* 16: or null for the last */
-} VXInstallTypeRecord;            /* 20 bytes + texts on Windows i686 */
+  const char* name;               /*  4 /  8 */
+  const char* description;        /*  8 / 16 */
+  int32_t custom;                 /* 12 / 24: -1 true, 0 false */
+  const char* nextId;             /* 16 / 28: or null for the last */
+} VXInstallTypeRecord;            /* 20 / 36 bytes, then the texts */
 
 /* EV_CALCFUNCTION: a function the plug-in registered is being evaluated. */
 typedef struct VXCallBlock {
   int32_t functionId;             /*  0 */
-  const char* name;               /*  4: points at the text after the header */
-  const char* firstArgument;      /*  8: arguments follow one another, each zero-terminated */
-  int32_t argumentCount;          /* 12 */
-  vx_param extra;                 /* 16 */
-  /* 20: name, arguments, and one more zero byte */
+  const char* name;               /*  4 /  4: points at the text after the header */
+  const char* firstArgument;      /*  8 / 12: arguments follow one another, each zero-terminated */
+  int32_t argumentCount;          /* 12 / 20 */
+  vx_param extra;                 /* 16 / 24 */
+  /* 20 / 32: name, arguments, and one more zero byte */
 } VXCallBlock;
 
-/* The 20-byte block that carries a broadcast from another thread to the
- * engine's main thread (window message 0x5911); for reference only. */
+/* The block that carries a broadcast from another thread to the engine's
+ * main thread (window message 0x5911); for reference only. */
 typedef struct VXCrossThreadCall {
-  int32_t senderId;
-  int32_t msgId;
-  vx_param param1;
-  vx_param param2;
-  int32_t toAll;                  /* low byte */
-} VXCrossThreadCall;
+  int32_t senderId;               /*  0 */
+  int32_t msgId;                  /*  4 */
+  vx_param param1;                /*  8 */
+  vx_param param2;                /* 12 / 16 */
+  int32_t toAll;                  /* 16 / 24: low byte */
+} VXCrossThreadCall;              /* 20 / 28 bytes */
 
 #pragma pack(pop)
 
 /* The one export every plug-in has (undecorated name "GetPluginInfo"). */
 typedef void(VXAPI* VXGetPluginInfoProc)(VXPluginInfo* info);
 
-/* ---- Layout checks for the Windows i686 target ------------------------------ */
-#if defined(_WIN32) && !defined(_WIN64)
+/* ---- Layout checks for both Windows targets ---------------------------------- */
 #define VX_CHECK(name, cond) typedef char vx_check_##name[(cond) ? 1 : -1]
+#if defined(_WIN32) && !defined(_WIN64)
 VX_CHECK(info_size, sizeof(VXPluginInfo) == 5162);
 VX_CHECK(info_id, offsetof(VXPluginInfo, pluginId) == 12);
 VX_CHECK(info_refuse, offsetof(VXPluginInfo, refuse) == 534);
@@ -223,8 +232,25 @@ VX_CHECK(installtype_size, sizeof(VXInstallTypeRecord) == 20);
 VX_CHECK(callblock_size, sizeof(VXCallBlock) == 20);
 VX_CHECK(callblock_extra, offsetof(VXCallBlock, extra) == 16);
 VX_CHECK(crossthread_size, sizeof(VXCrossThreadCall) == 20);
-#undef VX_CHECK
+#elif defined(_WIN64)
+VX_CHECK(info_size, sizeof(VXPluginInfo) == 5166);
+VX_CHECK(info_id, offsetof(VXPluginInfo, pluginId) == 12);
+VX_CHECK(info_refuse, offsetof(VXPluginInfo, refuse) == 534);
+VX_CHECK(info_handler, offsetof(VXPluginInfo, handler) == 5158);
+VX_CHECK(startup_size, sizeof(VXStartupInfo) == 297);
+VX_CHECK(startup_config, offsetof(VXStartupInfo, configFile) == 12);
+VX_CHECK(startup_getid, offsetof(VXStartupInfo, getMessageID) == 273);
+VX_CHECK(startup_send, offsetof(VXStartupInfo, sendCommand) == 281);
+VX_CHECK(startup_byname, offsetof(VXStartupInfo, sendCommandByName) == 289);
+VX_CHECK(language_size, sizeof(VXLanguageRecord) == 24);
+VX_CHECK(feature_size, sizeof(VXFeatureRecord) == 44);
+VX_CHECK(feature_parent, offsetof(VXFeatureRecord, parentId) == 28);
+VX_CHECK(installtype_size, sizeof(VXInstallTypeRecord) == 36);
+VX_CHECK(callblock_size, sizeof(VXCallBlock) == 32);
+VX_CHECK(callblock_extra, offsetof(VXCallBlock, extra) == 24);
+VX_CHECK(crossthread_size, sizeof(VXCrossThreadCall) == 28);
 #endif
+#undef VX_CHECK
 
 #ifdef __cplusplus
 }

@@ -7,8 +7,9 @@
  * "ran" by setting the variable "ExamplePageShown". A real wizard would
  * create its dialog here and answer non-zero when the user cancels.
  *
- * Build on Windows (i686):
+ * Build for the 32-bit engine (i686) and for the 64-bit engine (x64):
  *   i686-w64-mingw32-gcc -shared -o example.dll example_plugin.c -I.. -Wl,--kill-at
+ *   x86_64-w64-mingw32-gcc -shared -o example.dll example_plugin.c -I..
  * The package lists it with <plugin id="Example.Page"/>.
  */
 #include <stdlib.h>

@@ -67,7 +67,10 @@ bool TPluginList::LoadPlugins(TvxPackage& package) {
 TPluginList::TryResult TPluginList::TryFile(TvxPackage& package, const std::string& file) {
   Host& host = CurrentHost();
   ModuleHandle module = host.LoadModule(file);
-  if (!module) return TryResult::NotAccepted;
+  if (!module) {
+    RunLog("plugin", Format("%s cannot be loaded (error %u)", LogQuote(file).c_str(), unsigned(host.LastError())));
+    return TryResult::NotAccepted;
+  }
   auto getInfo = reinterpret_cast<VXGetPluginInfoProc>(host.ModuleProc(module, "GetPluginInfo"));
   auto refuse = [&] {
     host.UnloadModule(module);

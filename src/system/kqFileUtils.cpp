@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "system/PeImage.h"
 #include "system/kqRegIni.h"
 #include "system/kqStrUtils.h"
 
@@ -277,43 +278,32 @@ bool StartSelfDeleteBatch(bool removeFolder) {
 
 // --- Version resource --------------------------------------------------------------------------
 
-bool ReadVersionResource(const std::function<bool(uint64_t, size_t, std::string&)>& read, uint32_t& ms,
-                         uint32_t& ls) {
-  std::string b;
+ByteReader FileByteReader(HostFile& file) {
+  int64_t size = file.Size();
+  return [&file, size](uint64_t off, size_t n, std::string& out) {
+    out.clear();
+    if (n > (1u << 20) || int64_t(off) < 0 || int64_t(off + n) > size || !file.Seek(int64_t(off), 0)) return false;
+    out.resize(n);
+    size_t done = 0;
+    if (!file.Read(out.data(), n, done)) return false;
+    out.resize(done);
+    return true;
+  };
+}
+
+bool ReadVersionResource(const ByteReader& read, uint32_t& ms, uint32_t& ls) {
   auto u16 = [](const std::string& s, size_t o) { return uint32_t((unsigned char)s[o]) | uint32_t((unsigned char)s[o + 1]) << 8; };
   auto u32 = [&](const std::string& s, size_t o) { return u16(s, o) | u16(s, o + 2) << 16; };
   auto at = [&](uint64_t off, size_t n, std::string& out) { return read(off, n, out) && out.size() == n; };
 
-  if (!at(0, 64, b) || b[0] != 'M' || b[1] != 'Z') return false;
-  uint32_t pe = u32(b, 0x3C);
-  std::string hdr;
-  if (!at(pe, 24, hdr) || hdr.compare(0, 4, std::string("PE\0\0", 4)) != 0) return false;
-  uint32_t sections = u16(hdr, 6), optSize = u16(hdr, 20);
-  std::string opt;
-  if (optSize < 2 || !at(pe + 24, optSize, opt)) return false;
-  uint32_t magic = u16(opt, 0);
-  size_t countAt = magic == 0x10B ? 92 : magic == 0x20B ? 108 : 0;
-  if (!countAt || optSize < countAt + 4) return false;
-  size_t dirAt = countAt + 4 + 2 * 8;  // the resource directory is entry 2
-  if (u32(opt, countAt) < 3 || optSize < dirAt + 8) return false;
-  uint32_t resRva = u32(opt, dirAt);
-  if (!resRva || sections > 96) return false;
-  std::string table;
-  if (!at(uint64_t(pe) + 24 + optSize, size_t(sections) * 40, table)) return false;
-  auto rvaToOffset = [&](uint32_t rva, uint64_t& off) {
-    for (uint32_t i = 0; i < sections; ++i) {
-      uint32_t vsize = u32(table, i * 40 + 8), va = u32(table, i * 40 + 12);
-      uint32_t rawSize = u32(table, i * 40 + 16), raw = u32(table, i * 40 + 20);
-      uint32_t span = vsize > rawSize ? vsize : rawSize;
-      if (rva >= va && rva - va < span) {
-        off = uint64_t(raw) + (rva - va);
-        return true;
-      }
-    }
-    return false;
-  };
+  PeImage image;
+  if (!ReadPeImage(read, image)) return false;
+  const size_t kResourceDirectory = 2;
+  if (image.directories.size() <= kResourceDirectory) return false;
+  uint32_t resRva = image.directories[kResourceDirectory].first;
+  if (!resRva) return false;
   uint64_t base = 0;
-  if (!rvaToOffset(resRva, base)) return false;
+  if (!image.RvaToOffset(resRva, base)) return false;
   // Three directory levels: type RT_VERSION (16), the first name, the first language.
   auto entry = [&](uint64_t dirOffset, int wantedId, uint32_t& target) {
     std::string d;
@@ -338,7 +328,7 @@ bool ReadVersionResource(const std::function<bool(uint64_t, size_t, std::string&
   if (!at(base + t3, 8, dataEntry)) return false;
   uint32_t dataRva = u32(dataEntry, 0), dataSize = u32(dataEntry, 4);
   uint64_t dataOff = 0;
-  if (dataSize < 92 || !rvaToOffset(dataRva, dataOff)) return false;
+  if (dataSize < 92 || !image.RvaToOffset(dataRva, dataOff)) return false;
   std::string info;
   if (!at(dataOff, dataSize < 4096 ? dataSize : 4096, info)) return false;
   // VS_VERSIONINFO: length, value length, type, the key "VS_VERSION_INFO"
@@ -354,18 +344,7 @@ bool ReadVersionResource(const std::function<bool(uint64_t, size_t, std::string&
 
 bool GetFileVersion(const std::string& path, uint32_t& ms, uint32_t& ls, std::string& text) {
   auto f = CurrentHost().OpenFile(path, FileAccess::Read, FileCreate::OpenExisting, kShareRead | kShareWrite);
-  if (!f) return false;
-  int64_t size = f->Size();
-  auto read = [&](uint64_t off, size_t n, std::string& out) {
-    out.clear();
-    if (n > (1u << 20) || int64_t(off) < 0 || int64_t(off + n) > size || !f->Seek(int64_t(off), 0)) return false;
-    out.resize(n);
-    size_t done = 0;
-    if (!f->Read(out.data(), n, done)) return false;
-    out.resize(done);
-    return true;
-  };
-  if (!ReadVersionResource(read, ms, ls)) return false;
+  if (!f || !ReadVersionResource(FileByteReader(*f), ms, ls)) return false;
   text = Format("%u.%u.%u.%u", ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF);
   return true;
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "system/PeImage.h"
 #include "system/host.h"
 
 namespace vx {
@@ -74,12 +75,15 @@ bool StartSelfDeleteBatch(bool removeFolder);
 
 // --- Versions and dates ------------------------------------------------------------------
 
+// Reads byte ranges of an open file (up to 1 MiB at a time, never past its
+// end); the file must outlive the reader.
+ByteReader FileByteReader(HostFile& file);
+
 // The file version of the PE version resource (dwFileVersionMS/LS), read
 // from the file itself; `text` is "%d.%d.%d.%d". False without a resource.
 bool GetFileVersion(const std::string& path, uint32_t& ms, uint32_t& ls, std::string& text);
 // The same over a reader of the file's bytes (offset, count, out) -> ok.
-bool ReadVersionResource(const std::function<bool(uint64_t, size_t, std::string&)>& read, uint32_t& ms,
-                         uint32_t& ls);
+bool ReadVersionResource(const ByteReader& read, uint32_t& ms, uint32_t& ls);
 // "a.b.c.d" to the two 32-bit numbers; missing or bad parts count as 0.
 void SplitVersionText(const std::string& text, uint32_t& ms, uint32_t& ls);
 

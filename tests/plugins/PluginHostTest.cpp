@@ -12,6 +12,7 @@
 #include "plugins/VXPlugins.h"
 #include "TestPlugin.h"
 #include "support/TestMachine.h"
+#include "system/RunLog.h"
 #include "system/kqFileUtils.h"
 #include "system/kqStrUtils.h"
 #include "system/kqUtils.h"
@@ -108,6 +109,33 @@ TEST_F(PluginHost, RefusedFilesEndInTheCannotLoadBox) {
   empty.Plugins->AddNew()->ID = "Missing.Folder";
   vx::SetUnattendedAnswers(false, {{"Cannot load \"Missing.Folder\" plug-in.", vx::kIdOk}});
   EXPECT_FALSE(list.LoadPlugins(empty));
+}
+
+TEST_F(PluginHost, LibrariesTheEngineCannotRunAreRefusedWithoutRunningThem) {
+  std::string foreign = vxtest::ForeignPluginBytes();
+  if (foreign.empty()) GTEST_SKIP() << "no compiler for the other kind of Windows DLL";
+  std::string runLog = dir.Path() + "/run.log";
+  ASSERT_TRUE(vx::OpenRunLog(runLog));
+  Entry("Example.Page");
+  std::string folder = package.TempPath + "plugins\\0\\";
+  ASSERT_TRUE(vx::ForceFolders(folder));
+  ASSERT_TRUE(vx::WriteWholeFile(folder + "foreign.dll", foreign));
+  ASSERT_TRUE(vx::WriteWholeFile(folder + "cut.dll", library.substr(0, 2048)));
+  ASSERT_TRUE(vx::WriteWholeFile(folder + "text.dll", "MZ but not a library at all"));
+  vx::SetUnattendedAnswers(false, {{"Cannot load \"Example.Page\" plug-in.", vx::kIdOk}});
+  EXPECT_FALSE(list.LoadPlugins(package));
+  EXPECT_EQ(list.Count(), 0u);
+  std::string logged = ReadNative(runLog);
+  for (const char* name : {"foreign.dll", "cut.dll", "text.dll"})
+    EXPECT_NE(logged.find(std::string(name) + "\" cannot be loaded (error 193)"), std::string::npos) << name;
+  EXPECT_NE(logged.find("text=\"Cannot load \\\"Example.Page\\\" plug-in.\""), std::string::npos) << logged;
+
+  // A loadable library beside them is still found.
+  Install(0, "good.dll", "id=Example.Page\n");
+  EXPECT_TRUE(list.LoadPlugins(package));
+  ASSERT_EQ(list.Count(), 1u);
+  EXPECT_EQ(vx::ExtractFileName(list[0].FileName), "good.dll");
+  vx::CloseRunLog();
 }
 
 TEST_F(PluginHost, FalseConditionLeavesThePluginOutWithoutError) {

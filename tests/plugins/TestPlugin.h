@@ -10,17 +10,30 @@ namespace vxtest {
 
 // The built library as a path of the process's own file system (under Wine
 // the Linux path is reached through drive Z:).
-inline std::string BuiltPlugin() {
+
+// A path of the build tree as the process sees it (under Wine through Z:).
+inline std::string BuildTreePath(std::string p) {
 #ifdef _WIN32
-  std::string p = std::string("Z:") + VX_TEST_PLUGIN;
+  p = "Z:" + p;
   for (char& c : p)
     if (c == '/') c = '\\';
-  return p;
-#else
-  return VX_TEST_PLUGIN;
 #endif
+  return p;
 }
 
+inline std::string BuiltPlugin() { return BuildTreePath(VX_TEST_PLUGIN); }
+
 inline std::string TestPluginBytes() { return ReadNative(BuiltPlugin()); }
+
+// The example plug-in built for a Windows machine whose DLLs this program
+// cannot load (the other bitness; natively any Windows DLL); "" when the
+// tree has no compiler for it.
+inline std::string ForeignPluginBytes() {
+#ifdef VX_FOREIGN_PLUGIN
+  return ReadNative(BuildTreePath(VX_FOREIGN_PLUGIN));
+#else
+  return "";
+#endif
+}
 
 }  // namespace vxtest

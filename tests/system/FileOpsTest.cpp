@@ -1,6 +1,7 @@
 // File operations on the current test host.
 #include <gtest/gtest.h>
 
+#include "PeBuilder.h"
 #include "support/TestMachine.h"
 #include "system/kqFileUtils.h"
 #include "system/kqRegIni.h"
@@ -10,58 +11,7 @@ using namespace vx;
 
 namespace {
 
-void Put32(std::string& s, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) s[at + size_t(i)] = char((v >> (8 * i)) & 0xFF);
-}
-void Put16(std::string& s, size_t at, uint32_t v) {
-  s[at] = char(v & 0xFF);
-  s[at + 1] = char((v >> 8) & 0xFF);
-}
-
-// A minimal PE32 image with one .rsrc section holding a version resource.
-std::string MakePe(uint32_t ms, uint32_t ls) {
-  std::string f(0x200 + 0x200, '\0');
-  f[0] = 'M';
-  f[1] = 'Z';
-  Put32(f, 0x3C, 0x40);
-  f.replace(0x40, 4, std::string("PE\0\0", 4));
-  Put16(f, 0x44, 0x14C);  // machine
-  Put16(f, 0x46, 1);      // one section
-  Put16(f, 0x54, 224);    // optional header size
-  size_t opt = 0x58;
-  Put16(f, opt, 0x10B);
-  Put32(f, opt + 92, 16);
-  Put32(f, opt + 96 + 16, 0x1000);  // resource directory
-  Put32(f, opt + 96 + 20, 0x100);
-  size_t sec = opt + 224;
-  f.replace(sec, 5, ".rsrc");
-  Put32(f, sec + 8, 0x200);
-  Put32(f, sec + 12, 0x1000);
-  Put32(f, sec + 16, 0x200);
-  Put32(f, sec + 20, 0x200);
-  size_t r = 0x200;
-  Put16(f, r + 14, 1);
-  Put32(f, r + 16, 16);
-  Put32(f, r + 20, 0x80000000u | 24);
-  Put16(f, r + 24 + 14, 1);
-  Put32(f, r + 24 + 16, 1);
-  Put32(f, r + 24 + 20, 0x80000000u | 48);
-  Put16(f, r + 48 + 14, 1);
-  Put32(f, r + 48 + 16, 0x409);
-  Put32(f, r + 48 + 20, 72);
-  Put32(f, r + 72, 0x1000 + 88);
-  Put32(f, r + 72 + 4, 92);
-  size_t v = r + 88;
-  Put16(f, v, 92);
-  Put16(f, v + 2, 52);
-  const char* key = "VS_VERSION_INFO";
-  for (size_t i = 0; key[i]; ++i) f[v + 6 + 2 * i] = key[i];
-  Put32(f, v + 40, 0xFEEF04BDu);
-  Put32(f, v + 44, 0x10000);
-  Put32(f, v + 48, ms);
-  Put32(f, v + 52, ls);
-  return f;
-}
+using vxtest::MakePe;
 
 class FileOpsTest : public ::testing::Test {
  protected:

@@ -201,7 +201,9 @@ TEST_F(EngineWindows, MissingOrBrokenPicturesAndRegionsNeverFail) {
   // Pixel data cut off: Windows may show what there is, the sandbox refuses.
   Write("cut.bmp", bmp.substr(0, 100) + bmp.substr(bmp.size() - 8));
   vx::ShowSplash(machine.Scratch() + "cut.bmp");
-  if (machine.IsSandbox()) EXPECT_FALSE(vx::SplashShown());
+  if (machine.IsSandbox()) {
+    EXPECT_FALSE(vx::SplashShown());
+  }
   vx::CloseSplash();
   Write("tiny.bmp", "BM");
   vx::ShowSplash(machine.Scratch() + "tiny.bmp");

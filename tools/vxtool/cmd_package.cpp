@@ -33,6 +33,7 @@
 #include "package/PackageCrypt.h"
 #include "package/SecureWipe.h"
 #include "package/VXUnpacker.h"
+#include "system/PeImage.h"
 #include "system/kqFileUtils.h"
 #include "system/kqStrUtils.h"
 #include "system/kqUtils.h"
@@ -287,6 +288,33 @@ EnumerateResult TryDataPart(const Layout& l, const std::string& hostFile, const 
 
 // --- package info ------------------------------------------------------------------------------
 
+// What kind of engine the first `stubSize` bytes of a setup file are: the
+// Windows engine of one bitness (PE image), the native one (ELF), or none
+// (a ".vxp" package carries no engine).
+std::string EngineKind(const std::string& native, uint32_t stubSize) {
+  if (stubSize == 0) return "none";
+  std::ifstream f(native, std::ios::binary);
+  auto read = [&](uint64_t off, size_t n, std::string& out) {
+    out.clear();
+    if (off + n > stubSize) return false;
+    out.assign(n, '\0');
+    f.clear();
+    f.seekg(std::streamoff(off));
+    f.read(out.data(), std::streamsize(n));
+    out.resize(size_t(f.gcount()));
+    return true;
+  };
+  PeImage image;
+  if (ReadPeImage(read, image)) return "Windows " + PeMachineName(image.machine);
+  std::string elf;
+  if (read(0, 20, elf) && elf.size() == 20 && elf.compare(0, 4, "\x7F" "ELF") == 0) {
+    unsigned machine = unsigned((unsigned char)elf[18]) | unsigned((unsigned char)elf[19]) << 8;
+    const char* name = machine == 62 ? "x86-64" : machine == 3 ? "x86" : machine == 183 ? "AArch64" : "other";
+    return Format("native Linux %s, for the sandbox machine", name);
+  }
+  return "unknown (neither a Windows nor a Linux program)";
+}
+
 int Info(const Args& args) {
   const char* usage = "usage: vxtool package info FILE [--password P]";
   PackageOptions o;
@@ -303,6 +331,7 @@ int Info(const Args& args) {
   std::printf("trailer: at %llu, %llu bytes after it\n", (unsigned long long)l.trailerOffset,
               (unsigned long long)l.trailing);
   std::printf("stub size: %u\n", t.StubSize);
+  if (l.stubFits) std::printf("engine: %s\n", EngineKind(l.native, t.StubSize).c_str());
   std::printf("total size: %u (%s)\n", t.TotalSize,
               l.sizeMatches ? "matches the file" : "does not match the file: damaged");
   std::printf("preparation size: %u\n", t.PresetupSize);

@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
+#include <elf.h>
+#include <link.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -886,11 +888,48 @@ uint32_t SandboxHost::CurrentThreadId() {
 // A plug-in "DLL" in the sandbox is a native shared object stored in the
 // machine under its Windows name.
 
+namespace {
+
+// Whether a native file is a shared object this process can map: an ELF
+// image of its own class and machine whose loadable segments all lie within
+// the file. The dynamic loader maps segments without comparing them with
+// the file's length, and touching a page beyond the end of a truncated copy
+// would kill the process.
+bool LoadableSharedObject(const std::string& native) {
+  std::string image;
+  if (!NativeReadFile(native, image) || image.size() < sizeof(ElfW(Ehdr))) return false;
+  ElfW(Ehdr) eh;
+  std::memcpy(&eh, image.data(), sizeof eh);
+  if (std::memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0 || eh.e_ident[EI_CLASS] != (sizeof(void*) == 8 ? ELFCLASS64 : ELFCLASS32))
+    return false;
+#if defined(__x86_64__)
+  if (eh.e_machine != EM_X86_64) return false;
+#elif defined(__i386__)
+  if (eh.e_machine != EM_386) return false;
+#elif defined(__aarch64__)
+  if (eh.e_machine != EM_AARCH64) return false;
+#endif
+  if (eh.e_type != ET_DYN || eh.e_phentsize != sizeof(ElfW(Phdr)) || eh.e_phnum == 0) return false;
+  if (uint64_t(eh.e_phoff) + uint64_t(eh.e_phnum) * sizeof(ElfW(Phdr)) > image.size()) return false;
+  for (size_t i = 0; i < eh.e_phnum; ++i) {
+    ElfW(Phdr) ph;
+    std::memcpy(&ph, image.data() + eh.e_phoff + i * sizeof ph, sizeof ph);
+    if (ph.p_type == PT_LOAD && uint64_t(ph.p_offset) + ph.p_filesz > image.size()) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 ModuleHandle SandboxHost::LoadModule(const std::string& path) {
   std::string native = NativePath(path);
   struct stat st;
   if (native.empty() || ::stat(native.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
     Fail(kErrorFileNotFound);
+    return 0;
+  }
+  if (!LoadableSharedObject(native)) {
+    Fail(kErrorBadExeFormat);
     return 0;
   }
   void* module = ::dlopen(native.c_str(), RTLD_NOW | RTLD_LOCAL);

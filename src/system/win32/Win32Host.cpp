@@ -9,6 +9,8 @@
 #include <cstring>
 #include <vector>
 
+#include "system/PeImage.h"
+#include "system/kqFileUtils.h"
 #include "system/kqStrUtils.h"
 
 namespace vx {
@@ -660,7 +662,20 @@ intptr_t Win32Host::SendWindowMessage(WindowHandle window, uint32_t message, uin
 
 uint32_t Win32Host::CurrentThreadId() { return ::GetCurrentThreadId(); }
 
-ModuleHandle Win32Host::LoadModule(const std::string& path) { return (ModuleHandle)::LoadLibraryA(path.c_str()); }
+// The file is looked at before the loader sees it: a DLL of the other
+// bitness, a truncated copy or a file that is no image fails as
+// ERROR_BAD_EXE_FORMAT, as Windows itself reports a DLL of the wrong kind,
+// and none of its code runs. A name the file system cannot open as given
+// (one the loader finds on its search path) goes to the loader unchecked.
+ModuleHandle Win32Host::LoadModule(const std::string& path) {
+  if (auto file = OpenFile(path, FileAccess::Read, FileCreate::OpenExisting, kShareRead | kShareWrite | kShareDelete)) {
+    if (!LoadableDllProblem(FileByteReader(*file), uint64_t(file->Size())).empty()) {
+      ::SetLastError(ERROR_BAD_EXE_FORMAT);
+      return 0;
+    }
+  }
+  return (ModuleHandle)::LoadLibraryA(path.c_str());
+}
 
 void* Win32Host::ModuleProc(ModuleHandle module, const std::string& name) {
   return module ? (void*)::GetProcAddress((HMODULE)module, name.c_str()) : nullptr;
