@@ -451,7 +451,13 @@ void Engine::LogState() {
     auto& v = static_cast<TvxVariable&>(db_->Variables->Get(i));
     // Whatever is named like a password stays out of the log.
     bool secret = LowerCase(v.Name).find("password") != std::string::npos;
-    RunLog("variable", v.Name + "=" + (secret ? std::string("(hidden)") : LogQuote(v.Value)));
+    if (secret) {
+      RunLog("variable", v.Name + "=(hidden)");
+      continue;
+    }
+    // The value as stored and, where it differs, as the run uses it.
+    std::string value = vx::GetVariable(db_.get(), v.Name);
+    RunLog("variable", v.Name + "=" + LogQuote(v.Value) + (value == v.Value ? "" : " -> " + LogQuote(value)));
   }
 }
 

@@ -1,7 +1,7 @@
 // File operations on the current test host.
 #include <gtest/gtest.h>
 
-#include "PeBuilder.h"
+#include "support/PeBuilder.h"
 #include "support/TestMachine.h"
 #include "system/kqFileUtils.h"
 #include "system/kqRegIni.h"

@@ -2,7 +2,7 @@
 // the loader see a plug-in DLL, and the version resource above them.
 #include <gtest/gtest.h>
 
-#include "PeBuilder.h"
+#include "support/PeBuilder.h"
 #include "system/PeImage.h"
 #include "system/kqFileUtils.h"
 

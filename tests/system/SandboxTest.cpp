@@ -239,12 +239,84 @@ TEST(SandboxRebootTest, Win9xMachineUsesWininitAndRestoresLongNames) {
   EXPECT_FALSE(RegKeyExists(runOnce) && RegValueExists(runOnce, "Rename C:\\PROGRA~1\\MYAPP~1\\LIBRAR~1.DLL"));
 }
 
+// What a new installation of each system leaves in the registry agrees
+// with the machine's own facts: its version, its folders, its environment.
+TEST(FreshMachineTest, RegistryAgreesWithTheMachinesFacts) {
+  for (const char* kind : {"xp", "2000", "nt4", "98", "95", "me"}) {
+    SCOPED_TRACE(kind);
+    Machine m(kind);
+    Host& h = m.Host();
+    const std::string cv = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
+    EXPECT_EQ(RegReadText(cv + "\\Setup", "BootDir", ""), "C:\\");
+    EXPECT_EQ(RegReadText(cv, "ProgramFilesDir", ""), h.ShellFolderPath(kCsidlProgramFiles));
+    EXPECT_EQ(RegReadText(cv, "CommonFilesDir", ""), h.ShellFolderPath(kCsidlProgramFilesCommon));
+    EXPECT_TRUE(FolderExists(RegReadText(cv, "ProgramFilesDir", "")));
+    for (const char* key : {"SharedDLLs", "Uninstall", "Run", "RunOnce", "App Paths"})
+      EXPECT_TRUE(RegKeyExists(cv + "\\" + key)) << key;
+    for (const char* key : {"Run", "RunOnce"})
+      EXPECT_TRUE(RegKeyExists("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\" + std::string(key))) << key;
+
+    // Explorer's folder keys name the folders the shell reports.
+    const std::string shell = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+    const std::pair<const char*, int> userFolders[] = {
+        {"Desktop", kCsidlDesktopDirectory}, {"Programs", kCsidlPrograms}, {"Personal", kCsidlPersonal},
+        {"Start Menu", kCsidlStartMenu},     {"Startup", kCsidlStartup},   {"AppData", kCsidlAppData},
+        {"Fonts", kCsidlFonts},              {"SendTo", kCsidlSendTo},     {"Templates", kCsidlTemplates}};
+    for (const auto& [name, csidl] : userFolders) {
+      EXPECT_EQ(RegReadText(shell, name, ""), h.ShellFolderPath(csidl)) << name;
+      EXPECT_TRUE(FolderExists(h.ShellFolderPath(csidl))) << name;
+    }
+
+    VersionFacts v = h.Version();
+    if (v.platform == kPlatformNT) {
+      const std::string nt = "HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
+      EXPECT_EQ(RegReadText(nt, "CurrentVersion", ""), Format("%u.%u", v.major, v.minor));
+      EXPECT_EQ(RegReadText(nt, "CurrentBuildNumber", ""), std::to_string(v.build));
+      EXPECT_EQ(RegReadText(nt, "CSDVersion", ""), v.servicePack);
+      EXPECT_TRUE(SameText(RegReadText(nt, "SystemRoot", ""), h.WindowsFolder()));
+      EXPECT_TRUE(RegKeyExists(nt + "\\Fonts"));
+      const std::string common = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+      EXPECT_EQ(RegReadText(common, "Common Programs", ""), h.ShellFolderPath(kCsidlCommonPrograms));
+      EXPECT_EQ(RegReadText(common, "Common Desktop", ""), h.ShellFolderPath(kCsidlCommonDesktopDirectory));
+      // "User Shell Folders" keep references that expand to the same paths.
+      std::string expanded;
+      ASSERT_TRUE(h.ExpandEnvStrings(
+          RegReadText("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders",
+                      "Personal", ""),
+          expanded));
+      EXPECT_EQ(expanded, h.ShellFolderPath(kCsidlPersonal));
+      // The environment a program gets is the one the registry keeps.
+      EXPECT_EQ(GetEnvVar("TEMP", false), *h.GetEnv("TEMP"));
+      EXPECT_TRUE(SameText(GetEnvVar("Path", true), *h.GetEnv("Path")));
+      EXPECT_TRUE(SameText(GetEnvVar("ComSpec", true), *h.GetEnv("ComSpec")));
+      EXPECT_TRUE(FileExists(*h.GetEnv("ComSpec")));
+    } else {
+      EXPECT_TRUE(RegKeyExists(cv + "\\Fonts"));
+      // "4.00.950" names the version the system reports (4, 0, build 950).
+      std::vector<std::string> number = SplitString(RegReadText(cv, "VersionNumber", ""), '.');
+      ASSERT_EQ(number.size(), 3u);
+      EXPECT_EQ(std::stoul(number[0]), v.major);
+      EXPECT_EQ(std::stoul(number[1]), v.minor);
+      EXPECT_EQ(std::stoul(number[2]), v.build & 0xFFFF);
+      EXPECT_TRUE(FileExists("C:\\autoexec.bat"));
+      EXPECT_TRUE(FileExists(*h.GetEnv("COMSPEC")));
+    }
+    EXPECT_TRUE(FileExists(h.WindowsFolder() + "\\win.ini"));
+    EXPECT_TRUE(FolderExists(*h.GetEnv("TEMP")));
+  }
+}
+
 TEST(SandboxWin9xTest, AutoexecAndCommonFolders) {
   Machine m("98");
+  std::string text;
+  // A fresh machine has one, setting the PATH its programs see.
+  ASSERT_TRUE(ReadWholeFile("C:\\autoexec.bat", text));
+  EXPECT_EQ(text, "SET PATH=C:\\WINDOWS;C:\\WINDOWS\\COMMAND\r\n");
+  EXPECT_EQ(GetEnvVar("PATH", false), "C:\\WINDOWS;C:\\WINDOWS\\COMMAND");
+  ASSERT_TRUE(m.Host().RemoveFile("C:\\autoexec.bat"));
   EXPECT_FALSE(SetEnvVar("PATH", "c:\\bin", false));  // no autoexec.bat: nothing can be added
   ASSERT_TRUE(WriteWholeFile("C:\\autoexec.bat", "set PATH=c:\\dos\r\nSET TEMP=c:\\tmp\r\n"));
   ASSERT_TRUE(SetEnvVar("PATH", "c:\\bin", false));
-  std::string text;
   ASSERT_TRUE(ReadWholeFile("C:\\AUTOEXEC.BAT", text));
   EXPECT_EQ(text, "SET PATH=c:\\bin\r\nSET TEMP=c:\\tmp\r\n");
   ASSERT_TRUE(SetEnvVar("PATH", "", false));

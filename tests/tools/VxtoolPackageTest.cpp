@@ -20,6 +20,7 @@
 #include "package/DCPcrypt.h"
 #include "package/Package.h"
 #include "package/PackageCrypt.h"
+#include "support/PeBuilder.h"
 #include "support/TestMachine.h"
 
 using namespace vx;
@@ -132,6 +133,30 @@ class VxtoolPackage : public ::testing::Test {
     return W(name);
   }
 };
+
+TEST_F(VxtoolPackage, InfoNamesTheEngineTheSetupFileStarts) {
+  std::string elf(2048, '\0');
+  elf.replace(0, 4, "\x7F" "ELF");
+  elf[4] = 2;    // 64-bit
+  elf[18] = 62;  // x86-64
+  vxtest::PeShape x64;
+  x64.machine = 0x8664;
+  x64.pe32Plus = true;
+  const std::pair<std::string, std::string> cases[] = {
+      {vxtest::MakePe(1, 2), "engine: Windows x86 (32-bit)\n"},
+      {vxtest::MakePe(1, 2, x64), "engine: Windows x64 (64-bit)\n"},
+      {elf, "engine: native Linux x86-64, for the sandbox machine\n"},
+      {std::string(2048, 'E'), "engine: unknown (neither a Windows nor a Linux program)\n"}};
+  for (const auto& [stub, line] : cases) {
+    WriteNative(W("stub.bin"), stub);
+    std::string build = std::string(VX_VXBUILD) + " " + ShellQuote(D() + "/project.xml") + " --stub " +
+                        ShellQuote(W("stub.bin")) + " --out " + ShellQuote(W("out")) + " > /dev/null";
+    ASSERT_EQ(std::system(build.c_str()), 0) << line;
+    Outcome r = Vxtool({"package", "info", W("out/setup.exe")});
+    EXPECT_TRUE(Contains(r.out, line)) << r.out;
+  }
+  EXPECT_TRUE(Contains(Vxtool({"package", "info", Extra()}).out, "engine: none\n"));
+}
 
 TEST_F(VxtoolPackage, InfoReportsTrailerCabinetEntriesAndPassword) {
   Outcome r = Vxtool({"package", "info", SetupFile(), "--password", "Secret"});

@@ -210,14 +210,21 @@ TEST_F(VariablesTest, FolderVariablesAreDefinedFromTheMachine) {
   EXPECT_EQ(date[2], '/');
   EXPECT_EQ(date[5], '/');
   if (Machine().IsSandbox()) {
-    // A fresh machine has none of these keys: the defaults, expanded on reading.
-    EXPECT_EQ(vx::GetVariable(&db, "ProgramFiles"), "C:\\Program Files");
+    // A fresh machine has the folders of the system in the registry, as
+    // Windows has them; the products below are not installed: the defaults,
+    // expanded on reading.
+    EXPECT_EQ(db.Variables->FindVariable("ProgramFiles")->Value, "C:\\Program Files");
     EXPECT_EQ(vx::GetVariable(&db, "CommonFiles"), "C:\\Program Files\\Common Files");
+    EXPECT_EQ(vx::GetVariable(&db, "ApplicationData"), "C:\\Documents and Settings\\User\\Application Data");
     EXPECT_EQ(vx::GetVariable(&db, "BDE"), "C:\\Program Files\\Common Files\\Borland Shared\\BDE");
     EXPECT_EQ(vx::GetVariable(&db, "Delphi"), "C:");
     EXPECT_EQ(vx::GetVariable(&db, "IIS-Scripts"), "C:\\wwwroot\\scripts");
-    EXPECT_EQ(db.Variables->FindVariable("ProgramFiles")->Value, "%BootDrive%\\Program Files");
     EXPECT_FALSE(vx::GetVariable(&db, "CommonDesktop").empty());
+    // Without the registry's value the default stands, kept with its reference.
+    ASSERT_TRUE(vx::RegRemoveValue("HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion", "ProgramFilesDir"));
+    vx::DefineFolderVariables(db);
+    EXPECT_EQ(db.Variables->FindVariable("ProgramFiles")->Value, "%BootDrive%\\Program Files");
+    EXPECT_EQ(vx::GetVariable(&db, "ProgramFiles"), "C:\\Program Files");
   }
 
   // The newest version by sorted key name, the first item of lists.
