@@ -19,6 +19,7 @@
 #include "plugins/VXPlugins.h"
 #include "system/kqNTSecurity.h"
 #include "system/Errors.h"
+#include "system/ResumeProgramName.h"
 #include "system/RunLog.h"
 #include "system/kqFileUtils.h"
 #include "system/kqRegIni.h"
@@ -703,8 +704,15 @@ void Engine::Rollback() {}
 void Engine::UnloadPlugins() { Plugins().UnloadAll(); }
 void Engine::MarkExecutableForDeletion(bool atReboot) {
   // The resume program removes itself: at the restart that follows, or by
-  // a batch that waits until the process has ended.
-  if (atReboot) DeleteFileAtReboot(CurrentHost().ExecutablePath());
+  // a batch that waits until the process has ended. Only a program named
+  // as the engine names the resume program is removed: a setup file someone
+  // started with the switch stays, and an engine started by the launcher in
+  // front of a setup file is the launcher's temporary copy, which the
+  // launcher removes (together with itself when it is the resume program).
+  std::string program = CurrentHost().ExecutablePath();
+  std::string name = ExtractFileName(program);
+  if (!VxIsResumeProgramName(name.data(), name.size())) return;
+  if (atReboot) DeleteFileAtReboot(program);
   else StartSelfDeleteBatch(false);
 }
 void Engine::RestartWindows() { vx::RestartWindows(false); }

@@ -11,10 +11,17 @@
  * comes first and wins), waits for it, removes the copy and ends with the
  * engine's exit code.
  *
+ * After a restart the resume entry starts a copy of this launcher that the
+ * engine left in the temporary folder (see system/ResumeProgramName.h) with
+ * /resume:. Once that resumed run has ended the copy
+ * is of no use, and nobody else would remove it: it removes itself.
+ *
  * Written in C against the system and zlib only, to stay a few kilobytes. */
 #include <stdlib.h>
 #include <string.h>
 #include <zlib.h>
+
+#include "system/ResumeProgramName.h"
 
 /* Inflates a gzip image into a fresh buffer of malloc; null when the image
  * is damaged. gzip ends with the length of the original modulo 2^32. */
@@ -42,6 +49,15 @@ static unsigned char* Inflate(const unsigned char* gz, size_t gzSize, size_t* si
     return NULL;
   }
   return out;
+}
+
+/* Whether an argument is the switch "resume:" ("/" or "-" first, any case). */
+static int IsResumeSwitch(const char* arg, size_t length) {
+  static const char word[] = "resume:";
+  if (length < 8 || (arg[0] != '/' && arg[0] != '-')) return 0;
+  for (size_t i = 0; i < 7; ++i)
+    if ((arg[1 + i] | 0x20) != word[i]) return 0;
+  return 1;
 }
 
 #ifdef _WIN32
@@ -77,6 +93,85 @@ static const wchar_t* Arguments(const wchar_t* line) {
     while (*line && *line != L' ' && *line != L'\t') ++line;
   }
   return line;
+}
+
+/* Whether the command line holds the switch /resume:, argument by argument
+ * (blanks separate, double quotes group). */
+static int HasResumeSwitch(const wchar_t* args) {
+  char arg[16];
+  while (*args) {
+    while (*args == L' ' || *args == L'\t') ++args;
+    size_t n = 0;
+    int quoted = 0;
+    for (; *args && (quoted || (*args != L' ' && *args != L'\t')); ++args) {
+      if (*args == L'"') quoted = !quoted;
+      else if (n < sizeof arg) arg[n++] = *args < 128 ? (char)*args : '?';
+    }
+    if (IsResumeSwitch(arg, n)) return 1;
+  }
+  return 0;
+}
+
+/* Removes this program once it has ended, the way the engine removes
+ * itself: a batch beside it deletes it as soon as the image is no longer
+ * in use, then deletes itself. When Windows is already shutting down the
+ * batch may not get to run: the deletion is then left to the restart. */
+static void RemoveSelfLater(const wchar_t* self) {
+  static wchar_t batch[MAX_PATH + 16];
+  static char selfOem[3 * MAX_PATH], batchOem[3 * MAX_PATH], line[4 * 3 * MAX_PATH];
+  size_t length = (size_t)lstrlenW(self);
+  int started = 0;
+  if (length >= 4 && length < MAX_PATH && !GetSystemMetrics(SM_SHUTTINGDOWN)) {
+    lstrcpyW(batch, self);
+    lstrcpyW(batch + length - 4, L".bat");
+    /* The command interpreter reads batch files in the OEM code page. */
+    if (WideCharToMultiByte(CP_OEMCP, 0, self, -1, selfOem, sizeof selfOem, NULL, NULL) &&
+        WideCharToMultiByte(CP_OEMCP, 0, batch, -1, batchOem, sizeof batchOem, NULL, NULL)) {
+      /* ":try", del "<self>", if exist "<self>" goto try, del "<batch>" */
+      lstrcpyA(line, ":try\r\ndel \"");
+      lstrcatA(line, selfOem);
+      lstrcatA(line, "\"\r\nif exist \"");
+      lstrcatA(line, selfOem);
+      lstrcatA(line, "\" goto try\r\ndel \"");
+      lstrcatA(line, batchOem);
+      lstrcatA(line, "\"\r\n");
+      HANDLE h = CreateFileW(batch, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+      DWORD written = 0;
+      int complete = h != INVALID_HANDLE_VALUE && WriteFile(h, line, (DWORD)lstrlenA(line), &written, NULL) &&
+                     written == (DWORD)lstrlenA(line);
+      if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+      if (complete) {
+        static wchar_t command[MAX_PATH + 32];
+        STARTUPINFOW startup;
+        PROCESS_INFORMATION process;
+        memset(&startup, 0, sizeof startup);
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESHOWWINDOW;
+        startup.wShowWindow = SW_HIDE;
+        wsprintfW(command, L"\"%s\"", batch);
+        started = CreateProcessW(NULL, command, NULL, NULL, FALSE, IDLE_PRIORITY_CLASS | CREATE_NO_WINDOW, NULL, NULL,
+                                 &startup, &process);
+        if (started) {
+          CloseHandle(process.hThread);
+          CloseHandle(process.hProcess);
+        } else {
+          DeleteFileW(batch);
+        }
+      }
+    }
+  }
+  if (!started) MoveFileExW(self, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
+}
+
+/* Whether this program is the resume program the engine left behind. */
+static int IsResumeProgram(const wchar_t* self) {
+  const wchar_t* name = self;
+  for (const wchar_t* p = self; *p; ++p)
+    if (*p == L'\\' || *p == L'/') name = p + 1;
+  char ascii[16];
+  size_t n = 0;
+  for (; name[n] && n < sizeof ascii; ++n) ascii[n] = name[n] < 128 ? (char)name[n] : '?';
+  return !name[n] && VxIsResumeProgramName(ascii, n);
 }
 
 /* The resource "ENGINE", inflated. */
@@ -172,6 +267,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR ansiLine, int s
   GetExitCodeProcess(process.hProcess, &code);
   CloseHandle(process.hProcess);
   RemoveWorkFolder(folder, enginePath);
+  if (HasResumeSwitch(args) && IsResumeProgram(self)) RemoveSelfLater(self);
   return (int)code;
 }
 
@@ -253,6 +349,12 @@ int main(int argc, char** argv) {
   unlink(enginePath);
   rmdir(folder);
   if (child < 0) return Fail("cannot start");
+  /* The resume program of a resumed run: no longer needed. (A running
+   * program's file can be removed at once here.) */
+  const char* name = strrchr(self, '/') ? strrchr(self, '/') + 1 : self;
+  int resumed = 0;
+  for (int i = 1; i < argc; ++i) resumed |= IsResumeSwitch(argv[i], strlen(argv[i]));
+  if (resumed && VxIsResumeProgramName(name, strlen(name))) unlink(self);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
 }
 #endif

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "package/Package.h"
 #include "package/PackageCrypt.h"
 #include "support/TestMachine.h"
 #include "system/RunLog.h"
@@ -342,6 +343,51 @@ TEST_F(SetupFile, DamagedLauncherStopsBeforeTheEngine) {
   EXPECT_EQ(o.exitCode, -1);
   EXPECT_EQ(ReadNative(log), "");  // the engine never started
   EXPECT_EQ(LeftInTemp(), 0u);
+}
+
+// The resume entry starts a copy of the launcher ("Resume.exe", the setup
+// file's first StubSize bytes) that the engine put into the temporary
+// folder as "vx<6 characters>.exe". After the resumed run that copy removes
+// itself, so nothing of the setup stays behind; a setup file started with
+// the same switch, or the copy started without it, stays.
+TEST_F(SetupFile, ResumeProgramRemovesItselfAfterTheResumedRun) {
+  vx::PackageTrailer trailer;
+  uint64_t trailing = 0;
+  ASSERT_TRUE(vx::LocateTrailer(setupBytes.substr(setupBytes.size() - 4096), trailer, trailing));
+  std::string launcher = setupBytes.substr(0, trailer.StubSize);
+  std::string resumeFolder = EngineFileAsSeen(dir.Path() + Sep() + "no-such-folder");
+  struct Case {
+    const char* name;
+    bool resumeSwitch;
+    bool removed;
+  };
+  for (const Case& c : {Case{"vxI0AVI0.exe", true, true}, Case{"VXEngine.exe", true, false}, Case{"setup.exe", true, false},
+                        Case{"VX9Z8Y7W.EXE", false, false}}) {
+    std::string program = dir.Path() + Sep() + c.name;
+    WriteNative(program, launcher);
+#ifndef _WIN32
+    chmod(program.c_str(), 0755);
+#endif
+    std::string log = dir.Path() + Sep() + "resume.log";
+    std::string args = LogArg(log) + " /suppressmsgboxes";
+    if (c.resumeSwitch) args += " " + Quote("/resume:" + resumeFolder) + " " + Quote("/exename:" + EngineFileAsSeen(Setup()));
+    Outcome o = Run(args, program);
+    ASSERT_TRUE(o.finished) << c.name;
+    EXPECT_EQ(o.exitCode, -1) << c.name;  // nothing to resume, no package
+    std::string text = ReadNative(log);
+    if (c.resumeSwitch) {
+      EXPECT_NE(text.find("Cannot resume installation."), std::string::npos) << text;
+    }
+    // On Windows a batch removes the program once it has ended.
+    bool gone = false;
+    for (int i = 0; i < 100 && !gone; ++i) {
+      gone = !std::filesystem::exists(program) && !std::filesystem::exists(vx::ChangeFileExt(program, ".bat"));
+      if (!gone && c.removed) vx::CurrentHost().SleepMs(100);
+    }
+    EXPECT_EQ(gone, c.removed) << c.name;
+    EXPECT_EQ(LeftInTemp(), 0u) << c.name;
+    std::filesystem::remove(program);
+  }
 }
 
 // An /exename: on the command line (the resume entry writes one) wins over

@@ -1,8 +1,11 @@
 // File operations on the current test host.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "support/PeBuilder.h"
 #include "support/TestMachine.h"
+#include "system/ResumeProgramName.h"
 #include "system/kqFileUtils.h"
 #include "system/kqRegIni.h"
 #include "system/kqStrUtils.h"
@@ -89,6 +92,31 @@ TEST_F(FileOpsTest, UniqueNames) {
   // 2004: year digit 4, leap year: day 61; days = 4*365 + 1 + 61 = 1522 = 0x5F2
   // and 01:00 is 360000 centiseconds = 0AVI0.
   EXPECT_EQ(UniqueNameCode(t), "1FI0AVI0");
+}
+
+// Every name the engine can give its resume program is recognised as one,
+// at any time of any day; the names of setup files and of the engine copy
+// a launcher runs are not.
+TEST(ResumeProgramNameTest, TheEnginesResumeNamesAndNoOthers) {
+  auto resumeName = [](const SystemTime& t) { return "vx" + UniqueNameCode(t).substr(2) + ".exe"; };
+  SystemTime t;
+  for (uint16_t year : {2009, 2024, 2030})
+    for (uint16_t month : {1, 7, 12})
+      for (uint16_t hour : {0, 9, 23}) {
+        t.year = year;
+        t.month = month;
+        t.day = 28;
+        t.hour = hour;
+        t.minute = t.second = 59;
+        t.milliseconds = 999;
+        std::string name = resumeName(t);
+        EXPECT_TRUE(VxIsResumeProgramName(name.data(), name.size())) << name;
+        std::string upper = UpperCase(name);
+        EXPECT_TRUE(VxIsResumeProgramName(upper.data(), upper.size())) << upper;
+      }
+  for (const char* other : {"VXEngine.exe", "setup.exe", "vxI0AVI0.bat", "vxI0AVI01.exe", "vxI9AVI0.exe",
+                            "vxI0AWI0.exe", "abI0AVI0.exe", ""})
+    EXPECT_FALSE(VxIsResumeProgramName(other, std::strlen(other))) << other;
 }
 
 TEST_F(FileOpsTest, VersionsDecideBeforeDates) {

@@ -151,3 +151,38 @@ TEST_F(RegistryTest, UniqueValueNames) {
 }
 
 }  // namespace
+
+#ifdef _WIN32
+#include <windows.h>
+
+namespace {
+
+// Whether a key of HKLM exists in one of the two views of 64-bit Windows.
+bool KeyInView(const std::string& subKey, REGSAM view) {
+  HKEY key;
+  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) return false;
+  ::RegCloseKey(key);
+  return true;
+}
+
+// An engine writes the registry view of its own bitness: the 64-bit engine
+// the native one (where 64-bit applications look), the 32-bit engine on
+// 64-bit Windows the redirected one.
+TEST(RegistryViewTest, TheEngineWritesTheViewOfItsOwnBitness) {
+  vxtest::TestMachine machine;
+  BOOL wow64 = FALSE;
+  ::IsWow64Process(::GetCurrentProcess(), &wow64);
+  bool is64 = sizeof(void*) == 8;
+  if (!is64 && !wow64) GTEST_SKIP() << "32-bit Windows has one registry view";
+  const std::string sub = "SOFTWARE\\VxViewTest";
+  ASSERT_TRUE(RegWriteString("HKLM\\" + sub, "Bits", is64 ? "64" : "32"));
+  EXPECT_EQ(KeyInView(sub, KEY_WOW64_64KEY), is64);
+  EXPECT_EQ(KeyInView(sub, KEY_WOW64_32KEY), !is64);
+  EXPECT_EQ(RegReadText("HKLM\\" + sub, "Bits", ""), is64 ? "64" : "32");
+  EXPECT_TRUE(RegRemoveKey("HKLM\\" + sub, true));
+  EXPECT_FALSE(KeyInView(sub, KEY_WOW64_64KEY));
+  EXPECT_FALSE(KeyInView(sub, KEY_WOW64_32KEY));
+}
+
+}  // namespace
+#endif
