@@ -7,6 +7,7 @@
 #   win32   build/stub-win32 (VXStub.exe) and build/win32 (the 32-bit
 #           VXEngine.exe and the Windows tests); needs native for vxbuild
 #   win64   build/stub-win64 and build/win64: the same for 64-bit Windows
+#   demo    only what the main job needs: vxstub and the native vxbuild
 set -euo pipefail
 cd "$(dirname "$0")/.."
 trees=("$@")
@@ -24,12 +25,16 @@ configure() {  # configure DIR ARGS...: quiet unless it fails
   fi
 }
 
-build_native() {
+build_native() {  # build_native [TARGET...]: everything by default
   configure build/stub-native -DVX_STUB_BUILD=ON
   cmake --build build/stub-native -j "$jobs"
   configure build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVX_STUB_ENGINE="$root/build/stub-native/bin/vxstub"
-  cmake --build build/native -j "$jobs"
+  if [ $# -gt 0 ]; then
+    cmake --build build/native -j "$jobs" --target "$@"
+  else
+    cmake --build build/native -j "$jobs"
+  fi
 }
 
 build_windows() {  # build_windows win32|win64
@@ -47,19 +52,20 @@ build_windows() {  # build_windows win32|win64
   cmake --build "build/$tree" -j "$jobs"
 }
 
-native_built=0
 for tree in "${trees[@]}"; do
   case "$tree" in
-    native) ;;
-    win32 | win64) ;;
-    *) echo "build.sh: unknown tree '$tree' (native, win32, win64)" >&2; exit 2 ;;
+    native | win32 | win64 | demo) ;;
+    *) echo "build.sh: unknown tree '$tree' (native, win32, win64, demo)" >&2; exit 2 ;;
   esac
 done
-for tree in native "${trees[@]}"; do
+if [ "${trees[*]}" = demo ]; then
+  build_native vxbuild
+  exit 0
+fi
+# The Windows trees use the native vxbuild: native comes first.
+build_native
+for tree in "${trees[@]}"; do
   case "$tree" in
-    native)
-      # The Windows trees use the native vxbuild: native comes first.
-      if [ "$native_built" = 0 ]; then build_native; native_built=1; fi ;;
-    *) build_windows "$tree" ;;
+    win32 | win64) build_windows "$tree" ;;
   esac
 done

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# The main job: builds everything, makes a setup file of the demo project
-# with vxbuild, runs it on a fresh sandbox machine and shows its run log and
-# what the machine holds after.
+# The main job: builds what it needs (the native engine stub and vxbuild),
+# makes a setup file of the demo project with vxbuild, runs it on a fresh
+# sandbox machine and shows its run log and what the machine holds after.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/build.sh native
+./scripts/build.sh demo
 demo=build/demo
 machine="$demo/machine"
 rm -rf "$demo"
