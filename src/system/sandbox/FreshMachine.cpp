@@ -256,19 +256,21 @@ void FillCurrentUser(const Preset& p, const std::vector<ShellFolder>& folders, R
   intl.SetValue("sTimeFormat", kRegSz, Sz("h:mm:ss tt"));
 }
 
-bool WriteMachineFile(const std::string& root, const std::string& windowsPath, const std::string& content) {
+// The native path of a path on drive C: of the machine being made.
+std::string OnDriveC(const std::string& root, const std::string& windowsPath) {
   std::string rel = windowsPath.substr(3);
   for (char& c : rel)
     if (c == '\\') c = '/';
-  std::string native = root + "/drive_c/" + rel;
+  return root + "/drive_c/" + rel;
+}
+
+bool WriteMachineFile(const std::string& root, const std::string& windowsPath, const std::string& content) {
+  std::string native = OnDriveC(root, windowsPath);
   return NativeMakeDirs(native.substr(0, native.rfind('/'))) && NativeWriteFile(native, content);
 }
 
 bool MakeMachineFolder(const std::string& root, const std::string& windowsPath) {
-  std::string rel = windowsPath.substr(3);
-  for (char& c : rel)
-    if (c == '\\') c = '/';
-  return NativeMakeDirs(root + "/drive_c/" + rel);
+  return NativeMakeDirs(OnDriveC(root, windowsPath));
 }
 
 }  // namespace

@@ -665,11 +665,12 @@ uint32_t Win32Host::CurrentThreadId() { return ::GetCurrentThreadId(); }
 // The file is looked at before the loader sees it: a DLL of the other
 // bitness, a truncated copy or a file that is no image fails as
 // ERROR_BAD_EXE_FORMAT, as Windows itself reports a DLL of the wrong kind,
-// and none of its code runs. A name the file system cannot open as given
-// (one the loader finds on its search path) goes to the loader unchecked.
+// and none of its code runs. A bare name (a system library the loader
+// finds on its search path) goes to the loader unchecked.
 ModuleHandle Win32Host::LoadModule(const std::string& path) {
-  if (auto file = OpenFile(path, FileAccess::Read, FileCreate::OpenExisting, kShareRead | kShareWrite | kShareDelete)) {
-    if (!LoadableDllProblem(FileByteReader(*file), uint64_t(file->Size())).empty()) {
+  if (path.find_first_of("\\/:") != std::string::npos) {
+    auto file = OpenFile(path, FileAccess::Read, FileCreate::OpenExisting, kShareRead | kShareWrite | kShareDelete);
+    if (file && !LoadableDllProblem(FileByteReader(*file), uint64_t(file->Size())).empty()) {
       ::SetLastError(ERROR_BAD_EXE_FORMAT);
       return 0;
     }
