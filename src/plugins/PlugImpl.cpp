@@ -179,14 +179,63 @@ vx_param ConfigNames(TPlugin& p, const std::string& group, vx_param buffer) {
 
 // --- Entry points ------------------------------------------------------------------
 
-int32_t VXAPI GetMessageID(int32_t, const char* name) { return Plugins().Store().Register(Text(vx_param(name))); }
+namespace {
+
+// What a command answers when it fails: the setters that report -1 or 1
+// for a refused value do so, every other command answers "nothing".
+vx_param FailureResult(int32_t msgId) {
+  switch (msgId) {
+    case CM_SETFEATURESTATE:
+    case CM_SETINSTALLTYPE:
+      return -1;
+    case CM_SETPASSWORD:
+    case CM_ISPASSWORDVALID:
+      return 1;
+    default:
+      return 0;
+  }
+}
+
+// Runs the body of an entry point. Nothing may unwind into the plug-in,
+// which may be built with another compiler or none that knows C++: a
+// failure is kept for the engine's own frames and the entry answers
+// `failure`.
+template <class Body>
+vx_param AtBoundary(vx_param failure, Body&& body) {
+  try {
+    return body();
+  } catch (...) {
+    try {
+      Plugins().DeferFailure(std::current_exception());
+    } catch (...) {
+    }
+    return failure;
+  }
+}
+
+vx_param RunCommand(int32_t pluginId, int32_t msgId, vx_param param1, vx_param param2, int32_t broadcast);
+
+}  // namespace
+
+int32_t VXAPI GetMessageID(int32_t, const char* name) {
+  return int32_t(AtBoundary(0, [&] { return vx_param(Plugins().Store().Register(Text(vx_param(name)))); }));
+}
 
 vx_param VXAPI SendCommandByName(int32_t pluginId, const char* name, vx_param param1, vx_param param2,
                                  int32_t broadcast) {
-  return SendCommand(pluginId, Plugins().Store().Register(Text(vx_param(name))), param1, param2, broadcast);
+  return AtBoundary(0, [&] {
+    int32_t msgId = Plugins().Store().Register(Text(vx_param(name)));
+    return AtBoundary(FailureResult(msgId), [&] { return RunCommand(pluginId, msgId, param1, param2, broadcast); });
+  });
 }
 
 vx_param VXAPI SendCommand(int32_t pluginId, int32_t msgId, vx_param param1, vx_param param2, int32_t broadcast) {
+  return AtBoundary(FailureResult(msgId), [&] { return RunCommand(pluginId, msgId, param1, param2, broadcast); });
+}
+
+namespace {
+
+vx_param RunCommand(int32_t pluginId, int32_t msgId, vx_param param1, vx_param param2, int32_t broadcast) {
   PluginServiceHooks& hooks = PluginServices();
   TPluginList& plugins = Plugins();
   TPlugin* plugin = plugins.FindPlugin(pluginId);
@@ -274,6 +323,8 @@ vx_param VXAPI SendCommand(int32_t pluginId, int32_t msgId, vx_param param1, vx_
       return 0;
   }
 }
+
+}  // namespace
 
 void InstallPluginServices() {
   Plugins().SetEntries({&GetMessageID, &SendCommand, &SendCommandByName});

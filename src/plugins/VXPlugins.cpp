@@ -155,7 +155,22 @@ vx_param TPluginList::SendToPlugin(TPlugin& plugin, int32_t msgId, vx_param para
   std::string name = store_.NameOf(msgId);
   if (name.empty()) return 0;
   RunLog("event", Format("%s to plug-in %d", name.c_str(), int(plugin.PluginID)));
-  return plugin.Info.handler(msgId, name.c_str(), param1, param2);
+  vx_param result = plugin.Info.handler(msgId, name.c_str(), param1, param2);
+  // A call made for another thread returns through the window system, which
+  // no exception may cross: its failure waits for the next delivery.
+  if (crossThreadCalls_ == 0) RaiseDeferredFailure();
+  return result;
+}
+
+void TPluginList::DeferFailure(std::exception_ptr failure) {
+  if (!deferred_) deferred_ = std::move(failure);
+}
+
+void TPluginList::RaiseDeferredFailure() {
+  if (!deferred_) return;
+  std::exception_ptr failure = std::move(deferred_);
+  deferred_ = nullptr;
+  std::rethrow_exception(failure);
 }
 
 vx_param TPluginList::Broadcast(int32_t senderId, int32_t msgId, bool toAll, vx_param param1, vx_param param2) {
@@ -188,7 +203,10 @@ vx_param TPluginList::Broadcast(int32_t senderId, int32_t msgId, bool toAll, vx_
 
 vx_param TPluginList::HandleCrossThreadCall(uintptr_t block) {
   std::unique_ptr<VXCrossThreadCall> call(reinterpret_cast<VXCrossThreadCall*>(block));
-  return Broadcast(call->senderId, call->msgId, (call->toAll & 0xFF) != 0, call->param1, call->param2);
+  ++crossThreadCalls_;
+  vx_param result = Broadcast(call->senderId, call->msgId, (call->toAll & 0xFF) != 0, call->param1, call->param2);
+  --crossThreadCalls_;
+  return result;
 }
 
 vx_param TPluginList::SendEvent(int32_t msgId, vx_param param1, vx_param param2, bool toAll) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -65,6 +66,15 @@ class TPluginList {
   // handler of kCrossThreadMessage calls this) and frees it.
   vx_param HandleCrossThreadCall(uintptr_t block);
 
+  // A failure inside a command that a plug-in called (an evaluation error
+  // that ends the run, a damaged file) cannot travel through the plug-in's
+  // own frames: the command answers its failure result and leaves the
+  // failure here. It is raised again in the engine's frames as soon as the
+  // plug-in handler that made the call returns (see SendToPlugin).
+  void DeferFailure(std::exception_ptr failure);
+  // Raises a deferred failure, if there is one, and forgets it.
+  void RaiseDeferredFailure();
+
   // Set by the command service and the session: the entries handed to each
   // plug-in, and the current language code sent at load.
   void SetEntries(const PluginEntries& entries) { entries_ = entries; }
@@ -80,6 +90,8 @@ class TPluginList {
   uint32_t mainThread_;
   PluginEntries entries_;
   std::function<std::string()> language_;
+  std::exception_ptr deferred_;
+  int crossThreadCalls_ = 0;  // handlers running for another thread's call
 };
 
 // The process-wide plug-in list and message store.

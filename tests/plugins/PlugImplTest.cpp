@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 #include "database/VXClasses.h"
 #include "database/Variables.h"
@@ -15,6 +16,7 @@
 #include "plugins/VXPlugins.h"
 #include "TestPlugin.h"
 #include "support/TestMachine.h"
+#include "system/Errors.h"
 #include "system/kqFileUtils.h"
 #include "system/kqStrUtils.h"
 #include "system/kqUtils.h"
@@ -191,6 +193,48 @@ TEST_F(PlugImpl, AllocationAndExpressions) {
   EXPECT_EQ(vx::SendCommand(99, CM_CALCBOOLEXPRESSION, P("2 > 1"), 0, 0), 1);
   EXPECT_EQ(vx::SendCommand(99, CM_CALCBOOLEXPRESSION, P("2 < 1"), 0, 0), 0);
   EXPECT_NE(vx::SendCommand(99, CM_GETINSTALLICON, 1, 0, 0), 0);
+}
+
+// Nothing the engine throws while it serves a command unwinds into the
+// plug-in (which may not even be C++): the command answers its failure
+// result and the failure ends the run from the engine's own frames once
+// the plug-in has returned.
+TEST_F(PlugImpl, FailuresInsideCommandsNeverUnwindIntoThePlugin) {
+  auto& hooks = vx::PluginServices();
+  hooks.setPassword = [](const std::string&) -> bool { throw std::runtime_error("key store damaged"); };
+  hooks.setLanguage = [](const std::string&) { throw std::runtime_error("language file damaged"); };
+  struct Case {
+    const char* what;
+    int32_t command;
+    vx_param p1;
+    vx_param failure;
+  };
+  const Case cases[] = {
+      {"evaluation error", CM_CALCEXPRESSION, P("1 +"), 0},
+      {"evaluation error in a condition", CM_CALCBOOLEXPRESSION, P("2 >"), 0},
+      {"expression inside a text", CM_PARSETEXT, P("#1 +#"), 0},
+      {"broken actions", CM_CALCACTIONS, P("<actions><action expression="), 0},
+      {"failing password check", CM_SETPASSWORD, P("secret"), 1},
+      {"failing language change", CM_SETLANGUAGE, P("DEU"), 0},
+  };
+  for (const Case& c : cases) {
+    vx_param r = -99;
+    EXPECT_NO_THROW(r = vx::SendCommand(99, c.command, c.p1, 0, 0)) << c.what;
+    EXPECT_EQ(r, c.failure) << c.what;
+    EXPECT_ANY_THROW(vx::Plugins().RaiseDeferredFailure()) << c.what << ": the failure is kept for the engine";
+    EXPECT_NO_THROW(vx::Plugins().RaiseDeferredFailure()) << c.what << ": and raised once";
+  }
+  vx_param r = -99;
+  EXPECT_NO_THROW(r = vx::SendCommandByName(99, "CM_SETPASSWORD", P("secret"), 0, 0));
+  EXPECT_EQ(r, 1);
+  EXPECT_ANY_THROW(vx::Plugins().RaiseDeferredFailure());
+
+  // Through a loaded plug-in: its call returns with the failure answer (it
+  // logs it), and the delivery of its event raises the engine's abort.
+  LoadPlugins({{"Quill.Wizard", "command EV_START=CM_CALCEXPRESSION 1+ 0\n"}});
+  EXPECT_THROW(vx::Plugins().SendEvent(EV_START, 0, 0, true), vx::ESilentAbort);
+  EXPECT_NE(ReadNative(log).find("Quill.Wizard -> CM_CALCEXPRESSION = 0"), std::string::npos) << ReadNative(log);
+  EXPECT_EQ(vx::Plugins().SendEvent(EV_FINISH, 1, 0, true), 0) << "later events are delivered normally";
 }
 
 TEST_F(PlugImpl, FunctionsRegisteredByPluginsAreForwardedToThem) {
