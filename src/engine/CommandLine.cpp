@@ -4,24 +4,6 @@
 
 namespace vx {
 
-std::vector<std::string> SplitCommandLine(const std::string& commandLine) {
-  std::vector<std::string> out;
-  size_t i = 0, n = commandLine.size();
-  for (;;) {
-    while (i < n && (unsigned char)commandLine[i] <= ' ') ++i;
-    if (i >= n) break;
-    std::string param;
-    bool quoted = false;
-    while (i < n && (quoted || (unsigned char)commandLine[i] > ' ')) {
-      if (commandLine[i] == '"') quoted = !quoted;
-      else param += commandLine[i];
-      ++i;
-    }
-    out.push_back(param);
-  }
-  return out;
-}
-
 static bool IsSwitch(const std::string& p) { return p.size() >= 2 && (p[0] == '-' || p[0] == '/'); }
 
 std::optional<std::string> CommandLine::FindSwitch(const std::string& pattern) const {

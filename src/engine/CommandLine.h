@@ -5,12 +5,9 @@
 #include <string>
 #include <vector>
 
-namespace vx {
+#include "system/kqStrUtils.h"  // SplitCommandLine
 
-// Splits a Windows command line the way the engine's runtime does: blanks
-// separate parameters, double quotes group blanks into one parameter and
-// are removed. The first parameter (the program) is included.
-std::vector<std::string> SplitCommandLine(const std::string& commandLine);
+namespace vx {
 
 class CommandLine {
  public:

@@ -3,7 +3,7 @@
 // registered before the engine starts.
 #include <cstddef>
 
-#include "system/sandbox/SandboxHost.h"
+#include "system/EmbeddedResource.h"
 
 extern const unsigned char vx_unpack_library[];
 extern const size_t vx_unpack_library_size;

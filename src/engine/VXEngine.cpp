@@ -1,17 +1,14 @@
-// Program entry of the engine: picks the host (the real Windows API, or the
-// sandbox machine natively), reads the unattended switches, runs the engine
-// and ends the process with its exit code.
+// Program entry of the engine: makes the platform's host current (the real
+// Windows API, or the sandbox machine natively), reads the unattended
+// switches, runs the engine and ends the process with its exit code.
+#include <cstdlib>
+
 #include "engine/Main.h"
+#include "system/PlatformHost.h"
 #include "system/RunLog.h"
 #include "system/kqUtils.h"
 
 #ifdef _WIN32
-#include <windows.h>
-
-#include <cstdlib>
-
-#include "system/win32/Win32Host.h"
-
 // An exception that escapes everything ends the process at once. The
 // runtime's own handler would print a demangled type name to a console a
 // GUI program does not have, and would add its demangler to the engine,
@@ -19,21 +16,12 @@
 namespace __gnu_cxx {
 void __verbose_terminate_handler() { std::abort(); }
 }  // namespace __gnu_cxx
-
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-  vx::Win32Host host;
-  vx::SetCurrentHost(&host);
-  std::vector<std::string> params = vx::SplitCommandLine(::GetCommandLineA());
-  if (!params.empty()) params.erase(params.begin());
-#else
-#include "system/sandbox/SandboxHost.h"
+#endif
 
 int main(int argc, char** argv) {
-  vx::SandboxHost host(vx::SandboxHost::DefaultRoot());
-  vx::SetCurrentHost(&host);
-  std::vector<std::string> params(argv + 1, argv + argc);
-#endif
-  vx::CommandLine commandLine(std::move(params));
+  std::unique_ptr<vx::Host> host = vx::CreatePlatformHost();
+  vx::SetCurrentHost(host.get());
+  vx::CommandLine commandLine(vx::ProgramParameters(argc, argv));
   std::string error;
   if (!vx::ConfigureUnattended(commandLine, error)) {
     vx::ShowError(error);

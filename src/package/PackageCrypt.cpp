@@ -1,7 +1,7 @@
 #include "package/PackageCrypt.h"
 
 #include "package/DCPcrypt.h"
-#include "package/FormatKeys.h"
+#include "format/FormatKeys.h"
 #include "package/Haval.h"
 #include "package/SecureWipe.h"
 #include "system/Errors.h"

@@ -9,6 +9,7 @@
 #include "database/kqXMLParser.h"
 #include "expr/Evaluator.h"
 #include "expr/Functions.h"
+#include "plugins/PluginCalls.h"
 #include "plugins/VXPlugins.h"
 #include "system/kqStrUtils.h"
 

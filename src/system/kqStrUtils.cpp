@@ -258,4 +258,22 @@ std::string ChangeFileExt(std::string_view path, std::string_view ext) {
   return std::string(path.substr(0, path.size() - old.size())) + std::string(ext);
 }
 
+std::vector<std::string> SplitCommandLine(const std::string& commandLine) {
+  std::vector<std::string> out;
+  size_t i = 0, n = commandLine.size();
+  for (;;) {
+    while (i < n && (unsigned char)commandLine[i] <= ' ') ++i;
+    if (i >= n) break;
+    std::string param;
+    bool quoted = false;
+    while (i < n && (quoted || (unsigned char)commandLine[i] > ' ')) {
+      if (commandLine[i] == '"') quoted = !quoted;
+      else param += commandLine[i];
+      ++i;
+    }
+    out.push_back(param);
+  }
+  return out;
+}
+
 }  // namespace vx

@@ -62,4 +62,9 @@ std::string ExtractFileExt(std::string_view path);  // with the dot, or ""
 std::string ChangeFileExt(std::string_view path, std::string_view ext);
 bool IsPathDelimiter(char c);
 
+// Splits a Windows command line the way the engine's runtime does: blanks
+// separate parameters, double quotes group blanks into one parameter and
+// are removed. The first parameter (the program) is included.
+std::vector<std::string> SplitCommandLine(const std::string& commandLine);
+
 }  // namespace vx

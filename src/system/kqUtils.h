@@ -118,4 +118,17 @@ std::string GetTempFolder();
 std::string GetWindowsFolder();
 std::string GetSystemFolder();
 
+// Probing a removable drive without a medium must show no system dialog:
+// while one of these lives, critical errors fail silently (SetErrorMode).
+class ErrorModeScope {
+ public:
+  ErrorModeScope() : previous_(CurrentHost().SetProcessErrorMode(kSemFailCriticalErrors)) {}
+  ~ErrorModeScope() { CurrentHost().SetProcessErrorMode(previous_); }
+  ErrorModeScope(const ErrorModeScope&) = delete;
+  ErrorModeScope& operator=(const ErrorModeScope&) = delete;
+
+ private:
+  uint32_t previous_;
+};
+
 }  // namespace vx

@@ -4,7 +4,7 @@
 #include <string.h>
 #include <time.h>
 
-#include "package/FormatKeys.h"
+#include "format/FormatKeys.h"
 #include "unpack/Containers.h"
 
 #ifdef _WIN32

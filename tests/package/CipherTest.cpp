@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "package/DCPcrypt.h"
-#include "package/FormatKeys.h"
+#include "format/FormatKeys.h"
 #include "package/Gost.h"
 #include "package/Haval.h"
 #include "package/PackageCrypt.h"

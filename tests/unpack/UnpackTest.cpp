@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "package/DCPcrypt.h"
-#include "package/FormatKeys.h"
+#include "format/FormatKeys.h"
 #include "package/PackageCrypt.h"
 #include "support/TestMachine.h"
 #include "unpack/unpack.h"

@@ -5,6 +5,7 @@
 #include "Fixture.h"
 #include "system/Errors.h"
 #include "system/kqFileUtils.h"
+#include "plugins/PluginCalls.h"
 #include "vxplugin.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include "CabWriter.h"
 #include "database/VXClasses.h"
 #include "database/kqXMLParser.h"
-#include "package/FormatKeys.h"
+#include "format/FormatKeys.h"
 #include "package/Package.h"
 #include "package/PackageCrypt.h"
 #include "system/kqFileUtils.h"

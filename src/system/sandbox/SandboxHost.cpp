@@ -19,6 +19,7 @@
 #include <functional>
 #include <thread>
 
+#include "system/PlatformHost.h"
 #include "system/kqStrUtils.h"
 #include "system/kqUtils.h"
 #include "system/sandbox/SandboxNative.h"
@@ -821,5 +822,17 @@ void SandboxHost::UnloadModule(ModuleHandle module) {
 
 // The sandbox has no icons; a distinct handle per size stands for them.
 HandleValue SandboxHost::LoadEngineIcon(bool small) { return small ? 0x1610 : 0x3220; }
+
+}  // namespace vx
+
+// --- The platform's host --------------------------------------------------------------
+
+namespace vx {
+
+std::unique_ptr<Host> CreatePlatformHost() { return std::make_unique<SandboxHost>(SandboxHost::DefaultRoot()); }
+
+std::vector<std::string> ProgramParameters(int argc, char** argv) {
+  return argc > 1 ? std::vector<std::string>(argv + 1, argv + argc) : std::vector<std::string>();
+}
 
 }  // namespace vx

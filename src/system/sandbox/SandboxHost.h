@@ -37,6 +37,7 @@
 #include <thread>
 #include <vector>
 
+#include "system/EmbeddedResource.h"
 #include "system/host.h"
 #include "system/sandbox/RegistryHive.h"
 
@@ -320,9 +321,5 @@ class SandboxHost : public Host {
   HandleValue nextHandle_ = 0x100;
   std::atomic<uint32_t> errorMode_{0};
 };
-
-// Embedded resources of the native engine (the counterpart of RCDATA).
-void RegisterEmbeddedResource(const std::string& name, const unsigned char* data, size_t size);
-void UnregisterEmbeddedResource(const std::string& name);
 
 }  // namespace vx

@@ -141,7 +141,7 @@ std::vector<std::string> NativeList(const std::string& dir) {
 
 // The Windows rules for splitting a command line into arguments: blanks
 // separate, double quotes group (and are removed).
-std::vector<std::string> SplitCommandLine(const std::string& line) {
+std::vector<std::string> SplitProgramArguments(const std::string& line) {
   std::vector<std::string> args;
   std::string cur;
   bool quoted = false, any = false;
@@ -821,7 +821,7 @@ int Spawn(const std::vector<std::string>& argv, const std::string& cwd, const st
 
 HandleValue SandboxHost::StartProcess(const std::string& commandLine, const std::string& folder, int showCmd,
                                       uint32_t creationFlags) {
-  std::vector<std::string> args = SplitCommandLine(commandLine);
+  std::vector<std::string> args = SplitProgramArguments(commandLine);
   if (args.empty()) {
     Fail(kErrorFileNotFound);
     return 0;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "system/PeImage.h"
+#include "system/PlatformHost.h"
 #include "system/kqFileUtils.h"
 #include "system/kqStrUtils.h"
 
@@ -774,6 +775,20 @@ bool Win32Host::NamedMutexExists(const std::string& name) {
 HandleValue Win32Host::LoadEngineIcon(bool small) {
   int size = small ? 16 : 32;
   return (HandleValue)::LoadImageA(::GetModuleHandleA(nullptr), "MAINICON", IMAGE_ICON, size, size, 0);
+}
+
+}  // namespace vx
+
+// --- The platform's host --------------------------------------------------------------
+
+namespace vx {
+
+std::unique_ptr<Host> CreatePlatformHost() { return std::make_unique<Win32Host>(); }
+
+std::vector<std::string> ProgramParameters(int, char**) {
+  std::vector<std::string> params = SplitCommandLine(::GetCommandLineA());
+  if (!params.empty()) params.erase(params.begin());
+  return params;
 }
 
 }  // namespace vx

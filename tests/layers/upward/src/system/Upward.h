@@ -1,0 +1,3 @@
+// A header of the lowest layers that reaches up into the engine.
+#pragma once
+#include "engine/Main.h"
