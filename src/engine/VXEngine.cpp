@@ -27,11 +27,7 @@ int main(int argc, char** argv) {
     vx::ShowError(error);
     return -1;
   }
-  int code;
-  {
-    vx::Engine engine(commandLine);
-    code = engine.Run();
-  }
+  int code = vx::RunEngine(commandLine);
   vx::CloseRunLog();
   return code;
 }

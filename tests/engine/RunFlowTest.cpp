@@ -5,6 +5,9 @@
 #include <map>
 
 #include "engine/Main.h"
+#include "engine/RunStages.h"
+#include "install/Installer.h"
+#include "vxplugin.h"
 #include "support/TestMachine.h"
 #include "system/Errors.h"
 #include "system/kqFileUtils.h"
@@ -19,12 +22,9 @@ namespace {
 
 using vx::CommandLine;
 
-// An engine whose stages succeed unless told otherwise and that records
+// Stages and an installer that succeed unless told otherwise and record
 // what the run flow asked of them.
-class FakeEngine : public vx::Engine {
- public:
-  using vx::Engine::Engine;
-
+struct Script {
   std::map<std::string, std::string> vars;
   std::vector<std::string> calls;
   std::string failAt;           // stage that returns false
@@ -34,27 +34,29 @@ class FakeEngine : public vx::Engine {
   bool recordedActions = false;
   int wizardAnswer = 0;
   std::vector<std::string> foldersSeen;  // existing folders seen in PrepareSession
+};
 
- protected:
+class FakeStages : public vx::RunStages {
+ public:
+  FakeStages(Script& script, vx::RunState& state) : s_(script), state_(state) {}
+
   bool Stage(const std::string& name) {
-    calls.push_back(name);
-    if (name == throwAt) throw vx::EEngineError("Stage " + name + " broke.");
-    if (name == abortAt) throw vx::ESilentAbort();
-    if (name == suspendAt) State().suspended = true;
-    return name != failAt;
+    s_.calls.push_back(name);
+    if (name == s_.throwAt) throw vx::EEngineError("Stage " + name + " broke.");
+    if (name == s_.abortAt) throw vx::ESilentAbort();
+    if (name == s_.suspendAt) state_.suspended = true;
+    return name != s_.failAt;
   }
   std::string GetVariable(const std::string& name, const std::string& def) override {
-    auto it = vars.find(name);
-    return it == vars.end() ? def : it->second;
+    auto it = s_.vars.find(name);
+    return it == s_.vars.end() ? def : it->second;
   }
-  void SetVariable(const std::string& name, const std::string& value) override { vars[name] = value; }
+  void SetVariable(const std::string& name, const std::string& value) override { s_.vars[name] = value; }
   std::string LanguageMessage(int n) override { return n == 21 ? "%s is already being set up." : ""; }
 
-  bool LoadResumeState() override { return Stage("LoadResumeState"); }
   bool PrepareSession() override {
-    auto& s = State();
-    for (const std::string* f : {&s.tempFolder, &s.tempFontsPath, &s.tempGACPath, &s.tempBackupPath})
-      if (vx::FolderExists(*f)) foldersSeen.push_back(*f);
+    for (const std::string* f : {&state_.tempFolder, &state_.tempFontsPath, &state_.tempGACPath, &state_.tempBackupPath})
+      if (vx::FolderExists(*f)) s_.foldersSeen.push_back(*f);
     return Stage("PrepareSession");
   }
   bool OpenSetupFile() override { return Stage("OpenSetupFile"); }
@@ -64,20 +66,56 @@ class FakeEngine : public vx::Engine {
   void LoadFurtherPlugins() override { Stage("LoadFurtherPlugins"); }
   bool Preselect() override { return Stage("Preselect"); }
   bool SystemCheck() override { return Stage("SystemCheck"); }
-  int SendEvent(int event, intptr_t param, bool toAll) override {
-    calls.push_back(vx::Format("event %d(%d)", event, int(param)));
-    if (event == EV_SHOWDIALOGS && param == 0) return wizardAnswer;
+  bool ChooseComponentsAndPackages() override { return Stage("ChooseComponentsAndPackages"); }
+  void LogState() override {}
+  intptr_t SendEvent(int32_t event, intptr_t param, bool toAll) override {
+    s_.calls.push_back(vx::Format("event %d(%d)", event, int(param)));
+    if (event == EV_SHOWDIALOGS && param == 0) return s_.wizardAnswer;
     return 0;
   }
-  bool RunProgramsBeforeWizard() override { return Stage("RunProgramsBeforeWizard"); }
-  bool ChooseComponentsAndPackages() override { return Stage("ChooseComponentsAndPackages"); }
-  bool InstallMain() override { return Stage("InstallMain"); }
-  bool PrepareResume() override { return Stage("PrepareResume"); }
-  bool HasRecordedActions() override { return recordedActions; }
-  void Rollback() override { calls.push_back("Rollback"); }
-  void UnloadPlugins() override { calls.push_back("UnloadPlugins"); }
-  void MarkExecutableForDeletion(bool atReboot) override { calls.push_back(atReboot ? "DeleteAtReboot" : "DeleteNow"); }
-  void RestartWindows() override { calls.push_back("RestartWindows"); }
+  void ShowStatus(const std::string&) override {}
+  void HideStatus() override {}
+  void UnloadPlugins() override { s_.calls.push_back("UnloadPlugins"); }
+  void MarkExecutableForDeletion(bool atReboot) override {
+    s_.calls.push_back(atReboot ? "DeleteAtReboot" : "DeleteNow");
+  }
+  void RestartWindows() override { s_.calls.push_back("RestartWindows"); }
+
+ private:
+  Script& s_;
+  vx::RunState& state_;
+};
+
+class FakeInstaller : public vx::Installer {
+ public:
+  explicit FakeInstaller(FakeStages& stages) : stages_(stages) {}
+  bool RunProgramsBeforeWizard() override { return stages_.Stage("RunProgramsBeforeWizard"); }
+  bool Install() override { return stages_.Stage("InstallMain"); }
+  bool HasRecordedActions() override { return script->recordedActions; }
+  void Rollback() override { script->calls.push_back("Rollback"); }
+  bool SaveResumeState() override { return stages_.Stage("SaveResumeState"); }
+  bool LoadResumeState() override { return stages_.Stage("LoadResumeState"); }
+  bool PrepareResume() override { return stages_.Stage("PrepareResume"); }
+  Script* script = nullptr;
+
+ private:
+  FakeStages& stages_;
+};
+
+// One run of the flow over the fakes: the session, the script, the run.
+struct FakeEngine : Script {
+  explicit FakeEngine(CommandLine commandLine)
+      : session(std::move(commandLine)), stages(*this, session.State()), installer(stages),
+        engine(session, stages, installer) {
+    installer.script = this;
+  }
+  int Run() { return engine.Run(); }
+  vx::RunState& State() { return session.State(); }
+
+  vx::RunSession session;
+  FakeStages stages;
+  FakeInstaller installer;
+  vx::Engine engine;
 };
 
 class RunFlow : public ::testing::Test {
@@ -273,10 +311,9 @@ TEST_F(RunFlow, FailedResumeRemovesOnlyAFolderOfItsOwn) {
   EXPECT_FALSE(vx::FolderExists(ours));
 }
 
-TEST_F(RunFlow, UnbuiltStagesFailCleanly) {
+TEST_F(RunFlow, ARunWithoutASetupFileFailsCleanly) {
   RememberTemp();
-  vx::Engine e{CommandLine()};
-  EXPECT_EQ(e.Run(), -1);
+  EXPECT_EQ(vx::RunEngine(CommandLine()), -1);
   EXPECT_TRUE(TempEntries().empty());
 }
 

@@ -9,6 +9,7 @@
 
 #include "database/VXClasses.h"
 #include "database/Variables.h"
+#include "engine/EngineStages.h"
 #include "engine/Main.h"
 #include "plugins/VXPlugins.h"
 #include "TestPlugin.h"
@@ -26,33 +27,51 @@ namespace {
 using vxtest::ReadNative;
 
 
-// The engine with the setup file opened from a project text and an
-// installation that only records that it ran.
-class ProjectEngine : public vx::Engine {
+// The engine's own stages with the setup file opened from a project text,
+// and an installation that only records that it ran (with the programs
+// before the wizard as this build has them).
+class ProjectStages : public vx::EngineStages {
  public:
-  ProjectEngine(vx::CommandLine c, std::string project, std::string packageFolder)
-      : vx::Engine(std::move(c)), project_(std::move(project)), folder_(std::move(packageFolder)) {}
-  bool installed = false;
-  bool failInstall = false;
-  bool rolledBack = false;
-
- protected:
-  bool HasRecordedActions() override { return failInstall; }
-  void Rollback() override { rolledBack = true; }
+  ProjectStages(vx::RunSession& session, std::string project, std::string packageFolder)
+      : vx::EngineStages(session), project_(std::move(project)), folder_(std::move(packageFolder)) {}
   bool OpenSetupFile() override {
-    Database().LoadFromText(project_, "vx2project");
-    vx::TvxPackage& main = (*Database().Packages)[0];
+    Session().Database().LoadFromText(project_, "vx2project");
+    vx::TvxPackage& main = (*Session().Database().Packages)[0];
     main.TempPath = folder_;
     main.Main = main.Needed = true;
     return true;
   }
-  bool InstallMain() override {
-    installed = true;
-    return !failInstall;
-  }
 
  private:
   std::string project_, folder_;
+};
+
+class RecordingInstaller : public vx::UnavailableInstaller {
+ public:
+  explicit RecordingInstaller(vx::RunSession& session)
+      : vx::UnavailableInstaller(session.Database(), session.State(), session) {}
+  bool installed = false;
+  bool failInstall = false;
+  bool rolledBack = false;
+  bool Install() override {
+    installed = true;
+    return !failInstall;
+  }
+  bool HasRecordedActions() override { return failInstall; }
+  void Rollback() override { rolledBack = true; }
+};
+
+struct ProjectEngine {
+  ProjectEngine(vx::CommandLine c, std::string project, std::string packageFolder)
+      : session(std::move(c)), stages(session, std::move(project), std::move(packageFolder)), installer(session),
+        engine(session, stages, installer) {}
+  int Run() { return engine.Run(); }
+  vx::TvxMainDatabase& Database() { return session.Database(); }
+
+  vx::RunSession session;
+  ProjectStages stages;
+  RecordingInstaller installer;
+  vx::Engine engine;
 };
 
 class RunWithPlugins : public ::testing::Test {
@@ -102,7 +121,7 @@ TEST_F(RunWithPlugins, EventsOfAWholeRunArriveInTheOrderOfTheRunFlow) {
   Plugin(0, "id=Wizard\n");
   ProjectEngine engine(SetupFile(), kProject, folder);
   EXPECT_EQ(engine.Run(), 0);
-  EXPECT_TRUE(engine.installed);
+  EXPECT_TRUE(engine.installer.installed);
   std::vector<std::string> expected = {
       "Wizard EV_LOAD 0 0",
       "Wizard EV_LANGUAGECHANGED \"ENU\" 0",
@@ -127,7 +146,7 @@ TEST_F(RunWithPlugins, WizardCancelEndsTheRunWithoutInstalling) {
   Plugin(0, "id=Wizard\nanswer EV_SHOWDIALOGS=1\n");
   ProjectEngine engine(SetupFile(), kProject, folder);
   EXPECT_EQ(engine.Run(), -1);
-  EXPECT_FALSE(engine.installed);
+  EXPECT_FALSE(engine.installer.installed);
   auto ev = Events();
   ASSERT_GE(ev.size(), 2u);
   EXPECT_EQ(ev[ev.size() - 2], "Wizard EV_FINISH 0 0");
@@ -143,7 +162,7 @@ TEST_F(RunWithPlugins, LaunchConditionAnswerAndPluginAbortStopTheRun) {
   Plugin(0, "id=Wizard\ncommand EV_START=CM_ABORTINSTALL\n");
   ProjectEngine aborted(SetupFile(), kProject, folder);
   EXPECT_EQ(aborted.Run(), -1);
-  EXPECT_FALSE(aborted.installed);
+  EXPECT_FALSE(aborted.installer.installed);
   std::string all = ReadNative(log);
   EXPECT_NE(all.find("Wizard EV_ABORTINSTALL"), std::string::npos) << all;
   EXPECT_NE(all.find("Wizard EV_FINISH 0 0"), std::string::npos) << all;
@@ -152,9 +171,9 @@ TEST_F(RunWithPlugins, LaunchConditionAnswerAndPluginAbortStopTheRun) {
 TEST_F(RunWithPlugins, RollbackIsShownAsAStatusText) {
   Plugin(0, "id=Wizard\n");
   ProjectEngine engine(SetupFile(), kProject, folder);
-  engine.failInstall = true;
+  engine.installer.failInstall = true;
   EXPECT_EQ(engine.Run(), -1);
-  EXPECT_TRUE(engine.rolledBack);
+  EXPECT_TRUE(engine.installer.rolledBack);
   auto ev = Events();
   auto at = [&](const std::string& prefix) {
     for (size_t i = 0; i < ev.size(); ++i)
@@ -172,7 +191,7 @@ TEST_F(RunWithPlugins, MissingPluginFolderEndsTheRunWithItsMessage) {
   vx::SetUnattendedAnswers(true, {{"Cannot load \"Wizard\" plug-in.", vx::kIdOk}});
   ProjectEngine engine(SetupFile(), kProject, folder);
   EXPECT_EQ(engine.Run(), -1);
-  EXPECT_FALSE(engine.installed);
+  EXPECT_FALSE(engine.installer.installed);
 }
 
 }  // namespace
