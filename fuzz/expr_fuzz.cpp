@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string>
 
+#include "database/Variables.h"
 #include "expr/Evaluator.h"
 
 namespace {
@@ -46,63 +47,20 @@ const char* const kErrorTexts[] = {
     "Wrong operator arity (for example binary operator is used as unary).",
 };
 
-// "%Name%" from a few variables, "#expr#" evaluated again.
-void Expand(TvxEvaluator& ev, vx::TXMLObject* db, std::string& text) {
-  DepthGuard guard;
-  if (!guard.ok) {
-    text = "***** Infinite reference *****";
-    return;
+// "#expression#" inside an operand evaluates again, its errors travelling
+// as the outer evaluation's do (not through the engine's message box).
+struct DirectExpressions : vx::TvxExpressionContext {
+  TvxEvaluator* ev = nullptr;
+  void EvaluateText(vx::TXMLObject* db, std::string_view text, bool parse, std::string& r, void*) override {
+    DepthGuard guard;
+    if (guard.ok) ev->Calc(db, text, parse, 0, r);
   }
-  std::string out, name;
-  enum { Normal, InPercent, InHash } st = Normal;
-  for (char c : text) {
-    switch (st) {
-      case Normal:
-        if (c == '%') {
-          name.clear();
-          st = InPercent;
-        } else if (c == '#') {
-          name.clear();
-          st = InHash;
-        } else {
-          out += c;
-        }
-        break;
-      case InPercent:
-        if (c != '%') {
-          name += c;
-          break;
-        }
-        if (vx::kqSameText(name, "A"))
-          out += "12";
-        else if (vx::kqSameText(name, "B"))
-          out += "%A% + 1";
-        else if (vx::kqSameText(name, "Self"))
-          out += "%Self%";
-        else
-          out += "%" + name + "%";
-        st = Normal;
-        break;
-      case InHash:
-        if (c != '#') {
-          name += c;
-          break;
-        }
-        if (!name.empty()) {
-          std::string r;
-          ev.Calc(db, name, true, 0, r);
-          out += r;
-        } else {
-          out += '#';
-        }
-        st = Normal;
-        break;
-    }
+  bool EvaluateCondition(vx::TXMLObject* db, std::string_view text, bool parse) override {
+    std::string r;
+    EvaluateText(db, text, parse, r, nullptr);
+    return vx::IsTrue(r);
   }
-  if (st == InPercent) out += "%" + name;
-  if (st == InHash) out += "#" + name;
-  text.swap(out);
-}
+};
 
 TvxEvaluator& Evaluator() {
   static TvxEvaluator* ev = [] {
@@ -138,10 +96,23 @@ TvxEvaluator& Evaluator() {
     });
     static int plugin;
     e->AddPluginFunction("PluginFunc", -1, &plugin);
-    e->Hooks.ExpandText = [e](vx::TXMLObject* db, std::string& text) { Expand(*e, db, text); };
-    e->Hooks.CallPluginFunction = [](const TkqFunction&, const TkqParams* p, intptr_t, std::string& r) {
-      r = std::to_string(p ? p->size() : 0);
-    };
+    // Plug-in functions answer the number of their arguments.
+    static struct : vx::TvxPluginFunctionCalls {
+      void Call(const TkqFunction&, const TkqParams* p, intptr_t, std::string& r) override {
+        r = std::to_string(p ? p->size() : 0);
+      }
+    } calls;
+    e->SetPluginCalls(&calls);
+    // Operands expand against a project with a value, a reference and a
+    // variable that refers to itself, through the variables layer.
+    static vx::TvxMainDatabase db;
+    vx::SetVariable(&db, "A", "12");
+    vx::SetVariable(&db, "B", "%A% + 1");
+    vx::SetVariable(&db, "Self", "%Self%");
+    static DirectExpressions expressions;
+    expressions.ev = e;
+    e->SetMainDatabase(&db);
+    db.Expressions = &expressions;
     return e;
   }();
   return *ev;
@@ -179,7 +150,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string result;
   g_depth = 0;
   try {
-    Evaluator().Calc(nullptr, expr, expand, 0, result);
+    Evaluator().Calc(Evaluator().MainDatabase(), expr, expand, 0, result);
   } catch (const vx::TkqEvaluatorError& e) {
     // A message is a C string: one naming a text with a zero byte is cut
     // there, so only texts without one can be checked.

@@ -21,7 +21,7 @@
 
 namespace {
 
-vx::TvxMainDatabase* g_db = nullptr;
+vx::TvxEvaluator* g_evaluator = nullptr;
 
 void Setup() {
   static bool done = false;
@@ -32,8 +32,10 @@ void Setup() {
   static vx::SandboxHost host(root);
   vx::SetCurrentHost(&host);
   vx::SetUnattendedAnswers(true, {});
-  vx::InstallEvaluatorHooks([] { return g_db; });
-  vx::ConditionsEnabled = true;
+  static vx::TvxEvaluator evaluator;
+  vx::RegisterInstallerFunctions(evaluator);
+  evaluator.ConditionsEnabled = true;
+  g_evaluator = &evaluator;
 }
 
 }  // namespace
@@ -44,7 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> lines = vx::SplitString(input, '\n');
   if (lines.size() > 17) return 0;
   vx::TvxMainDatabase db;
-  g_db = &db;
+  g_evaluator->SetMainDatabase(&db);
+  db.Expressions = g_evaluator;
   for (size_t i = 0; i + 1 < lines.size(); ++i) {
     std::string line = lines[i];
     vx::TvxVariable* v = db.Variables->AddNew();
@@ -72,6 +75,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::fprintf(stderr, "expansion state left behind\n");
     std::abort();
   }
-  g_db = nullptr;
+  g_evaluator->SetMainDatabase(nullptr);
   return 0;
 }

@@ -263,20 +263,22 @@ VX_XML_CLASS_DEF(TvxMainDatabase, TXMLObject,
                  Prop("ActiveInstallType", &TvxMainDatabase::ActiveInstallType),
                  Prop("RebootOnFinish", &TvxMainDatabase::RebootOnFinish))
 
-// --- Hooks ----------------------------------------------------------------------------------
-
-TEvaluateExpressionHook EvaluateExpression;
-TEvaluateConditionHook EvaluateCondition;
-bool ConditionsEnabled = false;
-
 // --- Availability and context ---------------------------------------------------------------
+
+TvxExpressionContext* ExpressionsOf(const TXMLObject* obj) {
+  for (const TXMLObject* o = obj; o; o = o->Owner)
+    if (const auto* root = dynamic_cast<const TvxExpressionRoot*>(o))
+      if (root->Expressions) return root->Expressions;
+  return nullptr;
+}
 
 bool IsAvailable(const TXMLObject* obj) {
   if (!obj) return false;
-  if (!ConditionsEnabled) return true;
   const auto* c = dynamic_cast<const TvxConditionObject*>(obj);
-  if (!c || c->Condition.empty() || !EvaluateCondition) return true;
-  return EvaluateCondition(OwningDatabase(obj), c->Condition, true);
+  if (!c || c->Condition.empty()) return true;
+  TvxExpressionContext* expressions = ExpressionsOf(obj);
+  if (!expressions || !expressions->ConditionsEnabled) return true;
+  return expressions->EvaluateCondition(OwningDatabase(obj), c->Condition, true);
 }
 
 TvxMainDatabase* MainDatabase(const TXMLObject* obj) {
@@ -563,7 +565,7 @@ void TvxActions::Evaluate(void* context, std::string& result) const {
     if (!IsAvailable(&action)) continue;
     const std::string expression = Trim(action.Expression);
     std::string value;
-    if (EvaluateExpression) EvaluateExpression(nullptr, expression, true, value, context);
+    if (Expressions) Expressions->EvaluateText(nullptr, expression, true, value, context);
     if (StartsWithText(expression, "Return(")) {
       result = value;
       return;
@@ -571,8 +573,10 @@ void TvxActions::Evaluate(void* context, std::string& result) const {
   }
 }
 
-void EvaluateActions(std::string_view text, void* context, std::string& result) {
+void EvaluateActions(TvxExpressionContext& expressions, std::string_view text, void* context,
+                     std::string& result) {
   TvxActions actions;
+  actions.Expressions = &expressions;
   actions.LoadFromText(text, "actions");
   actions.Evaluate(context, result);
 }

@@ -8,10 +8,9 @@
 // resume state). Their XML form follows from the property tables in
 // VXClasses.cpp by the rules of kqXMLObject.h.
 //
-// Conditions and expressions are evaluated through hooks that the
-// expression evaluator installs at start-up (EvaluateExpression,
-// EvaluateCondition, ConditionsEnabled). Until it does, every condition
-// counts as true.
+// Conditions and expressions are evaluated through the expression context
+// (TvxExpressionContext) that the run attaches to the roots it owns; until
+// it does, every condition counts as true.
 #pragma once
 
 #include <functional>
@@ -451,7 +450,33 @@ class TvxPackages : public TXMLObjectList {
 
 // --- Silent settings and actions -------------------------------------------------------------------
 
-class TvxSilentSettings : public TXMLObject {
+// How the objects of a project evaluate their expressions and conditions.
+// The run session attaches its evaluator to the roots it owns (the main
+// database, the silent settings); an object finds it through its owner
+// chain. Without one (a project only being read or written), every
+// condition holds and "#expression#" parts stay as written.
+class TvxExpressionContext {
+ public:
+  virtual ~TvxExpressionContext() = default;
+  // `database` is the package or main database whose variables the text
+  // sees (null: the main database); `context` is passed to plug-in
+  // functions as their Extra value. Errors end the run (see the evaluator).
+  virtual void EvaluateText(TXMLObject* database, std::string_view text, bool parseIdentifiers,
+                            std::string& result, void* context) = 0;
+  virtual bool EvaluateCondition(TXMLObject* database, std::string_view text, bool parseIdentifiers) = 0;
+  // Conditions are ignored until the run turns them on.
+  bool ConditionsEnabled = false;
+};
+
+// A root of objects that evaluate expressions: it carries the context.
+struct TvxExpressionRoot {
+  TvxExpressionContext* Expressions = nullptr;
+};
+
+// The expression context of an object (null when its root has none).
+TvxExpressionContext* ExpressionsOf(const TXMLObject* obj);
+
+class TvxSilentSettings : public TXMLObject, public TvxExpressionRoot {
   VX_XML_CLASS(TvxSilentSettings, TXMLObject)
  public:
   std::unique_ptr<TvxVariables> Variables;
@@ -465,7 +490,7 @@ class TvxAction : public TvxConditionObject {
   std::string Expression;
 };
 
-class TvxActions : public TXMLObjectList {
+class TvxActions : public TXMLObjectList, public TvxExpressionRoot {
   VX_XML_CLASS(TvxActions, TXMLObjectList)
   VX_XML_LIST_OF(TvxAction, "action")
  public:
@@ -476,7 +501,7 @@ class TvxActions : public TXMLObjectList {
 
 // --- The main database ------------------------------------------------------------------------------
 
-class TvxMainDatabase : public TXMLObject {
+class TvxMainDatabase : public TXMLObject, public TvxExpressionRoot {
   VX_XML_CLASS(TvxMainDatabase, TXMLObject)
  public:
   std::string Version;
@@ -505,22 +530,9 @@ class TvxMainDatabase : public TXMLObject {
 
 // --- Module-level operations --------------------------------------------------------------------------
 
-// Evaluates an expression to text; false on failure.
-using TEvaluateExpressionHook = std::function<bool(TXMLObject* database, const std::string& text,
-                                                   bool parseIdentifiers, std::string& result, void* context)>;
-// Evaluates a condition.
-using TEvaluateConditionHook =
-    std::function<bool(TXMLObject* database, const std::string& text, bool parseIdentifiers)>;
-
-// Installed by the expression evaluator at start-up; empty until then.
-extern TEvaluateExpressionHook EvaluateExpression;
-extern TEvaluateConditionHook EvaluateCondition;
-// Turned on by the main routine once the hooks are installed.
-extern bool ConditionsEnabled;
-
 // Whether an object's condition holds. True while conditions are disabled,
-// when the condition is empty, when no evaluator is installed, and for
-// objects that carry no condition.
+// when the condition is empty, when its root has no expression context,
+// and for objects that carry no condition.
 bool IsAvailable(const TXMLObject* obj);
 // The database (TvxPackage or TvxMainDatabase) whose variables the
 // object's expressions see; null when the owner chain ends without one.
@@ -537,7 +549,9 @@ int UpdateState(TvxFeatures& list);
 // (unavailable features are skipped with their sub-features).
 void ForEachFeature(const TvxFeatures& list, const std::function<void(TvxFeature&)>& visit);
 
-// Loads `text` (root "actions") into a temporary TvxActions and evaluates it.
-void EvaluateActions(std::string_view text, void* context, std::string& result);
+// Loads `text` (root "actions") into a temporary TvxActions and evaluates
+// it with `expressions`.
+void EvaluateActions(TvxExpressionContext& expressions, std::string_view text, void* context,
+                     std::string& result);
 
 }  // namespace vx

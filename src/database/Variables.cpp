@@ -160,7 +160,7 @@ TvxVariable* FindInList(const TvxVariables* list, std::string_view name) {
     }
     if (c.variable->VarType == TvxVarType::vtEnvVar) continue;
     // IsAvailable without its work for the common variable without a condition.
-    if (!ConditionsEnabled || c.variable->Condition.empty() || !EvaluateCondition) return c.variable;
+    if (c.variable->Condition.empty()) return c.variable;
     if (!hold) hold = index.names;
     if (IsAvailable(c.variable)) return c.variable;
   }
@@ -395,12 +395,12 @@ void ExpandTextTo(TXMLObject* database, std::string_view text, bool unknownAsEmp
           std::string_view expr = text.substr(nameStart, i - nameStart);
           if (expr.empty()) {
             out += '#';
-          } else if (EvaluateExpression) {
+          } else if (TvxExpressionContext* expressions = ExpressionsOf(database)) {
             std::string value;
-            EvaluateExpression(database, std::string(expr), expandIdentifiers, value, nullptr);
+            expressions->EvaluateText(database, expr, expandIdentifiers, value, nullptr);
             out += value;
           } else {
-            out.append(text.substr(nameStart - 1, expr.size() + 2));  // no evaluator yet: as written
+            out.append(text.substr(nameStart - 1, expr.size() + 2));  // no evaluator: as written
           }
           state = State::Normal;
         }

@@ -5,9 +5,8 @@
 // the package first and then in its main database; the value of a variable
 // is read by its type (stored, a registry value, an INI entry) and expanded
 // each time it is read, in the context of the database it was asked from.
-// "#expression#" parts are evaluated through the database's
-// EvaluateExpression hook (VXClasses.h); before the evaluator has installed
-// it, they stay as written.
+// "#expression#" parts are evaluated through the database's expression
+// context (VXClasses.h); without one they stay as written.
 #pragma once
 
 #include <cstdint>

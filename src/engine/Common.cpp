@@ -2,7 +2,6 @@
 
 #include "database/Variables.h"
 #include "expr/Functions.h"
-#include "plugins/VXPlugins.h"
 #include "system/LocaleTable.h"
 #include "system/kqRegIni.h"
 #include "system/kqStrUtils.h"
@@ -40,10 +39,6 @@ const char* OSVersionName(int kind) {
 
 }  // namespace
 
-std::vector<TLanguage>& LanguageList() {
-  static std::vector<TLanguage> list;
-  return list;
-}
 
 std::string JoinParams(const std::vector<std::string>& params) {
   std::string out;
@@ -104,8 +99,7 @@ std::string LanguageMessage(TvxMainDatabase& db, int number) {
   return ExpandString(&db, IniReadString(LanguageFilePath(db), kStringsSection, std::to_string(number), ""));
 }
 
-void BuildLanguageList(TvxMainDatabase& db) {
-  std::vector<TLanguage>& list = LanguageList();
+void BuildLanguageList(TvxMainDatabase& db, std::vector<TLanguage>& list) {
   list.clear();
   for (const std::string& part : SplitString(UpperCase(GetVariable(&db, "Languages", "ENU")), ',')) {
     std::string code = Trim(part);
@@ -132,10 +126,8 @@ void BuildLanguageList(TvxMainDatabase& db) {
   if (list.empty()) list.push_back({"ENU", "English (USA)"});
 }
 
-void ChooseLanguage(TvxMainDatabase& db) {
-  if (!GetVariable(&db, "LangID", "").empty()) return;
-  const std::vector<TLanguage>& list = LanguageList();
-  if (list.empty()) return;
+std::string ChooseLanguage(TvxMainDatabase& db, const std::vector<TLanguage>& list) {
+  if (!GetVariable(&db, "LangID", "").empty() || list.empty()) return "";
   size_t index = 0;
   if (GetVariableBool(&db, "AutoSelectLanguage", true)) {
     auto find = [&list](const std::string& code) -> long {
@@ -147,8 +139,7 @@ void ChooseLanguage(TvxMainDatabase& db) {
     if (i < 0) i = find("ENU");
     index = i < 0 ? 0 : size_t(i);
   }
-  std::string code = list[index].Code;
-  SetLanguage(db, code);
+  return list[index].Code;
 }
 
 uint32_t LanguageCharset(const std::string& code) {
@@ -166,13 +157,6 @@ void SetLanguage(TvxMainDatabase& db, const std::string& code) {
   SetVariable(&db, "LangID", code);
   SetVariableInt(&db, "Charset", int32_t(LanguageCharset(code)));
   SetApplicationName(GetVariable(&db, "AppName", "Application"));
-  Plugins().SendEvent(EV_LANGUAGECHANGED, reinterpret_cast<vx_param>(code.c_str()), 0, true);
-}
-
-// --- Wiring --------------------------------------------------------------------------------
-
-void InstallSessionHooks() {
-  FunctionHooks().SetLanguage = [](TvxMainDatabase& db, const std::string& code) { SetLanguage(db, code); };
 }
 
 }  // namespace vx

@@ -24,8 +24,6 @@ struct TLanguage {
   std::string Name;
 };
 
-// The languages offered in this run, filled by BuildLanguageList.
-std::vector<TLanguage>& LanguageList();
 
 // Defines the folder variables, the session values (SystemLangID,
 // UserLangID, SourcePath, OSPlatform, OSVersion, QuickLaunch, ParamStr,
@@ -39,17 +37,18 @@ void DefineSessionValues(TvxMainDatabase& database, const CommandLine& commandLi
 void ApplySilentSettings(TvxMainDatabase& database, const TvxSilentSettings* settings,
                          const CommandLine& commandLine);
 
-// Fills LanguageList() from the variable "Languages" with the names
+// Fills `list` from the variable "Languages" with the names
 // Windows gives the languages (unless "DontUseWindowsLanguageNames"), else
 // the name in each language file; "ENU=English (USA)" when nothing is offered.
-void BuildLanguageList(TvxMainDatabase& database);
-// Sets a language when the variable "LangID" is empty: the user's own
+void BuildLanguageList(TvxMainDatabase& database, std::vector<TLanguage>& list);
+// The language to set when the variable "LangID" is empty: the user's own
 // language when it is offered and "AutoSelectLanguage" is on, else English
-// when offered, else the first of the list.
-void ChooseLanguage(TvxMainDatabase& database);
-// Makes `code` the current language: the variables "LangID" and
-// "Charset", the application name (variable "AppName"), and
-// EV_LANGUAGECHANGED to every plug-in.
+// when offered, else the first of the list; "" when "LangID" has a value
+// (or nothing is offered).
+std::string ChooseLanguage(TvxMainDatabase& database, const std::vector<TLanguage>& list);
+// Makes `code` the current language of the project: the variables
+// "LangID" and "Charset" and the application name (variable "AppName").
+// (The run session also tells the plug-ins.)
 void SetLanguage(TvxMainDatabase& database, const std::string& code);
 // The Windows character set of a language code: the default ANSI code page
 // of the first installed locale with that abbreviation, translated; 1
@@ -68,9 +67,5 @@ std::string LanguageMessage(TvxMainDatabase& database, int number);
 // The value of "ParamStr": the parameters joined by single blanks, those
 // containing a blank in double quotes.
 std::string JoinParams(const std::vector<std::string>& params);
-
-// Points the installer function SetLanguage at this unit's SetLanguage.
-// (Plug-in functions are forwarded by the plug-in services.)
-void InstallSessionHooks();
 
 }  // namespace vx

@@ -28,18 +28,19 @@ bool EngineStages::PrepareSession() {
 }
 
 bool EngineStages::ChooseLanguage() {
-  BuildLanguageList(session_.Database());
-  vx::ChooseLanguage(session_.Database());
+  BuildLanguageList(session_.Database(), session_.Languages());
+  std::string code = vx::ChooseLanguage(session_.Database(), session_.Languages());
+  if (!code.empty()) session_.SetLanguage(code);
   return true;
 }
 
 bool EngineStages::LoadPlugins() {
   if (session_.Database().Packages->Count() == 0) return true;
-  return Plugins().LoadPlugins((*session_.Database().Packages)[0]);
+  return session_.Plugins().LoadPlugins((*session_.Database().Packages)[0]);
 }
 
 void EngineStages::LoadFurtherPlugins() {
-  for (int i = 1; i < session_.Database().Packages->Count(); ++i) Plugins().LoadPlugins((*session_.Database().Packages)[i]);
+  for (int i = 1; i < session_.Database().Packages->Count(); ++i) session_.Plugins().LoadPlugins((*session_.Database().Packages)[i]);
 }
 
 intptr_t EngineStages::SendEvent(int32_t event, intptr_t param, bool toAll) {
@@ -50,7 +51,7 @@ void EngineStages::ShowStatus(const std::string& text) { session_.ShowStatus(tex
 
 void EngineStages::HideStatus() { session_.HideStatus(); }
 
-void EngineStages::UnloadPlugins() { Plugins().UnloadAll(); }
+void EngineStages::UnloadPlugins() { session_.Plugins().UnloadAll(); }
 
 void EngineStages::MarkExecutableForDeletion(bool atReboot) {
   // The resume program removes itself: at the restart that follows, or by

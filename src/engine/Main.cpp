@@ -127,12 +127,12 @@ bool Engine::MainRoutine() {
   // surrounding quotes for the whole run.
   RegisterIniFileClass();
   IniDefaults().unquoteValues = false;
-  ConditionsEnabled = true;
+  session_.Evaluator().ConditionsEnabled = true;
   if (state_.engineFile.empty()) state_.engineFile = host.ExecutablePath();
   SetMsgBoxStyle(kMbSetForeground);
 
   Step("2 main window");
-  state_.mainWindow = CreateMainWindow();
+  state_.mainWindow = CreateMainWindow(session_);
   if (!state_.mainWindow) {
     ShowError("Can't create main window!");
     return false;
@@ -282,7 +282,7 @@ void Engine::ClosingBlock(bool& result) {
     throw;
   }
   stages_.UnloadPlugins();
-  LanguageList().clear();
+  session_.Languages().clear();
   Host& host = CurrentHost();
   if (!state_.savedCurrentFolder.empty()) host.SetCurrentFolder(state_.savedCurrentFolder);
   if (state_.singleInstance) host.CloseHandle(state_.singleInstance);

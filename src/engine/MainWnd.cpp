@@ -5,38 +5,33 @@
 
 namespace vx {
 
-namespace {
-QueryEndSessionHook& EndSessionHook() {
-  static QueryEndSessionHook hook;
-  return hook;
-}
-}  // namespace
-
-void SetQueryEndSessionHook(QueryEndSessionHook hook) { EndSessionHook() = std::move(hook); }
-
-bool MainWindowProc(uint32_t message, uintptr_t wParam, uintptr_t lParam, intptr_t& result) {
+bool MainWindowProc(MainWindowEvents& events, uint32_t message, uintptr_t wParam, uintptr_t lParam,
+                    intptr_t& result) {
   switch (message) {
     case kCrossThreadMessage:
       // Sent synchronously by another thread: the sender waits for this
-      // result. The block is freed here.
-      result = intptr_t(Plugins().HandleCrossThreadCall(wParam));
+      // result. The block is freed by the handler.
+      result = events.CrossThreadCall(wParam);
       return true;
     case kWmQueryEndSession:
-      result = EndSessionHook() ? EndSessionHook()() : 0;
+      result = events.QueryEndSession();
       return true;
     default:
       return false;
   }
 }
 
-WindowHandle CreateMainWindow() {
+WindowHandle CreateMainWindow(MainWindowEvents& events) {
   Host& host = CurrentHost();
   if (!host.RegisterEngineWindowClass(kMainWindowClass)) {
     ShowError("Cannot register main window class!");
     return 0;
   }
   WindowHandle window = host.CreateMainWindow(kMainWindowClass);
-  if (window) host.SetMainWindowHandler(MainWindowProc);
+  if (window)
+    host.SetMainWindowHandler([&events](uint32_t message, uintptr_t wParam, uintptr_t lParam, intptr_t& result) {
+      return MainWindowProc(events, message, wParam, lParam, result);
+    });
   return window;
 }
 

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 
 #include "system/host.h"
 
@@ -16,22 +15,31 @@ inline constexpr char kMainWindowClass[] = "VornMainWindow";
 // WM_QUERYENDSESSION.
 inline constexpr uint32_t kWmQueryEndSession = 0x0011;
 
+// What the main window's messages mean to the run (the run session).
+class MainWindowEvents {
+ public:
+  virtual ~MainWindowEvents() = default;
+  // A plug-in broadcast another thread sent (message 0x5911, the call
+  // block in wParam): runs it on this thread, frees the block and returns
+  // the result the sender waits for.
+  virtual intptr_t CrossThreadCall(uintptr_t block) = 0;
+  // Windows asks whether the logon may end: 1 lets it end, 0 refuses.
+  virtual intptr_t QueryEndSession() { return 0; }
+};
+
 // Registers the window class (showing "Cannot register main window class!"
 // when that fails), creates the hidden main window and makes MainWindowProc
-// its handler. Returns 0 when there is no window; the caller reports that.
-WindowHandle CreateMainWindow();
+// over `events` its handler. Returns 0 when there is no window; the caller
+// reports that.
+WindowHandle CreateMainWindow(MainWindowEvents& events);
 // Removes the handler and destroys the window.
 void DestroyMainWindow(WindowHandle window);
 
 // The main window's handling of its messages: the cross-thread plug-in
 // call (0x5911) and the end-of-session query. False for everything else
 // (default processing).
-bool MainWindowProc(uint32_t message, uintptr_t wParam, uintptr_t lParam, intptr_t& result);
-
-// Decides the end-of-session query: returns the answer (1 lets the logon
-// end, 0 refuses). Set by the resume logic; without it the query is refused.
-using QueryEndSessionHook = std::function<intptr_t()>;
-void SetQueryEndSessionHook(QueryEndSessionHook hook);
+bool MainWindowProc(MainWindowEvents& events, uint32_t message, uintptr_t wParam, uintptr_t lParam,
+                    intptr_t& result);
 
 // --- Placement --------------------------------------------------------------
 

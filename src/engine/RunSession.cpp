@@ -21,62 +21,37 @@ namespace vx {
 RunSession::RunSession(CommandLine commandLine)
     : commandLine_(std::move(commandLine)),
       db_(std::make_unique<TvxMainDatabase>()),
-      silent_(std::make_unique<TvxSilentSettings>()) {
+      silent_(std::make_unique<TvxSilentSettings>()),
+      plugins_(this) {
   InstallHooks();
 }
 
 RunSession::~RunSession() { RemoveHooks(); }
 
-// Points the layers below at this run: expressions and conditions at the
-// evaluator, database changes and language changes at the plug-ins, the
-// plug-in services at this database and run state.
+// Points the layers below at this run: the project's expressions and
+// conditions at the evaluator, the evaluator's functions at this session
+// and the plug-ins, database changes at the plug-ins.
 void RunSession::InstallHooks() {
-  InstallEvaluatorHooks([this] { return db_.get(); });
-  InstallSessionHooks();
-  InstallPluginServices();
-  db_->OnFeatureChange = [](TvxFeature& f) {
-    Plugins().SendEvent(EV_FEATURESTATECHANGED, reinterpret_cast<vx_param>(f.ID.c_str()), f.State(), true);
+  RegisterInstallerFunctions(evaluator_);
+  evaluator_.SetMainDatabase(db_.get());
+  evaluator_.SetServices(this);
+  evaluator_.SetPluginCalls(&plugins_);
+  db_->Expressions = &evaluator_;
+  silent_->Expressions = &evaluator_;
+  db_->OnFeatureChange = [this](TvxFeature& f) {
+    plugins_.SendEvent(EV_FEATURESTATECHANGED, reinterpret_cast<vx_param>(f.ID.c_str()), f.State(), true);
   };
-  db_->OnInstallTypeChange = [](TvxInstallType& t) {
-    Plugins().SendEvent(EV_INSTALLTYPECHANGED, reinterpret_cast<vx_param>(t.ID.c_str()), 0, true);
+  db_->OnInstallTypeChange = [this](TvxInstallType& t) {
+    plugins_.SendEvent(EV_INSTALLTYPECHANGED, reinterpret_cast<vx_param>(t.ID.c_str()), 0, true);
   };
-  Plugins().SetLanguageSource([this] { return vx::GetVariable(db_.get(), "LangID", "ENU"); });
-  PluginServiceHooks& services = PluginServices();
-  services.mainDatabase = [this] { return db_.get(); };
-  services.languages = [] {
-    std::vector<std::pair<std::string, std::string>> list;
-    for (const TLanguage& l : LanguageList()) list.emplace_back(l.Code, l.Name);
-    return list;
-  };
-  services.setLanguage = [this](const std::string& code) { vx::SetLanguage(*db_, code); };
-  services.abortInstall = [this] { Abort(); };
   // The window that owns the engine's boxes is the one the user interface names.
-  auto activeWindow = [] {
-    return WindowHandle(Plugins().SendEventByName("CM_GETACTIVEWINDOW", 0, 0, false));
-  };
-  SetActiveWindowProvider(activeWindow);
-  auto passwordMatches = [this](const std::string& password) {
-    return CheckPassword(password, vx::GetVariable(db_.get(), "PswCheckHash"));
-  };
-  TvxFunctionHooks& functions = FunctionHooks();
-  functions.AbortInstall = services.abortInstall;
-  functions.ActiveWindow = activeWindow;
-  functions.CheckPassword = passwordMatches;
-  services.setPassword = [this, passwordMatches](const std::string& password) {
-    if (!passwordMatches(password)) return false;
-    db_->Password = password;
-    return true;
-  };
-  services.passwordValid = [this, passwordMatches] {
-    std::string check = vx::GetVariable(db_.get(), "PswCheckHash");
-    return !HasPassword(check) || passwordMatches(db_->Password);
-  };
+  SetActiveWindowProvider([this] { return ActiveWindow(); });
   TPackageServices& packages = PackageServices();
-  packages.AskForPackage = [](const std::string& name, char* folder) -> intptr_t {
-    return Plugins().SendEventByName("EV_GETPACKAGE", reinterpret_cast<vx_param>(name.c_str()),
-                                     reinterpret_cast<vx_param>(folder), false);
+  packages.AskForPackage = [this](const std::string& name, char* folder) -> intptr_t {
+    return plugins_.SendEventByName("EV_GETPACKAGE", reinterpret_cast<vx_param>(name.c_str()),
+                                    reinterpret_cast<vx_param>(folder), false);
   };
-  packages.AbortInstall = services.abortInstall;
+  packages.AbortInstall = [this] { AbortInstall(); };
   packages.SilentMode = [this] { return GetVariableInt(db_.get(), "SilentMode", 0); };
   TPreparationWindows& windows = packages.Windows;
   windows.ShowSplash = [](const std::string& picture) { ShowSplash(picture); };
@@ -92,12 +67,47 @@ void RunSession::InstallHooks() {
 }
 
 void RunSession::RemoveHooks() {
-  PluginServices() = PluginServiceHooks();
-  FunctionHooks() = TvxFunctionHooks();
   SetActiveWindowProvider(nullptr);
   PackageServices() = TPackageServices();
-  Plugins().SetLanguageSource(nullptr);
 }
+
+// --- Services to the layers below ---------------------------------------------------------
+
+WindowHandle RunSession::ActiveWindow() {
+  return WindowHandle(plugins_.SendEventByName("CM_GETACTIVEWINDOW", 0, 0, false));
+}
+
+void RunSession::SetLanguage(const std::string& code) {
+  vx::SetLanguage(*db_, code);
+  plugins_.SendEvent(EV_LANGUAGECHANGED, reinterpret_cast<vx_param>(code.c_str()), 0, true);
+}
+
+void RunSession::SetLanguage(TvxMainDatabase& database, const std::string& code) {
+  if (&database == db_.get()) SetLanguage(code);
+  else TvxInstallerServices::SetLanguage(database, code);
+}
+
+std::vector<std::pair<std::string, std::string>> RunSession::LanguageNames() {
+  std::vector<std::pair<std::string, std::string>> list;
+  for (const TLanguage& l : languages_) list.emplace_back(l.Code, l.Name);
+  return list;
+}
+
+std::string RunSession::LanguageCode() { return GetVariable("LangID", "ENU"); }
+
+bool RunSession::CheckPassword(const std::string& password) {
+  return vx::CheckPassword(password, GetVariable("PswCheckHash"));
+}
+
+bool RunSession::SetPassword(const std::string& password) {
+  if (!CheckPassword(password)) return false;
+  db_->Password = password;
+  return true;
+}
+
+bool RunSession::PasswordValid() { return !HasPassword(GetVariable("PswCheckHash")) || CheckPassword(db_->Password); }
+
+intptr_t RunSession::CrossThreadCall(uintptr_t block) { return intptr_t(plugins_.HandleCrossThreadCall(block)); }
 
 // --- Variables, messages and events ----------------------------------------------------
 
@@ -120,18 +130,18 @@ bool RunSession::GetBoolVariable(const std::string& name, bool defaultValue) {
 std::string RunSession::LanguageMessage(int number) { return vx::LanguageMessage(*db_, number); }
 
 intptr_t RunSession::SendEvent(int32_t event, intptr_t param1, intptr_t param2, bool toAll) {
-  return Plugins().SendEvent(event, param1, param2, toAll);
+  return plugins_.SendEvent(event, param1, param2, toAll);
 }
 
 void RunSession::ShowStatus(const std::string& text) {
-  Plugins().SendEventByName("CM_SHOWSTATUSTEXT", reinterpret_cast<vx_param>(text.c_str()), 750, false);
+  plugins_.SendEventByName("CM_SHOWSTATUSTEXT", reinterpret_cast<vx_param>(text.c_str()), 750, false);
 }
 
-void RunSession::HideStatus() { Plugins().SendEventByName("CM_HIDESTATUSTEXT", 0, 0, false); }
+void RunSession::HideStatus() { plugins_.SendEventByName("CM_HIDESTATUSTEXT", 0, 0, false); }
 
-void RunSession::Abort() {
+void RunSession::AbortInstall() {
   state_.abort = true;
-  Plugins().SendEvent(EV_ABORTINSTALL, 0, 0, true);
+  plugins_.SendEvent(EV_ABORTINSTALL, 0, 0, true);
 }
 
 // MAKELONG(0, kind): the kind of items in the high word.

@@ -9,15 +9,24 @@
 #include <string>
 
 #include "engine/CommandLine.h"
+#include "engine/Common.h"
+#include "engine/MainWnd.h"
+#include "expr/Evaluator.h"
+#include "expr/Functions.h"
 #include "install/Installer.h"
 #include "install/RunState.h"
+#include "plugins/PlugImpl.h"
+#include "plugins/VXPlugins.h"
 
 namespace vx {
 
 class TvxMainDatabase;
 class TvxSilentSettings;
 
-class RunSession : public InstallEvents {
+class RunSession : public InstallEvents,
+                   public TvxInstallerServices,
+                   public PluginServices,
+                   public MainWindowEvents {
  public:
   explicit RunSession(CommandLine commandLine);
   ~RunSession() override;
@@ -28,6 +37,10 @@ class RunSession : public InstallEvents {
   RunState& State() { return state_; }
   TvxMainDatabase& Database() { return *db_; }
   TvxSilentSettings& SilentSettings() { return *silent_; }
+  TvxEvaluator& Evaluator() override { return evaluator_; }
+  TPluginList& Plugins() { return plugins_; }
+  // The languages offered in this run (BuildLanguageList).
+  std::vector<TLanguage>& Languages() { return languages_; }
 
   // Variables of the main database.
   std::string GetVariable(const std::string& name, const std::string& defaultValue = "");
@@ -42,12 +55,31 @@ class RunSession : public InstallEvents {
   // own (the rollback), and its end.
   void ShowStatus(const std::string& text);
   void HideStatus();
+  // Makes a language current: LangID, Charset, the application name, and
+  // EV_LANGUAGECHANGED to every plug-in.
+  void SetLanguage(const std::string& code) override;
+
   // CM_ABORTINSTALL and AbortInstall: the run stops at its next check.
-  void Abort();
+  void AbortInstall() override;
 
   // InstallEvents
   bool SkipPhase(ItemKind kind) override;
   void PhaseDone(ItemKind kind) override;
+
+  // TvxInstallerServices (the rest as above)
+  WindowHandle ActiveWindow() override;
+  void SetLanguage(TvxMainDatabase& database, const std::string& code) override;
+  bool CheckPassword(const std::string& password) override;
+
+  // PluginServices (the rest as above)
+  TvxMainDatabase* MainDatabase() override { return db_.get(); }
+  std::vector<std::pair<std::string, std::string>> LanguageNames() override;
+  std::string LanguageCode() override;
+  bool SetPassword(const std::string& password) override;
+  bool PasswordValid() override;
+
+  // MainWindowEvents
+  intptr_t CrossThreadCall(uintptr_t block) override;
 
  private:
   void InstallHooks();
@@ -57,6 +89,9 @@ class RunSession : public InstallEvents {
   RunState state_;
   std::unique_ptr<TvxMainDatabase> db_;
   std::unique_ptr<TvxSilentSettings> silent_;
+  TvxEvaluator evaluator_;
+  TPluginList plugins_;
+  std::vector<TLanguage> languages_;
 };
 
 }  // namespace vx

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "database/Variables.h"
 #include "system/kqStrUtils.h"
 #include "system/kqUtils.h"
 
@@ -228,10 +229,12 @@ void TvxEvaluator::Calc(TXMLObject* database, std::string_view expr, bool expand
 
 bool TvxEvaluator::ResolveOperand(std::string& value, void* data) {
   const TvxEvalData& d = DataOf(data);
-  if (d.Expand && Hooks.ExpandText) {
+  if (d.Expand) {
     for (char c : value)
       if (c == '%' || c == '|' || c == '#') {
-        Hooks.ExpandText(d.Database, value);
+        std::string out;
+        ExpandTextTo(d.Database, value, false, true, out);
+        value.swap(out);
         break;
       }
   }
@@ -297,7 +300,7 @@ void TvxEvaluator::CallFunction(const TkqFunction& func, const TkqParams* params
   const TvxEvalData& d = DataOf(data);
   result.clear();
   if (func.Owner) {
-    if (Hooks.CallPluginFunction) Hooks.CallPluginFunction(func, params, d.Extra, result);
+    if (pluginCalls_) pluginCalls_->Call(func, params, d.Extra, result);
     return;
   }
   // A function added to the table directly has no implementation here.
@@ -306,18 +309,13 @@ void TvxEvaluator::CallFunction(const TkqFunction& func, const TkqParams* params
   if (proc) proc(*this, func, params, d, result);
 }
 
-// --- Entry points ----------------------------------------------------------------------------
+// --- Evaluations of the run ------------------------------------------------------------------
 
-TvxEvaluator& MainEvaluator() {
-  static TvxEvaluator evaluator;
-  return evaluator;
-}
-
-void CalcExpression(TXMLObject* database, std::string_view expr, bool expand, intptr_t extra, std::string& result) {
-  TvxEvaluator& ev = MainEvaluator();
-  if (!database && ev.Hooks.MainDatabase) database = ev.Hooks.MainDatabase();
+void TvxEvaluator::CalcExpression(TXMLObject* database, std::string_view expr, bool expand, intptr_t extra,
+                                  std::string& result) {
+  if (!database) database = mainDatabase_;
   try {
-    ev.Calc(database, expr, expand, extra, result);
+    Calc(database, expr, expand, extra, result);
   } catch (const ESilentAbort&) {
     // A nested evaluation has already shown its box.
     throw;
@@ -328,14 +326,23 @@ void CalcExpression(TXMLObject* database, std::string_view expr, bool expand, in
   }
 }
 
-std::string CalcExpression(TXMLObject* database, std::string_view expr, bool expand, intptr_t extra) {
+std::string TvxEvaluator::CalcExpression(TXMLObject* database, std::string_view expr, bool expand, intptr_t extra) {
   std::string r;
   CalcExpression(database, expr, expand, extra, r);
   return r;
 }
 
-bool CalcBoolExpression(TXMLObject* database, std::string_view expr, bool expand, intptr_t extra) {
+bool TvxEvaluator::CalcBoolExpression(TXMLObject* database, std::string_view expr, bool expand, intptr_t extra) {
   return IsTrue(CalcExpression(database, expr, expand, extra));
+}
+
+void TvxEvaluator::EvaluateText(TXMLObject* database, std::string_view text, bool parseIdentifiers,
+                                std::string& result, void* context) {
+  CalcExpression(database, text, parseIdentifiers, reinterpret_cast<intptr_t>(context), result);
+}
+
+bool TvxEvaluator::EvaluateCondition(TXMLObject* database, std::string_view text, bool parseIdentifiers) {
+  return CalcBoolExpression(database, text, parseIdentifiers, 0);
 }
 
 }  // namespace vx

@@ -3,11 +3,13 @@
 // TvxEvaluator registers the fourteen operators, reads and writes numbers,
 // expands operands through the variables layer and dispatches function
 // calls to registered implementations (built-in) or to the plug-in that
-// registered the function. CalcExpression / CalcBoolExpression are the
-// engine-wide entry points that conditions and "#expression#" texts use.
+// registered the function. It is the expression context of a run's
+// project (TvxExpressionContext): conditions and "#expression#" texts of
+// the objects attached to it are evaluated here. The run session owns one.
 //
-// The layers above this one (variables, the project database, plug-ins)
-// are reached through TvxEvaluatorHooks, set at start-up.
+// What lies above this layer is reached through two small interfaces the
+// session hands over: the calls of plug-in functions and the services the
+// installer's functions act on (TvxInstallerServices, Functions.h).
 #pragma once
 
 #include <cstdint>
@@ -16,14 +18,13 @@
 #include <string>
 #include <string_view>
 
+#include "database/VXClasses.h"
 #include "expr/kqExprEval.h"
 #include "system/Errors.h"
 
 namespace vx {
 
-// A project database object: the main database or a package. The evaluator
-// never looks inside; it hands the pointer to the hooks and functions.
-class TXMLObject;
+class TvxInstallerServices;
 
 // Floating-point errors of arithmetic ("Floating point division by zero",
 // "Invalid floating point operation", "Floating point overflow").
@@ -47,21 +48,14 @@ using TvxFunctionProc = std::function<void(TvxEvaluator& evaluator, const TkqFun
                                            const TkqParams* params, const TvxEvalData& data,
                                            std::string& result)>;
 
-struct TvxEvaluatorHooks {
-  // Expands "%Name%", "||" and "#expression#" in `text` in the context of
-  // `database` (the text expansion of the variables layer), in place. Only
-  // called for texts that contain one of "%", "|" or "#"; every other text
-  // expands to itself.
-  std::function<void(TXMLObject* database, std::string& text)> ExpandText;
-  // The main project database, used when CalcExpression is given none.
-  std::function<TXMLObject*()> MainDatabase;
-  // Forwards a call of a function that a plug-in registered (Owner set) to
-  // that plug-in. Without it such calls give an empty result.
-  std::function<void(const TkqFunction& func, const TkqParams* params, intptr_t extra, std::string& result)>
-      CallPluginFunction;
+// Calls of functions that plug-ins registered, forwarded to their plug-in.
+class TvxPluginFunctionCalls {
+ public:
+  virtual ~TvxPluginFunctionCalls() = default;
+  virtual void Call(const TkqFunction& func, const TkqParams* params, intptr_t extra, std::string& result) = 0;
 };
 
-class TvxEvaluator : public TkqEvaluator {
+class TvxEvaluator : public TkqEvaluator, public TvxExpressionContext {
  public:
   // Operator indices, in registration order.
   enum Op {
@@ -71,14 +65,34 @@ class TvxEvaluator : public TkqEvaluator {
 
   TvxEvaluator();
 
-  TvxEvaluatorHooks Hooks;
+  // The main project database: what an evaluation without a database sees.
+  void SetMainDatabase(TXMLObject* database) { mainDatabase_ = database; }
+  TXMLObject* MainDatabase() const { return mainDatabase_; }
+  // Where calls of plug-in functions go (none: they give an empty result).
+  void SetPluginCalls(TvxPluginFunctionCalls* calls) { pluginCalls_ = calls; }
+  // What the installer's functions act on (none: they have no effect).
+  void SetServices(TvxInstallerServices* services) { services_ = services; }
+  TvxInstallerServices& Services();
+
+  // Evaluates `expr` against `database` (none: the main database). Any
+  // error is shown in the "Expression evaluation error" box and then ends
+  // the run with ESilentAbort.
+  void CalcExpression(TXMLObject* database, std::string_view expr, bool expand, intptr_t extra,
+                      std::string& result);
+  std::string CalcExpression(TXMLObject* database, std::string_view expr, bool expand = true, intptr_t extra = 0);
+  bool CalcBoolExpression(TXMLObject* database, std::string_view expr, bool expand = true, intptr_t extra = 0);
+
+  // TvxExpressionContext: the same, for the objects of the project.
+  void EvaluateText(TXMLObject* database, std::string_view text, bool parseIdentifiers, std::string& result,
+                    void* context) override;
+  bool EvaluateCondition(TXMLObject* database, std::string_view text, bool parseIdentifiers) override;
 
   // Registers a built-in function (no owner); returns its ID, or -1 when a
   // function of that name (without case) exists. The installer's functions
   // are registered first, in order, and so take IDs 0 to 37.
   int32_t AddFunction(std::string_view name, int32_t paramCount, TvxFunctionProc proc);
-  // Registers a function owned by a plug-in; calls go to
-  // Hooks.CallPluginFunction. Returns its ID, or -1 when the name exists.
+  // Registers a function owned by a plug-in; calls go to the plug-in
+  // function calls. Returns its ID, or -1 when the name exists.
   int32_t AddPluginFunction(std::string_view name, int32_t paramCount, void* owner);
 
   // Removes every carriage return and line feed from `expr` and evaluates
@@ -96,6 +110,9 @@ class TvxEvaluator : public TkqEvaluator {
   // Indexed by function index; a deque keeps elements in place while it
   // grows, so a running implementation is never moved.
   std::deque<TvxFunctionProc> procs_;
+  TXMLObject* mainDatabase_ = nullptr;
+  TvxPluginFunctionCalls* pluginCalls_ = nullptr;
+  TvxInstallerServices* services_ = nullptr;
 };
 
 // --- Values ------------------------------------------------------------------------
@@ -115,18 +132,5 @@ double StrToNumber(std::string_view s);
 // Negative zero is "0". (Arithmetic raises EMathError instead of writing a
 // value that is not finite; given one, this writes "INF", "-INF" or "NAN".)
 std::string NumberToStr(double value);
-
-// --- Engine-wide entry points -------------------------------------------------------
-
-// The evaluator of the run, created on first use.
-TvxEvaluator& MainEvaluator();
-
-// Evaluates `expr` on the main evaluator against `database` (none: the
-// main database). Any error is shown in the "Expression evaluation error"
-// box and then ends the run with ESilentAbort.
-void CalcExpression(TXMLObject* database, std::string_view expr, bool expand, intptr_t extra,
-                    std::string& result);
-std::string CalcExpression(TXMLObject* database, std::string_view expr, bool expand = true, intptr_t extra = 0);
-bool CalcBoolExpression(TXMLObject* database, std::string_view expr, bool expand = true, intptr_t extra = 0);
 
 }  // namespace vx

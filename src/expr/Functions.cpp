@@ -26,9 +26,13 @@ const char* const kInstallerFunctionNames[kInstallerFunctionCount] = {
     "SetLanguage",  "SetInstallType", "SetPassword",   "HasAdminRights",   "ParseText",      "ShortFileName",
     "WindowExists", "MutexExists"};
 
-TvxFunctionHooks& FunctionHooks() {
-  static TvxFunctionHooks hooks;
-  return hooks;
+void TvxInstallerServices::SetLanguage(TvxMainDatabase& database, const std::string& code) {
+  SetVariable(&database, "LangID", code);
+}
+
+TvxInstallerServices& TvxEvaluator::Services() {
+  static TvxInstallerServices none;
+  return services_ ? *services_ : none;
 }
 
 namespace {
@@ -188,8 +192,7 @@ std::string IntText(int v) { return std::to_string(v); }
 
 TvxMainDatabase* MainOf(TvxEvaluator& ev, const TvxEvalData& data) {
   if (TvxMainDatabase* db = MainDatabase(data.Database)) return db;
-  if (ev.Hooks.MainDatabase) return dynamic_cast<TvxMainDatabase*>(ev.Hooks.MainDatabase());
-  return nullptr;
+  return dynamic_cast<TvxMainDatabase*>(ev.MainDatabase());
 }
 
 TXMLObject* NeedDatabase(const TvxEvalData& data) {
@@ -401,8 +404,7 @@ void RegisterInstallerFunctions(TvxEvaluator& evaluator) {
              case 2: style |= kMbOkCancel; break;
              default: style |= kMbOk; break;
            }
-           const auto& activeWindow = FunctionHooks().ActiveWindow;
-           WindowHandle owner = activeWindow ? activeWindow() : 0;
+           WindowHandle owner = ev.Services().ActiveWindow();
            int button = MsgBox(owner, P(0), P(1), style);
            it = answers->emplace(P(1), button == kIdOk || button == kIdYes).first;
          }
@@ -449,7 +451,7 @@ void RegisterInstallerFunctions(TvxEvaluator& evaluator) {
       // 20 RenameFile
       {3, true, VX_FN {
          CurrentHost().RenameFile(P(0), P(1));
-         if (IsTrue(P(2)) && FunctionHooks().LogNewFile) FunctionHooks().LogNewFile(P(1));
+         if (IsTrue(P(2))) ev.Services().LogNewFile(P(1));
          r = "1";
        }},
       // 21 ActiveInstallType
@@ -469,17 +471,11 @@ void RegisterInstallerFunctions(TvxEvaluator& evaluator) {
       // 24 Return
       {1, false, VX_FN { r = P(0); }},
       // 25 AbortInstall
-      {0, false, VX_FN {
-         if (FunctionHooks().AbortInstall) FunctionHooks().AbortInstall();
-       }},
+      {0, false, VX_FN { ev.Services().AbortInstall(); }},
       // 26 SuspendInstall
-      {0, false, VX_FN {
-         if (FunctionHooks().SuspendInstall) FunctionHooks().SuspendInstall();
-       }},
+      {0, false, VX_FN { ev.Services().SuspendInstall(); }},
       // 27 ResumeInstall
-      {0, false, VX_FN {
-         if (FunctionHooks().ResumeInstall) FunctionHooks().ResumeInstall();
-       }},
+      {0, false, VX_FN { ev.Services().ResumeInstall(); }},
       // 28 SetVariable
       {2, true, VX_FN { SetVariable(NeedDatabase(data), P(0), P(1)); }},
       // 29 GetVariable
@@ -487,11 +483,7 @@ void RegisterInstallerFunctions(TvxEvaluator& evaluator) {
       // 30 SetLanguage
       {1, true, VX_FN {
          TvxMainDatabase* db = MainOf(ev, data);
-         if (!db) return;
-         if (FunctionHooks().SetLanguage)
-           FunctionHooks().SetLanguage(*db, P(0));
-         else
-           SetVariable(db, "LangID", P(0));
+         if (db) ev.Services().SetLanguage(*db, P(0));
        }},
       // 31 SetInstallType
       {1, false, VX_FN {
@@ -500,8 +492,7 @@ void RegisterInstallerFunctions(TvxEvaluator& evaluator) {
       // 32 SetPassword
       {1, false, VX_FN {
          TvxMainDatabase* db = MainOf(ev, data);
-         const auto& check = FunctionHooks().CheckPassword;
-         if (db && check && check(P(0))) db->Password = P(0);
+         if (db && ev.Services().CheckPassword(P(0))) db->Password = P(0);
        }},
       // 33 HasAdminRights
       {0, false, VX_FN { r = BoolStr(IsAdministrator()); }},
@@ -532,29 +523,6 @@ void RegisterInstallerFunctions(TvxEvaluator& evaluator) {
     }
     evaluator.AddFunction(kInstallerFunctionNames[i], b.paramCount, std::move(proc));
   }
-}
-
-// --- Start-up wiring ----------------------------------------------------------------------------
-
-void InstallEvaluatorHooks(std::function<TvxMainDatabase*()> mainDatabase) {
-  TvxEvaluator& ev = MainEvaluator();
-  if (ev.Functions.Count() == 0) RegisterInstallerFunctions(ev);
-  ev.Hooks.ExpandText = [](TXMLObject* database, std::string& text) {
-    std::string out;
-    ExpandTextTo(database, text, false, true, out);
-    text.swap(out);
-  };
-  ev.Hooks.MainDatabase = [mainDatabase = std::move(mainDatabase)]() -> TXMLObject* {
-    return mainDatabase ? mainDatabase() : nullptr;
-  };
-  EvaluateExpression = [](TXMLObject* database, const std::string& text, bool parseIdentifiers, std::string& result,
-                          void* context) {
-    CalcExpression(database, text, parseIdentifiers, reinterpret_cast<intptr_t>(context), result);
-    return true;
-  };
-  EvaluateCondition = [](TXMLObject* database, const std::string& text, bool parseIdentifiers) {
-    return CalcBoolExpression(database, text, parseIdentifiers, 0);
-  };
 }
 
 }  // namespace vx

@@ -6,9 +6,8 @@
 // The functions work over the Host and the project database. Effects that
 // belong to subsystems above this one (the install worker, the install
 // log, the user-interface plug-ins, the language of the session, the
-// password check of the package) are reached through TvxFunctionHooks;
-// a hook that is not set means there is nothing to act on yet, and the
-// function then has no effect.
+// password check of the package) are reached through the evaluator's
+// TvxInstallerServices.
 #pragma once
 
 #include <cstdint>
@@ -21,31 +20,33 @@
 
 namespace vx {
 
-struct TvxFunctionHooks {
-  // AbortInstall: sets the engine's abort flag and tells the plug-ins
+// What the installer's functions act on above this layer. The run session
+// implements it and hands it to its evaluator; each default means there
+// is nothing to act on (yet) and the function has no effect.
+class TvxInstallerServices {
+ public:
+  virtual ~TvxInstallerServices() = default;
+  // AbortInstall: sets the run's abort flag and tells the plug-ins
   // (EV_ABORTINSTALL).
-  std::function<void()> AbortInstall;
+  virtual void AbortInstall() {}
   // SuspendInstall / ResumeInstall: SuspendThread / ResumeThread of the
   // installation worker thread, once the install driver has created it.
-  std::function<void()> SuspendInstall;
-  std::function<void()> ResumeInstall;
+  virtual void SuspendInstall() {}
+  virtual void ResumeInstall() {}
   // RenameFile with Log set: records `file` as a key with an empty value in
   // the "CopyFiles" section of the uninstall log (while logging is enabled).
-  std::function<void(const std::string& file)> LogNewFile;
+  virtual void LogNewFile(const std::string& file) {}
   // AskUser: the window the user-interface plug-in reports as active
   // (CM_GETACTIVEWINDOW); 0 for none.
-  std::function<WindowHandle()> ActiveWindow;
+  virtual WindowHandle ActiveWindow() { return 0; }
   // SetLanguage: makes a language current for the session (LangID,
-  // Charset, application name, EV_LANGUAGECHANGED). Without it only the
-  // variable "LangID" of the main database changes.
-  std::function<void(TvxMainDatabase& database, const std::string& code)> SetLanguage;
+  // Charset, application name, EV_LANGUAGECHANGED). The default only sets
+  // the variable "LangID" of the main database.
+  virtual void SetLanguage(TvxMainDatabase& database, const std::string& code);
   // SetPassword: whether a password passes the package's password check.
-  // Without it no password is accepted.
-  std::function<bool(const std::string& password)> CheckPassword;
+  // By default no password is accepted.
+  virtual bool CheckPassword(const std::string& password) { return false; }
 };
-
-// The hooks of the engine's function set.
-TvxFunctionHooks& FunctionHooks();
 
 // The names of the built-in functions, in registration order (index = ID).
 inline constexpr int kInstallerFunctionCount = 38;
@@ -55,14 +56,6 @@ extern const char* const kInstallerFunctionNames[kInstallerFunctionCount];
 // still empty, so that they take the IDs 0 to 37. Each evaluator keeps its
 // own AskUser answers.
 void RegisterInstallerFunctions(TvxEvaluator& evaluator);
-
-// Start-up wiring of the expression layer: registers the functions into
-// MainEvaluator() (once), points its text expansion at the variables
-// (ExpandString) and its main database at `mainDatabase`, and points the
-// database's EvaluateExpression / EvaluateCondition hooks at
-// CalcExpression / CalcBoolExpression (the hook's context is the Extra
-// value). Turning ConditionsEnabled on is left to the caller.
-void InstallEvaluatorHooks(std::function<TvxMainDatabase*()> mainDatabase);
 
 // --- Pieces of the functions, shared with tests and other units ----------------------
 

@@ -15,11 +15,6 @@
 
 namespace vx {
 
-PluginServiceHooks& PluginServices() {
-  static PluginServiceHooks hooks;
-  return hooks;
-}
-
 char* AllocPluginText(const std::string& text) {
   char* block = static_cast<char*>(EngineAllocMem(text.size() + 1));
   if (block) std::memcpy(block, text.c_str(), text.size() + 1);
@@ -86,10 +81,8 @@ vx_param PutRecord(const std::vector<RecordField>& fields, const std::vector<std
 RecordField Addr(int index) { return RecordField{false, index}; }
 RecordField Num(int32_t value) { return RecordField{true, value}; }
 
-vx_param LanguageRecord(const std::string& code, vx_param buffer) {
-  auto& hooks = PluginServices();
-  if (!hooks.languages) return 0;
-  auto list = hooks.languages();
+vx_param LanguageRecord(PluginServices& services, const std::string& code, vx_param buffer) {
+  auto list = services.LanguageNames();
   for (size_t i = 0; i < list.size(); ++i) {
     if (!code.empty() && !SameText(list[i].first, code)) continue;
     std::vector<std::string> texts = {list[i].first, list[i].second};
@@ -201,65 +194,81 @@ vx_param FailureResult(int32_t msgId) {
 // which may be built with another compiler or none that knows C++: a
 // failure is kept for the engine's own frames and the entry answers
 // `failure`.
+// Without an active list (no run) every entry answers its failure result.
 template <class Body>
 vx_param AtBoundary(vx_param failure, Body&& body) {
+  TPluginList* plugins = TPluginList::Active();
+  if (!plugins) return failure;
   try {
-    return body();
+    return body(*plugins);
   } catch (...) {
     try {
-      Plugins().DeferFailure(std::current_exception());
+      plugins->DeferFailure(std::current_exception());
     } catch (...) {
     }
     return failure;
   }
 }
 
-vx_param RunCommand(int32_t pluginId, int32_t msgId, vx_param param1, vx_param param2, int32_t broadcast);
+vx_param RunCommand(TPluginList& plugins, int32_t pluginId, int32_t msgId, vx_param param1, vx_param param2,
+                    int32_t broadcast);
 
 }  // namespace
 
 int32_t VXAPI GetMessageID(int32_t, const char* name) {
-  return int32_t(AtBoundary(0, [&] { return vx_param(Plugins().Store().Register(Text(vx_param(name)))); }));
+  return int32_t(
+      AtBoundary(0, [&](TPluginList& plugins) { return vx_param(plugins.Store().Register(Text(vx_param(name)))); }));
 }
 
 vx_param VXAPI SendCommandByName(int32_t pluginId, const char* name, vx_param param1, vx_param param2,
                                  int32_t broadcast) {
-  return AtBoundary(0, [&] {
-    int32_t msgId = Plugins().Store().Register(Text(vx_param(name)));
-    return AtBoundary(FailureResult(msgId), [&] { return RunCommand(pluginId, msgId, param1, param2, broadcast); });
+  return AtBoundary(0, [&](TPluginList& plugins) {
+    int32_t msgId = plugins.Store().Register(Text(vx_param(name)));
+    return AtBoundary(FailureResult(msgId), [&](TPluginList& list) {
+      return RunCommand(list, pluginId, msgId, param1, param2, broadcast);
+    });
   });
 }
 
 vx_param VXAPI SendCommand(int32_t pluginId, int32_t msgId, vx_param param1, vx_param param2, int32_t broadcast) {
-  return AtBoundary(FailureResult(msgId), [&] { return RunCommand(pluginId, msgId, param1, param2, broadcast); });
+  return AtBoundary(FailureResult(msgId), [&](TPluginList& plugins) {
+    return RunCommand(plugins, pluginId, msgId, param1, param2, broadcast);
+  });
 }
 
 namespace {
 
-vx_param RunCommand(int32_t pluginId, int32_t msgId, vx_param param1, vx_param param2, int32_t broadcast) {
-  PluginServiceHooks& hooks = PluginServices();
-  TPluginList& plugins = Plugins();
+vx_param RunCommand(TPluginList& plugins, int32_t pluginId, int32_t msgId, vx_param param1, vx_param param2,
+                    int32_t broadcast) {
   TPlugin* plugin = plugins.FindPlugin(pluginId);
-  TvxMainDatabase* main = hooks.mainDatabase ? hooks.mainDatabase() : nullptr;
+  if (msgId == CM_ALLOCMEM) return param1 < 0 ? 0 : reinterpret_cast<vx_param>(EngineAllocMem(size_t(param1)));
+  if (msgId == CM_FREEMEM) {
+    EngineFreeMem(reinterpret_cast<void*>(param1));
+    return 0;
+  }
+  // Everything else works on the run.
+  PluginServices* services = plugins.Services();
+  if (!services) return FailureResult(msgId);
+  TvxMainDatabase* main = services->MainDatabase();
   // Variables and expressions: the plug-in's package, else the main database.
   TXMLObject* db = plugin && plugin->Database ? static_cast<TXMLObject*>(plugin->Database) : main;
 
   switch (msgId) {
     case CM_ABORTINSTALL:
-      if (hooks.abortInstall) hooks.abortInstall();
+      services->AbortInstall();
       return 0;
     case CM_SUSPENDINSTALL:
-      if (hooks.suspendInstall) hooks.suspendInstall();
+      services->SuspendInstall();
       return 0;
     case CM_RESUMEINSTALL:
-      if (hooks.resumeInstall) hooks.resumeInstall();
+      services->ResumeInstall();
       return 0;
     case CM_PARSETEXT:
       return db ? PutText(ExpandString(db, Text(param1)), param2) : 0;
     case CM_GETLANGUAGE:
-      return LanguageRecord(Text(param1), param2);
+      return LanguageRecord(*services, Text(param1), param2);
     case CM_SETLANGUAGE:
-      if (hooks.setLanguage) hooks.setLanguage(Text(param1));
+      services->SetLanguage(Text(param1));
       return 0;
     case CM_GETVARIABLE:
       return db ? PutText(GetVariable(db, Text(param1)), param2) : 0;
@@ -281,9 +290,9 @@ vx_param RunCommand(int32_t pluginId, int32_t msgId, vx_param param1, vx_param p
     case CM_SETINSTALLTYPE:
       return main && main->SelectInstallType(Text(param1)) ? 0 : -1;
     case CM_SETPASSWORD:
-      return hooks.setPassword && hooks.setPassword(Text(param1)) ? 0 : 1;
+      return services->SetPassword(Text(param1)) ? 0 : 1;
     case CM_ISPASSWORDVALID:
-      return !hooks.passwordValid || hooks.passwordValid() ? 0 : 1;
+      return services->PasswordValid() ? 0 : 1;
     case CM_GETPCPARAM:
       return plugin ? ConfigParam(*plugin, param1, param2) : 0;
     case CM_GETPCGROUPNAMES:
@@ -293,28 +302,24 @@ vx_param RunCommand(int32_t pluginId, int32_t msgId, vx_param param1, vx_param p
     case CM_GETPCCUSTOMCONFIG:
       return plugin && plugin->CustomConfig ? PutText(plugin->CustomConfig->GetXML(0), param1) : 0;
     case CM_CALCEXPRESSION:
-      return reinterpret_cast<vx_param>(AllocPluginText(CalcExpression(db, Text(param1), true, param2)));
+      return reinterpret_cast<vx_param>(
+          AllocPluginText(services->Evaluator().CalcExpression(db, Text(param1), true, param2)));
     case CM_CALCBOOLEXPRESSION:
-      return CalcBoolExpression(db, Text(param1), true, param2) ? 1 : 0;
+      return services->Evaluator().CalcBoolExpression(db, Text(param1), true, param2) ? 1 : 0;
     case CM_REGISTERFUNCTION: {
       if (!plugin) return 0;
-      int32_t id = MainEvaluator().AddPluginFunction(Text(param1), int32_t(param2),
-                                                     reinterpret_cast<void*>(intptr_t(pluginId)));
+      int32_t id = services->Evaluator().AddPluginFunction(Text(param1), int32_t(param2),
+                                                           reinterpret_cast<void*>(intptr_t(pluginId)));
       return id < 0 ? 0 : id;
     }
-    case CM_ALLOCMEM:
-      return param1 < 0 ? 0 : reinterpret_cast<vx_param>(EngineAllocMem(size_t(param1)));
-    case CM_FREEMEM:
-      EngineFreeMem(reinterpret_cast<void*>(param1));
-      return 0;
     case CM_ADDLOGRECORD:
-      if (hooks.addLogRecord) hooks.addLogRecord(Text(param1), Text(param2));
+      services->AddLogRecord(Text(param1), Text(param2));
       return 0;
     case CM_GETINSTALLICON:
       return vx_param(CurrentHost().LoadEngineIcon(param1 != 0));
     case CM_CALCACTIONS: {
       std::string result;
-      EvaluateActions(Text(param1), reinterpret_cast<void*>(param2), result);
+      EvaluateActions(services->Evaluator(), Text(param1), reinterpret_cast<void*>(param2), result);
       return reinterpret_cast<vx_param>(AllocPluginText(result));
     }
     default:
@@ -326,19 +331,5 @@ vx_param RunCommand(int32_t pluginId, int32_t msgId, vx_param param1, vx_param p
 }
 
 }  // namespace
-
-void InstallPluginServices() {
-  Plugins().SetEntries({&GetMessageID, &SendCommand, &SendCommandByName});
-  // A registered function names its plug-in by PluginID, so a call after
-  // the plug-in was unloaded finds nobody and gives an empty result.
-  MainEvaluator().Hooks.CallPluginFunction = [](const TkqFunction& func, const TkqParams* params, intptr_t extra,
-                                                std::string& result) {
-    CallPluginFunction(func, params, extra, result, [](void* owner, void* block) -> intptr_t {
-      TPlugin* plugin = Plugins().FindPlugin(int32_t(reinterpret_cast<intptr_t>(owner)));
-      if (!plugin) return 0;
-      return Plugins().SendToPlugin(*plugin, EV_CALCFUNCTION, reinterpret_cast<vx_param>(block), 0);
-    });
-  };
-}
 
 }  // namespace vx

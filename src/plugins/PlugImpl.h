@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,33 +13,36 @@ namespace vx {
 
 class TvxMainDatabase;
 
-// What the commands need from the layers above the plug-in host; set at
-// start-up by the engine (and by tests). A missing hook makes its command
-// a no-op answering 0 (or "nothing").
-struct PluginServiceHooks {
-  std::function<TvxMainDatabase*()> mainDatabase;
-  // The language list, "code=description" entries in order.
-  std::function<std::vector<std::pair<std::string, std::string>>()> languages;
-  std::function<void(const std::string& code)> setLanguage;
-  std::function<void()> abortInstall, suspendInstall, resumeInstall;
-  std::function<void(const std::string& section, const std::string& record)> addLogRecord;
-  // True when the password passes the check and has become the project's.
-  std::function<bool(const std::string& password)> setPassword;
-  // True when the project's current password passes the check.
-  std::function<bool()> passwordValid;
-};
+class TvxEvaluator;
 
-PluginServiceHooks& PluginServices();
+// What the commands need from the run above the plug-in host; the run
+// session implements it and hands it to its plug-in list.
+class PluginServices {
+ public:
+  virtual ~PluginServices() = default;
+  virtual TvxMainDatabase* MainDatabase() = 0;
+  // The run's evaluator (CM_CALCEXPRESSION, CM_REGISTERFUNCTION ...).
+  virtual TvxEvaluator& Evaluator() = 0;
+  // The language list, "code=description" entries in order, and the
+  // current language code (sent to each plug-in at load).
+  virtual std::vector<std::pair<std::string, std::string>> LanguageNames() = 0;
+  virtual std::string LanguageCode() = 0;
+  virtual void SetLanguage(const std::string& code) = 0;
+  virtual void AbortInstall() = 0;
+  virtual void SuspendInstall() {}
+  virtual void ResumeInstall() {}
+  virtual void AddLogRecord(const std::string& section, const std::string& record) {}
+  // True when the password passes the check and has become the project's.
+  virtual bool SetPassword(const std::string& password) = 0;
+  // True when the project's current password passes the check.
+  virtual bool PasswordValid() = 0;
+};
 
 // Entry points handed to every plug-in (callee cleans the stack on Windows).
 int32_t VXAPI GetMessageID(int32_t pluginId, const char* name);
 vx_param VXAPI SendCommand(int32_t pluginId, int32_t msgId, vx_param param1, vx_param param2, int32_t broadcast);
 vx_param VXAPI SendCommandByName(int32_t pluginId, const char* name, vx_param param1, vx_param param2,
                                  int32_t broadcast);
-
-// Puts the entries into the plug-in list's start-up records and the
-// forwarding of plug-in functions into the evaluator.
-void InstallPluginServices();
 
 // A zero-terminated copy of `text` in a block of the engine's allocator.
 char* AllocPluginText(const std::string& text);

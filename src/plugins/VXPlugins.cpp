@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "database/VXClasses.h"
+#include "plugins/PlugImpl.h"
+#include "plugins/PluginCalls.h"
 #include "system/RunLog.h"
 #include "system/kqStrUtils.h"
 #include "system/kqUtils.h"
@@ -19,17 +21,30 @@ void CopyText(char* dest, size_t size, const std::string& text) {
 
 }  // namespace
 
-TPluginList& Plugins() {
-  static TPluginList list;
-  return list;
+namespace {
+TPluginList* g_active = nullptr;
+}  // namespace
+
+TPluginList* TPluginList::Active() { return g_active; }
+
+TPluginList::TPluginList(PluginServices* services)
+    : mainThread_(CurrentHost().CurrentThreadId()), services_(services), previous_(g_active) {
+  g_active = this;
 }
 
-TPluginList::TPluginList() : mainThread_(CurrentHost().CurrentThreadId()) {}
-
 TPluginList::~TPluginList() {
-  // Modules still loaded at process end are left to the system: their
-  // code may already be gone when static objects are destroyed.
-  for (auto& p : plugins_) p->Module = 0;
+  // The run unloads its plug-ins with their events (UnloadAll); what a
+  // failed run left loaded is only freed.
+  for (auto& p : plugins_) CurrentHost().UnloadModule(p->Module);
+  if (g_active == this) g_active = previous_;
+}
+
+void TPluginList::Call(const TkqFunction& func, const TkqParams* params, intptr_t extra, std::string& result) {
+  CallPluginFunction(func, params, extra, result, [this](void* owner, void* block) -> intptr_t {
+    TPlugin* plugin = FindPlugin(int32_t(reinterpret_cast<intptr_t>(owner)));
+    if (!plugin) return 0;
+    return SendToPlugin(*plugin, EV_CALCFUNCTION, reinterpret_cast<vx_param>(block), 0);
+  });
 }
 
 // --- Loading --------------------------------------------------------------------
@@ -122,9 +137,9 @@ TPluginList::TryResult TPluginList::TryFile(TvxPackage& package, const std::stri
   startup.engineVersion = VX_ENGINE_VERSION;
   startup.pluginId = p.PluginID;
   CopyText(startup.configFile, sizeof startup.configFile, p.ConfigFile);
-  startup.getMessageID = entries_.getMessageID;
-  startup.sendCommand = entries_.sendCommand;
-  startup.sendCommandByName = entries_.sendCommandByName;
+  startup.getMessageID = &GetMessageID;
+  startup.sendCommand = &SendCommand;
+  startup.sendCommandByName = &SendCommandByName;
   SendToPlugin(p, EV_SETSTARTUPINFO, reinterpret_cast<vx_param>(&startup), 0);
 
   if (SendToPlugin(p, EV_LOAD, 0, 0) != 0) {
@@ -132,7 +147,7 @@ TPluginList::TryResult TPluginList::TryFile(TvxPackage& package, const std::stri
     Unload(plugins_.size() - 1);
     return TryResult::Accepted;
   }
-  std::string language = language_ ? language_() : std::string("ENU");
+  std::string language = services_ ? services_->LanguageCode() : std::string("ENU");
   SendToPlugin(p, EV_LANGUAGECHANGED, reinterpret_cast<vx_param>(language.c_str()), 0);
   return TryResult::Accepted;
 }

@@ -4,11 +4,11 @@
 
 #include <cstdint>
 #include <exception>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "expr/Evaluator.h"
 #include "plugins/MsgStore.h"
 #include "system/host.h"
 #include "vxplugin.h"
@@ -32,20 +32,27 @@ struct TPlugin {
   TvxPackage* Database = nullptr;  // the package that listed the plug-in
 };
 
-// The entries a plug-in receives in its start-up record.
-struct PluginEntries {
-  VXGetMessageIDProc getMessageID = nullptr;
-  VXSendCommandProc sendCommand = nullptr;
-  VXSendCommandByNameProc sendCommandByName = nullptr;
-};
-
 // Message number of a cross-thread broadcast sent to the main window.
 constexpr uint32_t kCrossThreadMessage = 0x5911;
 
-class TPluginList {
+class PluginServices;
+
+// The plug-ins of one run. The entry points a plug-in calls are plain C
+// functions that carry no context but the plug-in's number: they reach the
+// list of the run through TPluginList::Active(), the one list a process has
+// at a time (the latest made that still lives). It is also where calls of
+// the functions plug-ins registered go (TvxPluginFunctionCalls).
+class TPluginList : public TvxPluginFunctionCalls {
  public:
-  TPluginList();  // records the calling thread as the main thread
-  ~TPluginList();
+  // Records the calling thread as the main thread and becomes the active
+  // list. Without services the commands that need the run answer nothing.
+  explicit TPluginList(PluginServices* services = nullptr);
+  ~TPluginList() override;
+  TPluginList(const TPluginList&) = delete;
+  TPluginList& operator=(const TPluginList&) = delete;
+
+  static TPluginList* Active();
+  PluginServices* Services() const { return services_; }
 
   // Loads the plug-ins the package lists. False (after the "Cannot load"
   // box) when no file of some entry's folder was accepted.
@@ -75,10 +82,10 @@ class TPluginList {
   // Raises a deferred failure, if there is one, and forgets it.
   void RaiseDeferredFailure();
 
-  // Set by the command service and the session: the entries handed to each
-  // plug-in, and the current language code sent at load.
-  void SetEntries(const PluginEntries& entries) { entries_ = entries; }
-  void SetLanguageSource(std::function<std::string()> source) { language_ = std::move(source); }
+  // TvxPluginFunctionCalls: a call of a function a plug-in registered goes
+  // to that plug-in as EV_CALCFUNCTION; after the plug-in was unloaded it
+  // finds nobody and gives an empty result.
+  void Call(const TkqFunction& func, const TkqParams* params, intptr_t extra, std::string& result) override;
 
  private:
   enum class TryResult { NotAccepted, Accepted };
@@ -88,13 +95,10 @@ class TPluginList {
   std::vector<std::unique_ptr<TPlugin>> plugins_;
   TMsgStore store_;
   uint32_t mainThread_;
-  PluginEntries entries_;
-  std::function<std::string()> language_;
+  PluginServices* services_;
+  TPluginList* previous_;  // the list that was active before this one
   std::exception_ptr deferred_;
   int crossThreadCalls_ = 0;  // handlers running for another thread's call
 };
-
-// The process-wide plug-in list and message store.
-TPluginList& Plugins();
 
 }  // namespace vx

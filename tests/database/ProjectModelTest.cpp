@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "database/VXClasses.h"
+#include "support/FakeExpressions.h"
 
 namespace {
 
@@ -294,16 +295,17 @@ TEST(ProjectModel, LookupsAndOwningDatabase) {
   // Install types: conditions count once an evaluator is installed.
   TvxInstallType* next = nullptr;
   EXPECT_EQ(db.InstallTypes->FindInstallType("", next)->ID, "a") << "no evaluator: all available";
-  ConditionsEnabled = true;
-  EvaluateCondition = [](TXMLObject*, const std::string& text, bool) { return text != "0"; };
+  vxtest::FakeExpressions expressions;
+  db.Expressions = &expressions;
   EXPECT_EQ(db.InstallTypes->FindInstallType("", next)->ID, "b");
   EXPECT_EQ(next->ID, "c");
   EXPECT_EQ(db.InstallTypes->FindInstallType("C", next)->ID, "c");
   EXPECT_EQ(next, nullptr);
   EXPECT_EQ(db.InstallTypes->FindInstallType("a", next), nullptr);
   EXPECT_FALSE(db.SelectInstallType("a"));
-  ConditionsEnabled = false;
-  EvaluateCondition = nullptr;
+  expressions.ConditionsEnabled = false;
+  EXPECT_TRUE(db.SelectInstallType("a")) << "conditions off: all available";
+  db.Expressions = nullptr;
 }
 
 // --- Feature selection -------------------------------------------------------------
@@ -327,14 +329,9 @@ class Selection : public ::testing::Test {
     db.OnInstallTypeChange = [this](TvxInstallType& t) { events.push_back("type " + t.ID); };
     EnableConditions();
   }
-  void TearDown() override {
-    ConditionsEnabled = false;
-    EvaluateCondition = nullptr;
-  }
-  void EnableConditions() {
-    ConditionsEnabled = true;
-    EvaluateCondition = [](TXMLObject*, const std::string& text, bool) { return text != "0"; };
-  }
+  void TearDown() override { db.Expressions = nullptr; }
+  void EnableConditions() { db.Expressions = &expressions; }
+  vxtest::FakeExpressions expressions;
   int StateOf(const std::string& id) { return db.Features->FindFeature(id)->State(); }
   std::string Tree() {
     std::string out;
@@ -449,27 +446,22 @@ TEST_F(Selection, DuplicateIDsAndDependencyCyclesTerminate) {
 
 TEST(ProjectActions, TheFirstReturnGivesTheResult) {
   std::vector<std::string> seen;
-  EvaluateExpression = [&](TXMLObject* db, const std::string& text, bool parse, std::string& result, void* ctx) {
+  vxtest::FakeExpressions expressions;
+  expressions.text = [&](TXMLObject* db, std::string_view text, bool parse, std::string& result, void*) {
     EXPECT_EQ(db, nullptr);
     EXPECT_TRUE(parse);
-    seen.push_back(text);
-    result = text.substr(text.find('(') + 1, 1);
-    return true;
+    seen.emplace_back(text);
+    result = std::string(text.substr(text.find('(') + 1, 1));
   };
-  ConditionsEnabled = true;
-  EvaluateCondition = [](TXMLObject*, const std::string& text, bool) { return text != "0"; };
   std::string result = "stale";
-  EvaluateActions("<actions><action expression=' Set(x) '/><action condition='0' expression='Return(0)'/>"
+  EvaluateActions(expressions, "<actions><action expression=' Set(x) '/><action condition='0' expression='Return(0)'/>"
                   "<action expression='return(1)'/><action expression='Return(2)'/></actions>",
                   nullptr, result);
   EXPECT_EQ(result, "1");
   EXPECT_EQ(seen, (std::vector<std::string>{"Set(x)", "return(1)"}));
 
-  EvaluateActions("<other><action expression='Return(3)'/></other>", nullptr, result);
+  EvaluateActions(expressions, "<other><action expression='Return(3)'/></other>", nullptr, result);
   EXPECT_EQ(result, "") << "the root must be \"actions\"";
-  EvaluateExpression = nullptr;
-  EvaluateCondition = nullptr;
-  ConditionsEnabled = false;
 }
 
 TEST(ProjectPlugins, SimpleConfigQueries) {
@@ -491,15 +483,14 @@ TEST(ProjectPlugins, SimpleConfigQueries) {
 }
 
 TEST(ProjectVariables, FindParamSkipsEnvironmentAndUnavailableVariables) {
-  TvxVariables vars;
+  TvxMainDatabase db;
+  TvxVariables& vars = *db.Variables;
   Load(vars, "<variables><var name='V' type='envvar' value='1'/><var name='v' condition='0' value='2'/>"
              "<var name='V' value='3'/></variables>");
   EXPECT_EQ(vars.FindVariable("v")->Value, "2");
-  ConditionsEnabled = true;
-  EvaluateCondition = [](TXMLObject*, const std::string& text, bool) { return text != "0"; };
+  vxtest::FakeExpressions expressions;
+  db.Expressions = &expressions;
   EXPECT_EQ(vars.FindVariable("v")->Value, "3");
-  EvaluateCondition = nullptr;
-  ConditionsEnabled = false;
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "database/Variables.h"
 #include "expr/Evaluator.h"
 #include "system/RunLog.h"
 #include "system/kqUtils.h"
@@ -219,34 +220,33 @@ TEST_F(ExprTest, FunctionsMayEvaluateAgain) {
 class ExpandTest : public ExprTest {
  protected:
   ExpandTest() {
-    // Whole-text references only: enough to see what reaches the hook.
-    ev.Hooks.ExpandText = [this](vx::TXMLObject* db, std::string& text) {
-      ++hookCalls;
-      lastDatabase = db;
-      auto it = vars.find(text);
-      if (it != vars.end()) text = it->second;
-    };
+    vx::SetVariable(&db, "Name", "Setup");
+    vx::SetVariable(&db, "Version", "2.5");
+    vx::SetVariable(&db, "Silent", "0");
   }
-  std::map<std::string, std::string> vars{{"%Name%", "Setup"}, {"%Version%", "2.5"}, {"%Silent%", "0"}};
-  int hookCalls = 0;
-  vx::TXMLObject* lastDatabase = nullptr;
+  std::string EvalIn(vx::TXMLObject* database, const std::string& expr) {
+    std::string r;
+    ev.Calc(database, expr, true, 0, r);
+    return r;
+  }
+  vx::TvxMainDatabase db;
 };
 
 TEST_F(ExpandTest, OperandsAreExpandedOnlyWhenAsked) {
-  EXPECT_EQ(Eval("Length(%Name%) > 3 and %Version% >= 2 or not %Silent%", true), "1");
-  EXPECT_EQ(Eval("'%Name%' & '-' & %Unknown%", true), "Setup-%Unknown%");
-  EXPECT_EQ(Eval("%Name%", false), "%Name%");
-  hookCalls = 0;
-  EXPECT_EQ(Eval("Windows & 12 & 'x y'", true), "Windows12x y");
-  EXPECT_EQ(hookCalls, 0);  // texts without references expand to themselves
-  EXPECT_EQ(Eval("Join('%', 'Name%')", true), "Setup");  // a function result is an operand too
+  EXPECT_EQ(EvalIn(&db, "Length(%Name%) > 3 and %Version% >= 2 or not %Silent%"), "1");
+  EXPECT_EQ(EvalIn(&db, "'%Name%' & '-' & %Unknown%"), "Setup-%Unknown%");
+  std::string r;
+  ev.Calc(&db, "%Name%", false, 0, r);
+  EXPECT_EQ(r, "%Name%");
+  EXPECT_EQ(EvalIn(&db, "Windows & 12 & 'x y'"), "Windows12x y");
+  EXPECT_EQ(EvalIn(&db, "Join('%', 'Name%')"), "Setup");  // a function result is an operand too
 }
 
 TEST_F(ExpandTest, TheDatabaseIsHandedThrough) {
-  auto* db = reinterpret_cast<vx::TXMLObject*>(0x1234);
-  std::string r;
-  ev.Calc(db, "%Name%", true, 0, r);
-  EXPECT_EQ(lastDatabase, db);
+  vx::TvxMainDatabase other;
+  vx::SetVariable(&other, "Name", "Other");
+  EXPECT_EQ(EvalIn(&other, "%Name%"), "Other");
+  EXPECT_EQ(EvalIn(&db, "%Name%"), "Setup");
 }
 
 // --- Function table -------------------------------------------------------------------
@@ -261,17 +261,20 @@ TEST(EvaluatorFunctions, BuiltInThenPluginIDs) {
   EXPECT_EQ(ev.AddPluginFunction("f5", 2, &plugin), -1);  // names are unique without case
   EXPECT_EQ(ev.AddFunction("FROMPLUGIN", 1, nullptr), -1);
 
-  std::string seen;
-  ev.Hooks.CallPluginFunction = [&](const TkqFunction& f, const TkqParams* p, intptr_t extra, std::string& r) {
-    seen = f.Name + ":" + std::to_string(f.ID) + ":" + std::to_string(p->size()) + ":" + std::to_string(extra);
-    r = "answer";
-  };
+  struct Calls : vx::TvxPluginFunctionCalls {
+    std::string seen;
+    void Call(const TkqFunction& f, const TkqParams* p, intptr_t extra, std::string& r) override {
+      seen = f.Name + ":" + std::to_string(f.ID) + ":" + std::to_string(p->size()) + ":" + std::to_string(extra);
+      r = "answer";
+    }
+  } calls;
+  ev.SetPluginCalls(&calls);
   std::string r;
   ev.Calc(nullptr, "FromPlugin(1, 2) & '!'", true, 99, r);
   EXPECT_EQ(r, "answer!");
-  EXPECT_EQ(seen, "FromPlugin:38:2:99");
+  EXPECT_EQ(calls.seen, "FromPlugin:38:2:99");
 
-  ev.Hooks.CallPluginFunction = nullptr;
+  ev.SetPluginCalls(nullptr);
   ev.Calc(nullptr, "FromPlugin(1, 2) & '!'", true, 0, r);
   EXPECT_EQ(r, "!");
 }
@@ -285,24 +288,21 @@ TEST(CalcExpression, ErrorIsShownThenTheRunAbortsSilently) {
   ASSERT_TRUE(vx::OpenRunLog(logPath));
   vx::SetUnattendedAnswers(true, {});
 
-  vx::TvxEvaluator& ev = vx::MainEvaluator();
-  auto* mainDb = reinterpret_cast<vx::TXMLObject*>(0x42);
-  vx::TXMLObject* seen = nullptr;
-  ev.Hooks.MainDatabase = [&] { return mainDb; };
-  ev.Hooks.ExpandText = [&](vx::TXMLObject* db, std::string& text) {
-    seen = db;
-    text = "7";
-  };
+  vx::TvxEvaluator ev;
+  vx::TvxMainDatabase mainDb;
+  vx::SetVariable(&mainDb, "X", "7");
+  ev.SetMainDatabase(&mainDb);
 
-  EXPECT_EQ(vx::CalcExpression(nullptr, "%X% * 2"), "14");
-  EXPECT_EQ(seen, mainDb);  // no database: the main one
-  EXPECT_TRUE(vx::CalcBoolExpression(nullptr, "%X% = 7"));
-  EXPECT_FALSE(vx::CalcBoolExpression(nullptr, "%X% = 7", false));
+  EXPECT_EQ(ev.CalcExpression(nullptr, "%X% * 2"), "14") << "no database: the main one";
+  EXPECT_TRUE(ev.CalcBoolExpression(nullptr, "%X% = 7"));
+  EXPECT_FALSE(ev.CalcBoolExpression(nullptr, "%X% = 7", false));
+  // As the expression context of the project: conditions and texts.
+  mainDb.Expressions = &ev;
+  EXPECT_EQ(vx::ExpandString(&mainDb, "#%X% + 1#"), "8");
 
-  EXPECT_THROW(vx::CalcExpression(nullptr, "1 +"), vx::ESilentAbort);
-  EXPECT_THROW(vx::CalcBoolExpression(nullptr, "1 / 0"), vx::ESilentAbort);
+  EXPECT_THROW(ev.CalcExpression(nullptr, "1 +"), vx::ESilentAbort);
+  EXPECT_THROW(ev.CalcBoolExpression(nullptr, "1 / 0"), vx::ESilentAbort);
   vx::CloseRunLog();
-  ev.Hooks = vx::TvxEvaluatorHooks();
   vx::SetUnattendedAnswers(false, {});
 
   std::ifstream in(logPath);

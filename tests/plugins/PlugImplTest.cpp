@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <stdexcept>
 
@@ -40,43 +41,62 @@ const char kProject[] =
     "</vx2project>";
 
 
+// What the commands need of a run: a project, an evaluator over it, two
+// languages; language changes and passwords as the test wants them.
+struct TestServices : vx::PluginServices {
+  TestServices() {
+    vx::RegisterInstallerFunctions(evaluator);
+    evaluator.SetMainDatabase(&db);
+    evaluator.ConditionsEnabled = true;
+    db.Expressions = &evaluator;
+  }
+  vx::TvxMainDatabase* MainDatabase() override { return &db; }
+  vx::TvxEvaluator& Evaluator() override { return evaluator; }
+  std::vector<std::pair<std::string, std::string>> LanguageNames() override {
+    return {{"ENU", "English"}, {"DEU", "Deutsch"}};
+  }
+  std::string LanguageCode() override { return "ENU"; }
+  void SetLanguage(const std::string& code) override {
+    if (setLanguage) setLanguage(code);
+  }
+  void AbortInstall() override {}
+  bool SetPassword(const std::string& password) override { return setPassword && setPassword(password); }
+  bool PasswordValid() override { return true; }
+
+  vx::TvxMainDatabase db;
+  vx::TvxEvaluator evaluator;
+  std::function<void(const std::string&)> setLanguage;
+  std::function<bool(const std::string&)> setPassword;
+};
+
 class PlugImpl : public ::testing::Test {
  protected:
   void SetUp() override {
     vx::SetUnattendedAnswers(true, {});
-    vx::InstallEvaluatorHooks([this] { return &db; });
-    vx::InstallPluginServices();
-    vx::ConditionsEnabled = true;
+    services.evaluator.SetPluginCalls(&plugins);
     db.LoadFromText(kProject, "vx2project");
     ASSERT_NE(db.Features->Count(), 0);
     vx::SetVariable(&db, "AppName", "Quill");
-    auto& hooks = vx::PluginServices();
-    hooks.mainDatabase = [this] { return &db; };
-    hooks.languages = [] {
-      return std::vector<std::pair<std::string, std::string>>{{"ENU", "English"}, {"DEU", "Deutsch"}};
-    };
     log = dir.Path() + "/events.log";
   }
   void TearDown() override {
-    vx::Plugins().UnloadAll();
-    vx::PluginServices() = vx::PluginServiceHooks();
-    vx::ConditionsEnabled = false;
+    plugins.UnloadAll();
     vx::SetUnattendedAnswers(false, {});
   }
 
   // Loads copies of the test plug-in, one per script, into a package.
-  void LoadPlugins(const std::vector<std::pair<std::string, std::string>>& plugins) {
+  void LoadPlugins(const std::vector<std::pair<std::string, std::string>>& scripts) {
     const std::string library = vxtest::TestPluginBytes();
     package.TempPath = machine.Scratch() + "pkg\\";
-    for (size_t i = 0; i < plugins.size(); ++i) {
-      package.Plugins->AddNew()->ID = plugins[i].first;
+    for (size_t i = 0; i < scripts.size(); ++i) {
+      package.Plugins->AddNew()->ID = scripts[i].first;
       std::string folder = vx::Format("%splugins\\%d\\", package.TempPath.c_str(), int(i));
       ASSERT_TRUE(vx::ForceFolders(folder));
       ASSERT_TRUE(vx::WriteWholeFile(folder + "p.dll", library));
       ASSERT_TRUE(vx::WriteWholeFile(folder + "p.script",
-                                     "id=" + plugins[i].first + "\nlog=" + log + "\n" + plugins[i].second));
+                                     "id=" + scripts[i].first + "\nlog=" + log + "\n" + scripts[i].second));
     }
-    ASSERT_TRUE(vx::Plugins().LoadPlugins(package));
+    ASSERT_TRUE(plugins.LoadPlugins(package));
   }
 
   // Runs a buffer-protocol command: the size call, then the copy call.
@@ -94,7 +114,9 @@ class PlugImpl : public ::testing::Test {
 
   vxtest::TestMachine machine;
   vxtest::TempDir dir;
-  vx::TvxMainDatabase db;
+  TestServices services;
+  vx::TvxMainDatabase& db = services.db;
+  vx::TPluginList plugins{&services};
   vx::TvxPackage package;
   std::string log;
 };
@@ -200,9 +222,8 @@ TEST_F(PlugImpl, AllocationAndExpressions) {
 // result and the failure ends the run from the engine's own frames once
 // the plug-in has returned.
 TEST_F(PlugImpl, FailuresInsideCommandsNeverUnwindIntoThePlugin) {
-  auto& hooks = vx::PluginServices();
-  hooks.setPassword = [](const std::string&) -> bool { throw std::runtime_error("key store damaged"); };
-  hooks.setLanguage = [](const std::string&) { throw std::runtime_error("language file damaged"); };
+  services.setPassword = [](const std::string&) -> bool { throw std::runtime_error("key store damaged"); };
+  services.setLanguage = [](const std::string&) { throw std::runtime_error("language file damaged"); };
   struct Case {
     const char* what;
     int32_t command;
@@ -221,42 +242,42 @@ TEST_F(PlugImpl, FailuresInsideCommandsNeverUnwindIntoThePlugin) {
     vx_param r = -99;
     EXPECT_NO_THROW(r = vx::SendCommand(99, c.command, c.p1, 0, 0)) << c.what;
     EXPECT_EQ(r, c.failure) << c.what;
-    EXPECT_ANY_THROW(vx::Plugins().RaiseDeferredFailure()) << c.what << ": the failure is kept for the engine";
-    EXPECT_NO_THROW(vx::Plugins().RaiseDeferredFailure()) << c.what << ": and raised once";
+    EXPECT_ANY_THROW(plugins.RaiseDeferredFailure()) << c.what << ": the failure is kept for the engine";
+    EXPECT_NO_THROW(plugins.RaiseDeferredFailure()) << c.what << ": and raised once";
   }
   vx_param r = -99;
   EXPECT_NO_THROW(r = vx::SendCommandByName(99, "CM_SETPASSWORD", P("secret"), 0, 0));
   EXPECT_EQ(r, 1);
-  EXPECT_ANY_THROW(vx::Plugins().RaiseDeferredFailure());
+  EXPECT_ANY_THROW(plugins.RaiseDeferredFailure());
 
   // Through a loaded plug-in: its call returns with the failure answer (it
   // logs it), and the delivery of its event raises the engine's abort.
   LoadPlugins({{"Quill.Wizard", "command EV_START=CM_CALCEXPRESSION 1+ 0\n"}});
-  EXPECT_THROW(vx::Plugins().SendEvent(EV_START, 0, 0, true), vx::ESilentAbort);
+  EXPECT_THROW(plugins.SendEvent(EV_START, 0, 0, true), vx::ESilentAbort);
   EXPECT_NE(ReadNative(log).find("Quill.Wizard -> CM_CALCEXPRESSION = 0"), std::string::npos) << ReadNative(log);
-  EXPECT_EQ(vx::Plugins().SendEvent(EV_FINISH, 1, 0, true), 0) << "later events are delivered normally";
+  EXPECT_EQ(plugins.SendEvent(EV_FINISH, 1, 0, true), 0) << "later events are delivered normally";
 }
 
 TEST_F(PlugImpl, FunctionsRegisteredByPluginsAreForwardedToThem) {
   LoadPlugins({{"Calc", "command EV_START=CM_REGISTERFUNCTION Twice 1\nresult EV_CALCFUNCTION=twice!\n"},
                {"Other", "command EV_START#1=CM_REGISTERFUNCTION FileExists 1\n"}});
-  vx::Plugins().SendEvent(EV_START, 0, 0, true);
+  plugins.SendEvent(EV_START, 0, 0, true);
   EXPECT_EQ(vx::SendCommand(1, CM_REGISTERFUNCTION, P("Twice"), 1, 0), 0) << "the name exists already";
   EXPECT_EQ(vx::SendCommand(99, CM_REGISTERFUNCTION, P("Orphan"), 1, 0), 0) << "unknown plug-in";
-  EXPECT_EQ(vx::CalcExpression(&db, "Twice(\"ab\")"), "twice!");
+  EXPECT_EQ(services.evaluator.CalcExpression(&db, "Twice(\"ab\")"), "twice!");
   std::string events = ReadNative(log);
   EXPECT_NE(events.find("Calc -> CM_REGISTERFUNCTION = 38"), std::string::npos) << events;
   EXPECT_NE(events.find("Other -> CM_REGISTERFUNCTION = 0"), std::string::npos) << "built-in name";
   EXPECT_NE(events.find("Calc EV_CALCFUNCTION 38 Twice(ab)"), std::string::npos) << events;
-  vx::Plugins().UnloadAll();
-  EXPECT_EQ(vx::CalcExpression(&db, "Twice(\"ab\")"), "") << "an unloaded plug-in's function gives nothing";
+  plugins.UnloadAll();
+  EXPECT_EQ(services.evaluator.CalcExpression(&db, "Twice(\"ab\")"), "") << "an unloaded plug-in's function gives nothing";
 }
 
 TEST_F(PlugImpl, ConfigurationComesFromTheFileOrTheSimpleConfig) {
   LoadPlugins({{"Ini", ""}, {"Simple", ""}});
   // The first plug-in reads its INI file; the second its entry's simple
   // configuration and custom XML.
-  vx::TPlugin& ini = vx::Plugins()[0];
+  vx::TPlugin& ini = plugins[0];
   ini.ConfigFile = machine.Scratch() + "wizard.ini";
   ASSERT_TRUE(vx::WriteWholeFile(ini.ConfigFile, "[Page]\r\nTitle=Welcome\r\nWidth=400\r\n[Colors]\r\nBack=white\r\n"));
   vx::TvxPluginSimpleConfig config;
@@ -264,8 +285,8 @@ TEST_F(PlugImpl, ConfigurationComesFromTheFileOrTheSimpleConfig) {
                       "<param name=\"Width\" value=\"300\"/></paramgroup></config>", "");
   vx::TXMLTag custom;
   custom.Parse("<customconfig><pages count=\"2\"/></customconfig>");
-  vx::Plugins()[1].Config = &config;
-  vx::Plugins()[1].CustomConfig = &custom;
+  plugins[1].Config = &config;
+  plugins[1].CustomConfig = &custom;
 
   const char* query[3] = {"Page", "Title", "none"};
   EXPECT_EQ(Buffered(1, CM_GETPCPARAM, P(reinterpret_cast<const char*>(query))), "Welcome");
@@ -284,14 +305,14 @@ TEST_F(PlugImpl, ConfigurationComesFromTheFileOrTheSimpleConfig) {
 
 TEST_F(PlugImpl, MessagesByNameTravelToTheOtherPlugins) {
   LoadPlugins({{"Sender", "command EV_START=MY_PAGE_DONE 7 8\n"}, {"Receiver", ""}, {"Third", ""}});
-  vx::Plugins().SendEvent(EV_START, 0, 0, false);
+  plugins.SendEvent(EV_START, 0, 0, false);
   std::string events = ReadNative(log);
   EXPECT_NE(events.find("Receiver MY_PAGE_DONE 7 8"), std::string::npos) << events;
   EXPECT_NE(events.find("Third MY_PAGE_DONE 7 8"), std::string::npos) << events;
   EXPECT_EQ(events.find("Sender MY_PAGE_DONE"), std::string::npos) << "never back to the sender";
   int32_t number = vx::GetMessageID(1, "MY_PAGE_DONE");
   EXPECT_GE(number, 4096);
-  EXPECT_EQ(number, vx::Plugins().Store().NumberOf("my_page_done"));
+  EXPECT_EQ(number, plugins.Store().NumberOf("my_page_done"));
   EXPECT_EQ(vx::SendCommand(99, number, 0, 0, 1), 0) << "an unknown plug-in cannot send messages";
 }
 

@@ -11,6 +11,7 @@
 #include "database/VXClasses.h"
 #include "plugins/VXPlugins.h"
 #include "TestPlugin.h"
+#include "support/FakeExpressions.h"
 #include "support/TestMachine.h"
 #include "system/RunLog.h"
 #include "system/kqFileUtils.h"
@@ -41,7 +42,6 @@ class PluginHost : public ::testing::Test {
   void TearDown() override {
     list.UnloadAll();
     vx::SetUnattendedAnswers(false, {});
-    vx::EvaluateCondition = nullptr;
   }
 
   vx::TvxPlugin& Entry(const std::string& id) {
@@ -60,7 +60,8 @@ class PluginHost : public ::testing::Test {
 
   vxtest::TestMachine machine;
   vxtest::TempDir dir;
-  vx::TvxPackage package;
+  vx::TvxMainDatabase project;  // owns the package, as in a run
+  vx::TvxPackage& package = *project.Packages->AddNew();
   vx::TPluginList list;
   std::string log;
   std::string library;
@@ -139,14 +140,14 @@ TEST_F(PluginHost, LibrariesTheEngineCannotRunAreRefusedWithoutRunningThem) {
 }
 
 TEST_F(PluginHost, FalseConditionLeavesThePluginOutWithoutError) {
-  vx::EvaluateCondition = [](vx::TXMLObject*, const std::string& text, bool) { return text != "0"; };
-  vx::ConditionsEnabled = true;
+  vxtest::FakeExpressions expressions;
+  project.Expressions = &expressions;
   Entry("Quill.Wizard").Condition = "0";
   Install(0, "w.dll", "id=Quill.Wizard\n");
   EXPECT_TRUE(list.LoadPlugins(package));
   EXPECT_EQ(list.Count(), 0u);
   EXPECT_TRUE(Events().empty());
-  vx::ConditionsEnabled = false;
+  project.Expressions = nullptr;
 }
 
 TEST_F(PluginHost, DecliningPluginIsUnloadedAndItsNumberReused) {

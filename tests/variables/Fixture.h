@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -22,20 +23,48 @@
 
 namespace vxtest {
 
+// What the installer's functions act on, as each test wants it (by default
+// what a run without a session gives).
+struct TestServices : vx::TvxInstallerServices {
+  std::function<void()> abortInstall, suspendInstall, resumeInstall;
+  std::function<void(const std::string&)> logNewFile;
+  std::function<vx::WindowHandle()> activeWindow;
+  std::function<void(vx::TvxMainDatabase&, const std::string&)> setLanguage;
+  std::function<bool(const std::string&)> checkPassword;
+
+  void AbortInstall() override {
+    if (abortInstall) abortInstall();
+  }
+  void SuspendInstall() override {
+    if (suspendInstall) suspendInstall();
+  }
+  void ResumeInstall() override {
+    if (resumeInstall) resumeInstall();
+  }
+  void LogNewFile(const std::string& file) override {
+    if (logNewFile) logNewFile(file);
+  }
+  vx::WindowHandle ActiveWindow() override { return activeWindow ? activeWindow() : 0; }
+  void SetLanguage(vx::TvxMainDatabase& database, const std::string& code) override {
+    if (setLanguage) setLanguage(database, code);
+    else vx::TvxInstallerServices::SetLanguage(database, code);
+  }
+  bool CheckPassword(const std::string& password) override { return checkPassword && checkPassword(password); }
+};
+
 class ProjectTest : public ::testing::Test {
  protected:
   explicit ProjectTest(const std::string& kind = "xp") : machine_(std::make_unique<TestMachine>(kind)) {}
 
   void SetUp() override {
     vx::SetUnattendedAnswers(true, {});
-    vx::InstallEvaluatorHooks([this] { return &db; });
-    vx::ConditionsEnabled = true;
+    vx::RegisterInstallerFunctions(evaluator);
+    evaluator.SetMainDatabase(&db);
+    evaluator.SetServices(&services);
+    evaluator.ConditionsEnabled = true;
+    db.Expressions = &evaluator;
   }
   void TearDown() override {
-    vx::ConditionsEnabled = false;
-    vx::EvaluateExpression = nullptr;
-    vx::EvaluateCondition = nullptr;
-    vx::FunctionHooks() = vx::TvxFunctionHooks();
     vx::SetUnattendedAnswers(false, {});
     if (!regKey_.empty()) vx::RegRemoveKey(regKey_, true);
   }
@@ -48,11 +77,11 @@ class ProjectTest : public ::testing::Test {
     return *v;
   }
   std::string Expand(const std::string& text) { return vx::ExpandString(&db, text); }
-  std::string Eval(const std::string& expr) { return vx::CalcExpression(&db, expr); }
-  // Evaluates on the main evaluator without the error box: errors propagate.
+  std::string Eval(const std::string& expr) { return evaluator.CalcExpression(&db, expr); }
+  // Evaluates without the error box: errors propagate.
   std::string Calc(const std::string& expr) {
     std::string r;
-    vx::MainEvaluator().Calc(&db, expr, true, 0, r);
+    evaluator.Calc(&db, expr, true, 0, r);
     return r;
   }
 
@@ -83,6 +112,8 @@ class ProjectTest : public ::testing::Test {
 #endif
 
   vx::TvxMainDatabase db;
+  vx::TvxEvaluator evaluator;
+  TestServices services;
 
  private:
   std::unique_ptr<TestMachine> machine_;

@@ -139,7 +139,7 @@ TEST_F(FunctionsTest, FileFunctions) {
   EXPECT_FALSE(Calc("ShortFileName(\"%Dir%\\data.bin\")").empty());
 
   std::vector<std::string> logged;
-  vx::FunctionHooks().LogNewFile = [&](const std::string& f) { logged.push_back(f); };
+  services.logNewFile = [&](const std::string& f) { logged.push_back(f); };
   EXPECT_EQ(Calc("RenameFile(\"%Dir%\\data.bin\", \"%Dir%\\moved.bin\", 0)"), "1");
   EXPECT_TRUE(vx::FileExists(dir + "\\moved.bin"));
   EXPECT_TRUE(logged.empty());
@@ -170,7 +170,7 @@ TEST_F(FunctionsTest, RegistryFunctions) {
 
 TEST_F(FunctionsTest, AskUserAsksOncePerText) {
   int boxes = 0;
-  vx::FunctionHooks().ActiveWindow = [&] {
+  services.activeWindow = [&] {
     ++boxes;
     return vx::WindowHandle(0);
   };
@@ -203,14 +203,14 @@ TEST_F(FunctionsTest, VariablesInstallTypesFeaturesAndPassword) {
   EXPECT_EQ(db.Variables->FindVariable("Greeting")->Value, "Hello 0");
   EXPECT_EQ(Calc("GetVariable(Greeting) & GetVariable(Nobody)"), "Hello 0");
   vx::SetVariable(&db, "Raw", "%Unknown%|x");
-  EXPECT_EQ(vx::CalcExpression(&db, "ParseText(GetVariable(Raw), 1)", false), "|x");
-  EXPECT_EQ(vx::CalcExpression(&db, "ParseText('%Unknown%', 0)", false), "%Unknown%");
+  EXPECT_EQ(evaluator.CalcExpression(&db, "ParseText(GetVariable(Raw), 1)", false), "|x");
+  EXPECT_EQ(evaluator.CalcExpression(&db, "ParseText('%Unknown%', 0)", false), "%Unknown%");
   std::string r;
-  EXPECT_THROW(vx::MainEvaluator().Calc(nullptr, "GetVariable(x)", false, 0, r), vx::EEngineError);
+  EXPECT_THROW(evaluator.Calc(nullptr, "GetVariable(x)", false, 0, r), vx::EEngineError);
 
   EXPECT_EQ(Calc("SetPassword(secret)"), "");  // no password check yet: nothing accepted
   EXPECT_EQ(db.Password, "");
-  vx::FunctionHooks().CheckPassword = [](const std::string& p) { return p == "secret"; };
+  services.checkPassword = [](const std::string& p) { return p == "secret"; };
   Calc("SetPassword(wrong)");
   EXPECT_EQ(db.Password, "");
   Calc("SetPassword(secret)");
@@ -218,7 +218,7 @@ TEST_F(FunctionsTest, VariablesInstallTypesFeaturesAndPassword) {
 
   EXPECT_EQ(Calc("SetLanguage(DEU) & GetVariable(LangID)"), "DEU");
   std::string seen;
-  vx::FunctionHooks().SetLanguage = [&](vx::TvxMainDatabase& d, const std::string& code) { seen = code; };
+  services.setLanguage = [&](vx::TvxMainDatabase& d, const std::string& code) { seen = code; };
   Calc("SetLanguage(FRA)");
   EXPECT_EQ(seen, "FRA");
 }
@@ -226,9 +226,9 @@ TEST_F(FunctionsTest, VariablesInstallTypesFeaturesAndPassword) {
 TEST_F(FunctionsTest, InstallControlGoesThroughTheHooks) {
   EXPECT_EQ(Calc("AbortInstall & SuspendInstall & ResumeInstall"), "");  // nothing to act on yet
   std::string calls;
-  vx::FunctionHooks().AbortInstall = [&] { calls += "A"; };
-  vx::FunctionHooks().SuspendInstall = [&] { calls += "S"; };
-  vx::FunctionHooks().ResumeInstall = [&] { calls += "R"; };
+  services.abortInstall = [&] { calls += "A"; };
+  services.suspendInstall = [&] { calls += "S"; };
+  services.resumeInstall = [&] { calls += "R"; };
   EXPECT_EQ(Calc("SuspendInstall & SuspendInstall & ResumeInstall & AbortInstall"), "");
   EXPECT_EQ(calls, "SSRA");
   EXPECT_NE(ErrorOf("HasAdminRights()").find("Expression expected."), std::string::npos);
@@ -263,14 +263,18 @@ TEST_F(FunctionsTest, CriticalErrorsFailSilentlyDuringDriveProbes) {
   uint32_t during = 0xFFFF;
   vx::TvxEvaluator ev;
   vx::RegisterInstallerFunctions(ev);
-  ev.Hooks.CallPluginFunction = [&](const vx::TkqFunction& f, const vx::TkqParams* p, intptr_t extra,
-                                    std::string& r) {
-    vx::CallPluginFunction(f, p, extra, r, [&](void*, void*) -> intptr_t {
-      during = Host().SetProcessErrorMode(0);
-      Host().SetProcessErrorMode(during);
-      return 0;
-    });
+  struct Calls : vx::TvxPluginFunctionCalls {
+    std::function<intptr_t()> probe;
+    void Call(const vx::TkqFunction& f, const vx::TkqParams* p, intptr_t extra, std::string& r) override {
+      vx::CallPluginFunction(f, p, extra, r, [this](void*, void*) { return probe(); });
+    }
+  } calls;
+  calls.probe = [&]() -> intptr_t {
+    during = Host().SetProcessErrorMode(0);
+    Host().SetProcessErrorMode(during);
+    return 0;
   };
+  ev.SetPluginCalls(&calls);
   static int plugin;
   ev.AddPluginFunction("Probe", 0, &plugin);
   std::string r;

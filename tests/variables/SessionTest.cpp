@@ -27,9 +27,15 @@ class SessionTest : public ProjectTest {
   }
   std::string Listed() {
     std::string s;
-    for (const vx::TLanguage& l : vx::LanguageList()) s += l.Code + "=" + l.Name + ";";
+    for (const vx::TLanguage& l : languages) s += l.Code + "=" + l.Name + ";";
     return s;
   }
+  // What the run does at its language step.
+  void Choose() {
+    std::string code = vx::ChooseLanguage(db, languages);
+    if (!code.empty()) vx::SetLanguage(db, code);
+  }
+  std::vector<vx::TLanguage> languages;
 };
 
 class Session98Test : public SessionTest {
@@ -90,6 +96,7 @@ TEST_F(Session98Test, SessionValuesOnA9xMachine) {
 
 TEST_F(SessionTest, SilentSettingsAndVarSwitches) {
   vx::TvxSilentSettings settings;
+  settings.Expressions = &evaluator;  // as the run session attaches it
   settings.LoadFromText(
       "<silentsettings><variables><var name=\"A\" value=\"from settings\"/>"
       "<var name=\"B\" value=\"skipped\" condition=\"0\"/><var name=\"C\" value=\"c\"/></variables>"
@@ -116,57 +123,57 @@ TEST_F(SessionTest, SilentSettingsAndVarSwitches) {
 
 TEST_F(SessionTest, LanguageListNamesAndFallbacks) {
   Var("Languages", " enu, deu ,,");
-  vx::BuildLanguageList(db);
+  vx::BuildLanguageList(db, languages);
   EXPECT_EQ(Listed(), "ENU=English (United States);DEU=German (Germany);");
 
   LanguageFile("DEU", "[Strings]\r\nLanguageName=Deutsch\r\n");
   vx::SetVariable(&db, "DontUseWindowsLanguageNames", "1");
-  vx::BuildLanguageList(db);
+  vx::BuildLanguageList(db, languages);
   EXPECT_EQ(Listed(), "ENU=ENU;DEU=Deutsch;");
 
   // A code that names no locale takes its name from its file.
   vx::SetVariable(&db, "DontUseWindowsLanguageNames", "0");
   vx::SetVariable(&db, "Languages", "XYZ");
   LanguageFile("XYZ", "[Strings]\r\nLanguageName=Xylophonic\r\n");
-  vx::BuildLanguageList(db);
+  vx::BuildLanguageList(db, languages);
   EXPECT_EQ(Listed(), "XYZ=Xylophonic;");
 
   vx::SetVariable(&db, "Languages", " , ");
-  vx::BuildLanguageList(db);
+  vx::BuildLanguageList(db, languages);
   EXPECT_EQ(Listed(), "ENU=English (USA);");
 }
 
 TEST_F(SessionTest, ChoosingALanguage) {
   Var("Languages", "DEU,FRA,ENU");
   Var("AppName", "Demo %LangID%");
-  vx::BuildLanguageList(db);
+  vx::BuildLanguageList(db, languages);
   vx::SetVariable(&db, "UserLangID", "FRA");
-  vx::ChooseLanguage(db);
+  Choose();
   EXPECT_EQ(vx::GetVariable(&db, "LangID"), "FRA");
   EXPECT_EQ(vx::GetVariable(&db, "Charset"), "0");
   EXPECT_EQ(vx::ApplicationName(), "Demo FRA");
 
   // A language set before is kept, and nothing else changes.
   vx::SetVariable(&db, "Charset", "untouched");
-  vx::ChooseLanguage(db);
+  Choose();
   EXPECT_EQ(vx::GetVariable(&db, "Charset"), "untouched");
 
   vx::SetVariable(&db, "LangID", "");
   vx::SetVariable(&db, "UserLangID", "RUS");
-  vx::ChooseLanguage(db);
+  Choose();
   EXPECT_EQ(vx::GetVariable(&db, "LangID"), "ENU");  // the user's is not offered: English
 
   vx::SetVariable(&db, "LangID", "");
   vx::SetVariable(&db, "Languages", "DEU,RUS");
-  vx::BuildLanguageList(db);
+  vx::BuildLanguageList(db, languages);
   vx::SetVariable(&db, "UserLangID", "FRA");
-  vx::ChooseLanguage(db);
+  Choose();
   EXPECT_EQ(vx::GetVariable(&db, "LangID"), "DEU");  // neither: the first
 
   vx::SetVariable(&db, "LangID", "");
   vx::SetVariable(&db, "UserLangID", "RUS");
   vx::SetVariable(&db, "AutoSelectLanguage", "0");
-  vx::ChooseLanguage(db);
+  Choose();
   EXPECT_EQ(vx::GetVariable(&db, "LangID"), "DEU");
 
   vx::SetLanguage(db, "rus");
@@ -186,8 +193,8 @@ TEST_F(SessionTest, MessagesComeFromTheCurrentLanguageFile) {
   EXPECT_EQ(vx::LanguageFilePath(db), Scratch() + "lng\\DEU.lng");
   EXPECT_EQ(vx::LanguageMessage(db, 21), "");
 
-  // The installer function goes through the session once it is wired.
-  vx::InstallSessionHooks();
+  // The installer function goes through the session's services.
+  services.setLanguage = [](vx::TvxMainDatabase& d, const std::string& code) { vx::SetLanguage(d, code); };
   EXPECT_EQ(Eval("SetLanguage(ENU) & GetVariable(Charset)"), "0");
   EXPECT_EQ(vx::ApplicationName(), "Demo");
 }

@@ -85,13 +85,23 @@ std::string Region(std::initializer_list<vx::Rect> rects) {
   return r;
 }
 
+// What the main window's messages mean in these tests: broadcasts of this
+// plug-in list, and an end-of-session answer the test sets.
+struct WindowEvents : vx::MainWindowEvents {
+  explicit WindowEvents(vx::TPluginList& list) : plugins(list) {}
+  intptr_t CrossThreadCall(uintptr_t block) override { return intptr_t(plugins.HandleCrossThreadCall(block)); }
+  intptr_t QueryEndSession() override { return endSession; }
+  vx::TPluginList& plugins;
+  intptr_t endSession = 0;
+};
+
 class EngineWindows : public ::testing::Test {
  protected:
   void SetUp() override {
     vx::SetUnattendedAnswers(true, {});
     log = dir.Path() + "/run.log";
     ASSERT_TRUE(vx::OpenRunLog(log));
-    main = vx::CreateMainWindow();
+    main = vx::CreateMainWindow(events);
     ASSERT_NE(main, 0u);
     vx::SetMainWindow(main);
     vx::CurrentHost().WorkArea(work);
@@ -100,7 +110,6 @@ class EngineWindows : public ::testing::Test {
   void TearDown() override {
     vx::DestroyPreparationWindow();
     vx::CloseSplash();
-    vx::SetQueryEndSessionHook(nullptr);
     vx::DestroyMainWindow(main);
     vx::SetMainWindow(0);
     vx::CloseRunLog();
@@ -133,6 +142,8 @@ class EngineWindows : public ::testing::Test {
   vxtest::TestMachine machine;
   vxtest::TempDir dir;
   std::string log;
+  vx::TPluginList plugins;
+  WindowEvents events{plugins};
   vx::WindowHandle main = 0;
   vx::Rect work;
   int screenW = 0, screenH = 0;
@@ -313,14 +324,14 @@ TEST_F(EngineWindows, PictureWindowSitsBottomRightBesideASplash) {
   }
 }
 
-TEST_F(EngineWindows, MainWindowAnswersTheEndOfSessionQueryThroughTheHook) {
+TEST_F(EngineWindows, MainWindowAnswersTheEndOfSessionQueryAsTheRunSays) {
   vx::Host& h = vx::CurrentHost();
   // Refused unless the resume logic says otherwise (Windows would allow).
   EXPECT_EQ(h.SendWindowMessage(main, vx::kWmQueryEndSession, 0, 0), 0);
-  vx::SetQueryEndSessionHook([] { return intptr_t(1); });
+  events.endSession = 1;
   EXPECT_EQ(h.SendWindowMessage(main, vx::kWmQueryEndSession, 0, 0), 1);
   intptr_t result = 0;
-  EXPECT_FALSE(vx::MainWindowProc(0x0400, 0, 0, result));
+  EXPECT_FALSE(vx::MainWindowProc(events, 0x0400, 0, 0, result));
 }
 
 TEST_F(EngineWindows, BroadcastFromAnotherThreadRunsOnTheMainThread) {
@@ -328,7 +339,7 @@ TEST_F(EngineWindows, BroadcastFromAnotherThreadRunsOnTheMainThread) {
   std::atomic<bool> done{false};
   std::atomic<intptr_t> answer{-1};
   std::thread worker([&] {
-    answer = intptr_t(vx::Plugins().Broadcast(0, 1, true, 0, 0));
+    answer = intptr_t(plugins.Broadcast(0, 1, true, 0, 0));
     done = true;
   });
   uint32_t start = h.TickCount();

@@ -70,9 +70,29 @@ std::string FreshTempRoot() {
   return "";
 }
 
+// The tool's expression context: the engine's evaluator, but an error
+// travels as an exception to standard error instead of into a message box.
+class ToolExpressions : public vx::TvxExpressionContext {
+ public:
+  explicit ToolExpressions(vx::TvxEvaluator& evaluator) : evaluator_(evaluator) {}
+  void EvaluateText(vx::TXMLObject* database, std::string_view text, bool parse, std::string& result,
+                    void* context) override {
+    evaluator_.Calc(database ? database : evaluator_.MainDatabase(), text, parse, reinterpret_cast<intptr_t>(context),
+                    result);
+  }
+  bool EvaluateCondition(vx::TXMLObject* database, std::string_view text, bool parse) override {
+    std::string r;
+    EvaluateText(database, text, parse, r, nullptr);
+    return vx::IsTrue(r);
+  }
+
+ private:
+  vx::TvxEvaluator& evaluator_;
+};
+
 // Runs `work` with the machine, the evaluator and a database holding the
 // variables in place; errors of evaluation reach `work` as exceptions.
-int WithSession(const Options& o, int (*work)(vx::TvxMainDatabase& db, const Options& o)) {
+int WithSession(const Options& o, int (*work)(vx::TvxEvaluator& ev, vx::TvxMainDatabase& db, const Options& o)) {
   std::string tempRoot;
   if (o.machine.empty()) {
     tempRoot = FreshTempRoot();
@@ -90,28 +110,18 @@ int WithSession(const Options& o, int (*work)(vx::TvxMainDatabase& db, const Opt
     vx::TvxMainDatabase db;
     for (const auto& [name, value] : o.vars) vx::SetVariable(&db, name, value);
 
-    vx::InstallEvaluatorHooks([&db] { return &db; });
-    // Here an error is reported on standard error, not in a message box.
-    vx::EvaluateExpression = [](vx::TXMLObject* database, const std::string& text, bool parse, std::string& r,
-                                void* context) {
-      vx::MainEvaluator().Calc(database, text, parse, reinterpret_cast<intptr_t>(context), r);
-      return true;
-    };
-    vx::EvaluateCondition = [](vx::TXMLObject* database, const std::string& text, bool parse) {
-      std::string r;
-      vx::MainEvaluator().Calc(database, text, parse, 0, r);
-      return vx::IsTrue(r);
-    };
-    vx::ConditionsEnabled = true;
+    vx::TvxEvaluator evaluator;
+    vx::RegisterInstallerFunctions(evaluator);
+    evaluator.SetMainDatabase(&db);
+    ToolExpressions expressions(evaluator);
+    expressions.ConditionsEnabled = true;
+    db.Expressions = &expressions;
     try {
-      result = work(db, o);
+      result = work(evaluator, db, o);
     } catch (const std::exception& e) {
       std::fprintf(stderr, "%s\n", e.what());
       result = 1;
     }
-    vx::ConditionsEnabled = false;
-    vx::EvaluateExpression = nullptr;
-    vx::EvaluateCondition = nullptr;
   }
   if (!tempRoot.empty()) {
     std::error_code ec;
@@ -125,9 +135,9 @@ int Eval(const Args& args) {
   Options o;
   int status = 2;
   if (!ParseOptions(args, true, usage, o, status)) return status;
-  return WithSession(o, [](vx::TvxMainDatabase& db, const Options& opt) {
+  return WithSession(o, [](vx::TvxEvaluator& evaluator, vx::TvxMainDatabase& db, const Options& opt) {
     std::string r;
-    vx::MainEvaluator().Calc(&db, opt.text, opt.expand, 0, r);
+    evaluator.Calc(&db, opt.text, opt.expand, 0, r);
     std::printf("%s\n", r.c_str());
     return 0;
   });
@@ -138,7 +148,7 @@ int Expand(const Args& args) {
   Options o;
   int status = 2;
   if (!ParseOptions(args, false, usage, o, status)) return status;
-  return WithSession(o, [](vx::TvxMainDatabase& db, const Options& opt) {
+  return WithSession(o, [](vx::TvxEvaluator&, vx::TvxMainDatabase& db, const Options& opt) {
     std::printf("%s\n", vx::ExpandString(&db, opt.text).c_str());
     return 0;
   });
