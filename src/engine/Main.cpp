@@ -141,7 +141,6 @@ bool Engine::MainRoutine() {
 
   Step("3 extraction library");
   SetUnpackFolder(state_.tempFolder);
-  PackageServices().TempFolder = state_.tempFolder;
   if (!state_.resuming && !WriteExtractionLibrary(state_.tempFolder + "unpack.dll")) return false;
 
   Step("4 current folder");

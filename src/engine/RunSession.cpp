@@ -46,30 +46,9 @@ void RunSession::InstallHooks() {
   };
   // The window that owns the engine's boxes is the one the user interface names.
   SetActiveWindowProvider([this] { return ActiveWindow(); });
-  TPackageServices& packages = PackageServices();
-  packages.AskForPackage = [this](const std::string& name, char* folder) -> intptr_t {
-    return plugins_.SendEventByName("EV_GETPACKAGE", reinterpret_cast<vx_param>(name.c_str()),
-                                    reinterpret_cast<vx_param>(folder), false);
-  };
-  packages.AbortInstall = [this] { AbortInstall(); };
-  packages.SilentMode = [this] { return GetVariableInt(db_.get(), "SilentMode", 0); };
-  TPreparationWindows& windows = packages.Windows;
-  windows.ShowSplash = [](const std::string& picture) { ShowSplash(picture); };
-  windows.CloseSplash = [] { CloseSplash(); };
-  windows.SplashVisible = [] { return SplashShown(); };
-  windows.ShowPreparationWindow = [](const std::string& folder, const std::string& name) {
-    ShowPreparationWindow(name, folder);
-  };
-  windows.PreparationWindowVisible = [] { return PreparationWindowVisible(); };
-  windows.SetPreparationTitle = [](const std::string& name) { SetPreparationTitle(name); };
-  windows.SetPreparationProgress = [](int percent) { SetPreparationProgress(percent); };
-  windows.DestroyPreparationWindow = [] { DestroyPreparationWindow(); };
 }
 
-void RunSession::RemoveHooks() {
-  SetActiveWindowProvider(nullptr);
-  PackageServices() = TPackageServices();
-}
+void RunSession::RemoveHooks() { SetActiveWindowProvider(nullptr); }
 
 // --- Services to the layers below ---------------------------------------------------------
 
@@ -108,6 +87,24 @@ bool RunSession::SetPassword(const std::string& password) {
 bool RunSession::PasswordValid() { return !HasPassword(GetVariable("PswCheckHash")) || CheckPassword(db_->Password); }
 
 intptr_t RunSession::CrossThreadCall(uintptr_t block) { return intptr_t(plugins_.HandleCrossThreadCall(block)); }
+
+intptr_t RunSession::AskForPackage(const std::string& name, char* folder) {
+  return plugins_.SendEventByName("EV_GETPACKAGE", reinterpret_cast<vx_param>(name.c_str()),
+                                  reinterpret_cast<vx_param>(folder), false);
+}
+
+int32_t RunSession::SilentMode() { return GetVariableInt(db_.get(), "SilentMode", 0); }
+
+void RunSession::ShowSplash(const std::string& picture) { vx::ShowSplash(picture); }
+void RunSession::CloseSplash() { vx::CloseSplash(); }
+bool RunSession::SplashVisible() { return SplashShown(); }
+void RunSession::ShowPreparationWindow(const std::string& folder, const std::string& name) {
+  vx::ShowPreparationWindow(name, folder);
+}
+bool RunSession::PreparationWindowVisible() { return vx::PreparationWindowVisible(); }
+void RunSession::SetPreparationTitle(const std::string& title) { vx::SetPreparationTitle(title); }
+void RunSession::SetPreparationProgress(int percent) { vx::SetPreparationProgress(percent); }
+void RunSession::DestroyPreparationWindow() { vx::DestroyPreparationWindow(); }
 
 // --- Variables, messages and events ----------------------------------------------------
 

@@ -14,6 +14,7 @@
 #include "expr/Evaluator.h"
 #include "expr/Functions.h"
 #include "install/Installer.h"
+#include "package/Package.h"
 #include "install/RunState.h"
 #include "plugins/PlugImpl.h"
 #include "plugins/VXPlugins.h"
@@ -26,6 +27,7 @@ class TvxSilentSettings;
 class RunSession : public InstallEvents,
                    public TvxInstallerServices,
                    public PluginServices,
+                   public PackageServices,
                    public MainWindowEvents {
  public:
   explicit RunSession(CommandLine commandLine);
@@ -77,6 +79,19 @@ class RunSession : public InstallEvents,
   std::string LanguageCode() override;
   bool SetPassword(const std::string& password) override;
   bool PasswordValid() override;
+
+  // PackageServices
+  std::string TempFolder() override { return state_.tempFolder; }
+  intptr_t AskForPackage(const std::string& name, char* folder) override;
+  int32_t SilentMode() override;
+  void ShowSplash(const std::string& picture) override;
+  void CloseSplash() override;
+  bool SplashVisible() override;
+  void ShowPreparationWindow(const std::string& folder, const std::string& name) override;
+  bool PreparationWindowVisible() override;
+  void SetPreparationTitle(const std::string& title) override;
+  void SetPreparationProgress(int percent) override;
+  void DestroyPreparationWindow() override;
 
   // MainWindowEvents
   intptr_t CrossThreadCall(uintptr_t block) override;

@@ -16,31 +16,53 @@
 // needed.
 namespace vx {
 
+namespace {
+
+// Shows a failure of the package layer where the run meets it.
+void ShowPackageError(const Status& status) {
+  std::string caption, text;
+  PackageErrorText(status, caption, text);
+  ErrorBox(caption, text);
+}
+
+// Prepares the packages; a failure other than the disk space (which has a
+// box of its own) is reported by the caller.
+bool Prepare(RunSession& session, TvxPackages& packages) {
+  Status status = PreparePackages(session, packages);
+  if (status.id == kPackageNoDiskSpace) ShowPackageError(status);
+  return status.ok();
+}
+
+}  // namespace
+
 bool EngineStages::OpenSetupFile() {
-  TvxPackage* main = session_.Database().Packages->AddNew();
+  TvxMainDatabase& db = session_.Database();
+  TvxPackage* main = db.Packages->AddNew();
   main->FullFileName = session_.State().engineFile;
   main->Needed = true;
   main->Main = true;
-  if (!CheckPackage(*main)) return false;
-  if (!PreparePackages(*session_.Database().Packages)) {
+  if (Status status = CheckPackage(session_, *main); !status) {
+    ShowPackageError(status);
+    return false;
+  }
+  if (!Prepare(session_, *db.Packages)) {
     ShowError(
         "Cannot prepare main package.\rProbably incorrect TMP/TEMP variables or there is no execute permission for "
         "temporary folder.");
     return false;
   }
   if (!LoadPackageDatabase(*main)) return false;
-  session_.Database().Variables->Clear();
-  LoadMainProjectDatabase(session_.Database(), *main);
+  db.Variables->Clear();
+  LoadMainProjectDatabase(db, *main);
   // The silent settings, switches and session values override what the
   // project brought.
-  ApplySilentSettings(session_.Database(), &session_.SilentSettings(), session_.Commands());
-  DefineSessionValues(session_.Database(), session_.Commands(), session_.State().engineFile);
+  ApplySilentSettings(db, &session_.SilentSettings(), session_.Commands());
+  DefineSessionValues(db, session_.Commands(), session_.State().engineFile);
   session_.State().rebootOnFinish = session_.GetBoolVariable("Reboot", false);
-  RunLog("step", Format("setup file opened: %d package(s), %d component(s)", session_.Database().Packages->Count(),
-              session_.Database().Components->Count()));
+  RunLog("step", Format("setup file opened: %d package(s), %d component(s)", db.Packages->Count(),
+                        db.Components->Count()));
   return true;
 }
-
 
 bool EngineStages::ChooseComponentsAndPackages() {
   TvxComponents& components = *session_.Database().Components;
@@ -86,9 +108,12 @@ bool EngineStages::PrepareFurtherPackages() {
   for (int i = 1; i < packages.Count(); ++i) {
     // Package files lie beside the setup file, the current folder.
     packages[i].FullFileName = CurrentHost().FullPath(ChangeFileExt(packages[i].FileName, ".vxp"));
-    if (!CheckPackage(packages[i])) return false;
+    if (Status status = CheckPackage(session_, packages[i]); !status) {
+      ShowPackageError(status);
+      return false;
+    }
   }
-  if (!PreparePackages(packages)) {
+  if (!Prepare(session_, packages)) {
     ErrorBox("Error", "Cannot prepare packages.");
     return false;
   }

@@ -34,13 +34,6 @@ std::string WithoutExtension(const std::string& name) {
   return name.substr(0, name.size() - ext.size());
 }
 
-int32_t SilentModeValue(TXMLObject* anyObject) {
-  TPackageServices& s = PackageServices();
-  if (s.SilentMode) return s.SilentMode();
-  TvxMainDatabase* db = MainDatabase(anyObject);
-  return db ? GetVariableInt(db, "SilentMode", 0) : 0;
-}
-
 // Copies the first `count` bytes of `source` to `target` in chunks; false
 // when either file fails or the source is shorter.
 bool CopyPrefix(HostFile& source, const std::string& target, uint64_t count) {
@@ -142,26 +135,48 @@ bool IsSafeEntryName(const std::string& name) {
 
 bool IsDataEntry(const std::string& name) { return StartsWithText(name, "data\\"); }
 
-TPackageServices& PackageServices() {
-  static TPackageServices services;
-  return services;
+bool ReadPackageLayout(const ByteReader& read, uint64_t size, PackageLayout& layout) {
+  layout = PackageLayout();
+  layout.size = size;
+  size_t n = size_t(std::min<uint64_t>(size, kPackageMarkerWindow));
+  std::string tail;
+  if (!read(size - n, n, tail) || tail.size() != n || !LocateTrailer(tail, layout.trailer, layout.trailing))
+    return false;
+  layout.sizeMatches = uint64_t(layout.trailer.TotalSize) + layout.trailing == size;
+  layout.stubFits = uint64_t(layout.trailer.StubSize) + kPackageTrailerSize <= layout.trailer.TotalSize;
+  return true;
+}
+
+void PackageErrorText(const Status& status, std::string& caption, std::string& text) {
+  if (status.id == kPackageNotFound) {
+    caption = kMsgFileNotFoundCaption;
+    text = FormatName(kMsgFileNotFound, status.Arg(0));
+  } else if (status.id == kPackageInvalid) {
+    caption = kMsgInvalidPackageCaption;
+    text = FormatName(kMsgInvalidPackage, status.Arg(0));
+  } else if (status.id == kPackageNoResume) {
+    caption = kMsgErrorCaption;
+    text = kMsgCannotResume;
+  } else if (status.id == kPackageNoDiskSpace) {
+    caption = kMsgErrorCaption;
+    text = kMsgNoDiskSpace;
+  } else {
+    caption = kMsgErrorCaption;
+    text = status.Arg(1).empty() ? status.id : status.Arg(1);
+  }
 }
 
 // --- FindPackageFile / CheckPackage --------------------------------------------------------------
 
-bool FindPackageFile(const std::string& name, std::string& folder) {
+bool FindPackageFile(PackageServices& services, const std::string& name, std::string& folder) {
   folder = IncludeTrailingBackslash(folder);
   for (;;) {
     if (FileExists(folder + name)) return true;
-    TPackageServices& s = PackageServices();
-    intptr_t answer = 0;
     char buffer[260] = {};
-    if (s.AskForPackage) {
-      std::strncpy(buffer, folder.c_str(), sizeof buffer - 1);
-      answer = s.AskForPackage(name, buffer);
-    }
+    std::strncpy(buffer, folder.c_str(), sizeof buffer - 1);
+    intptr_t answer = services.AskForPackage(name, buffer);
     if (answer == 0) {
-      if (s.AbortInstall) s.AbortInstall();
+      services.AbortInstall();
       return false;
     }
     buffer[sizeof buffer - 1] = 0;
@@ -169,60 +184,40 @@ bool FindPackageFile(const std::string& name, std::string& folder) {
     // A plug-in that keeps answering with the same folder would make this
     // loop forever; the file is not there, so it counts as no answer.
     if (SameText(next, folder)) {
-      if (s.AbortInstall) s.AbortInstall();
+      services.AbortInstall();
       return false;
     }
     folder = next;
   }
 }
 
-bool CheckPackage(TvxPackage& package) {
+Status CheckPackage(PackageServices& services, TvxPackage& package) {
   std::string folder = ExtractFilePath(package.FullFileName);
   std::string name = ExtractFileName(package.FullFileName);
-  if (!FindPackageFile(name, folder)) {
-    ErrorBox(kMsgFileNotFoundCaption, FormatName(kMsgFileNotFound, name));
-    return false;
-  }
+  if (!FindPackageFile(services, name, folder)) return Status::Fail(kPackageNotFound, {name});
   package.FullFileName = folder + name;
   package.FileName = WithoutExtension(name);
 
-  PackageTrailer trailer;
-  bool valid = false;
+  PackageLayout layout;
   auto file = CurrentHost().OpenFile(package.FullFileName, FileAccess::Read, FileCreate::OpenExisting, kShareRead);
   int64_t size = file ? file->Size() : -1;
-  if (size >= 0) {
-    size_t n = size_t(std::min<int64_t>(size, int64_t(kPackageMarkerWindow)));
-    std::string tail(n, '\0');
-    size_t got = 0;
-    uint64_t trailing = 0;
-    if (file->Seek(size - int64_t(n), 0) && file->Read(tail.data(), n, got) && got == n &&
-        LocateTrailer(tail, trailer, trailing)) {
-      valid = uint64_t(trailer.TotalSize) + trailing == uint64_t(size);
-    }
-  }
-  if (!valid) {
+  if (size < 0 || !ReadPackageLayout(FileByteReader(*file), uint64_t(size), layout) || !layout.sizeMatches) {
     RunLog("package", "invalid " + LogQuote(package.FullFileName));
-    ErrorBox(kMsgInvalidPackageCaption, FormatName(kMsgInvalidPackage, package.FullFileName));
-    return false;
+    return Status::Fail(kPackageInvalid, {package.FullFileName});
   }
+  const PackageTrailer& trailer = layout.trailer;
   package.PresetupSize = int32_t(trailer.PresetupSize);
   package.DataSize = int32_t(trailer.DataSize);
   package.Flags = int32_t(trailer.Flags);
 
-  const std::string& temp = PackageServices().TempFolder;
-  if (package.Main) {
-    // The stub must lie in front of the trailer; a forged size beyond it
-    // cannot be the engine.
-    bool ok = uint64_t(trailer.StubSize) + kPackageTrailerSize <= trailer.TotalSize &&
-              CopyPrefix(*file, temp + kResumeFileName, trailer.StubSize);
-    if (!ok) {
-      ErrorBox(kMsgErrorCaption, kMsgCannotResume);
-      return false;
-    }
-  }
+  const std::string temp = services.TempFolder();
+  // The stub must lie in front of the trailer; a forged size beyond it
+  // cannot be the engine.
+  if (package.Main && !(layout.stubFits && CopyPrefix(*file, temp + kResumeFileName, trailer.StubSize)))
+    return Status::Fail(kPackageNoResume);
   package.TempPath = temp + package.FileName + "\\";
   RunLog("package", "checked " + LogQuote(package.FullFileName));
-  return true;
+  return Status::Ok();
 }
 
 // --- PreparePackages -----------------------------------------------------------------------------
@@ -233,17 +228,14 @@ struct Preparation {
   uint64_t total = 0, done = 0;
   std::string folder, name;
   bool quiet = false, noProgress = false;
-  bool windowShown = false, splashShown = false;
   std::string failure;
 };
 
-int OnPrepareCopy(Preparation& p, const std::string& entry, std::string& target) {
-  TPreparationWindows& w = PackageServices().Windows;
-  bool windowVisible = w.PreparationWindowVisible ? w.PreparationWindowVisible() : p.windowShown;
+int OnPrepareCopy(PackageServices& w, Preparation& p, const std::string& entry, std::string& target) {
+  bool windowVisible = w.PreparationWindowVisible();
   std::string base = LowerCase(WithoutExtension(ExtractFileName(entry)));
   if (!p.quiet && !p.noProgress && p.total > 0 && !windowVisible && base != "splash" && base != "presetup") {
-    if (w.ShowPreparationWindow) w.ShowPreparationWindow(p.folder, p.name);
-    p.windowShown = true;
+    w.ShowPreparationWindow(p.folder, p.name);
   }
   if (IsDataEntry(entry)) return -1;
   if (!IsSafeEntryName(entry)) {
@@ -260,66 +252,56 @@ int OnPrepareCopy(Preparation& p, const std::string& entry, std::string& target)
 
 }  // namespace
 
-bool PreparePackages(TvxPackages& packages) {
-  TPackageServices& s = PackageServices();
-  TPreparationWindows& w = s.Windows;
+Status PreparePackages(PackageServices& w, TvxPackages& packages) {
   Preparation p;
   for (int i = 0; i < packages.Count(); ++i) {
     auto& pkg = static_cast<TvxPackage&>(packages.Get(i));
     if (!pkg.Prepared) p.total += uint32_t(pkg.PresetupSize);
   }
   uint64_t neededKB = (p.total + 512) / 1024;
-  if (uint64_t(DiskFreeKB(s.TempFolder)) < neededKB) {
-    ErrorBox(kMsgErrorCaption, kMsgNoDiskSpace);
-    return false;
-  }
+  if (uint64_t(DiskFreeKB(w.TempFolder())) < neededKB) return Status::Fail(kPackageNoDiskSpace);
 
-  bool result = true;
-  for (int i = 0; i < packages.Count() && result; ++i) {
+  Status result;
+  for (int i = 0; i < packages.Count() && result.ok(); ++i) {
     auto& pkg = static_cast<TvxPackage&>(packages.Get(i));
-    p.quiet = SilentModeValue(&packages) != 0 || (uint32_t(pkg.Flags) & kPackageQuiet);
+    p.quiet = w.SilentMode() != 0 || (uint32_t(pkg.Flags) & kPackageQuiet);
     p.noProgress = uint32_t(pkg.Flags) & kPackageNoProgress;
     if (pkg.Prepared) continue;
     p.folder = IncludeTrailingBackslash(pkg.TempPath);
     p.name = pkg.FileName;
     if (!ForceFolders(ExcludeTrailingBackslash(p.folder))) {
       RunLog("package", "cannot create " + LogQuote(p.folder));
-      result = false;
+      result = Status::Fail(kPackagePreparation, {pkg.FullFileName, "The folder \"" + p.folder + "\" cannot be created."});
       break;
     }
-    if (w.SetPreparationTitle) w.SetPreparationTitle(FormatName(kMsgPreparingTitle, p.name));
+    w.SetPreparationTitle(FormatName(kMsgPreparingTitle, p.name));
     p.failure.clear();
     TvxUnpacker unpacker(pkg.FullFileName, uint32_t(pkg.Flags) & kPackageScrambled);
     bool ok = unpacker.Enumerate(
         [&](const std::string& entry, uint32_t, uint32_t, double, std::string& target) {
-          return OnPrepareCopy(p, entry, target);
+          return OnPrepareCopy(w, p, entry, target);
         },
         [&](const std::string& entry, uint32_t, uint32_t, double, const std::string& target) {
-          bool splashVisible = w.SplashVisible ? w.SplashVisible() : p.splashShown;
-          if (!p.quiet && !splashVisible && SameText(entry, "splash.bmp")) {
-            if (w.ShowSplash) w.ShowSplash(target);
-            p.splashShown = true;
-          }
+          if (!p.quiet && !w.SplashVisible() && SameText(entry, "splash.bmp")) w.ShowSplash(target);
           return 1;
         },
         [&](const std::string&, const std::string&, uint32_t, uint32_t blockLength, uint32_t) {
           p.done += blockLength;
-          if (p.total > 0 && w.SetPreparationProgress)
-            w.SetPreparationProgress(int(std::lround(double(p.done) / double(p.total) * 100.0)));
+          if (p.total > 0) w.SetPreparationProgress(int(std::lround(double(p.done) / double(p.total) * 100.0)));
           return 1;
         });
     if (!ok || !p.failure.empty()) {
-      RunLog("package", "preparation of " + LogQuote(pkg.FullFileName) + " failed: " +
-                            (p.failure.empty() ? unpacker.LastError() : p.failure));
-      result = false;
+      std::string reason = p.failure.empty() ? unpacker.LastError() : p.failure;
+      RunLog("package", "preparation of " + LogQuote(pkg.FullFileName) + " failed: " + reason);
+      result = Status::Fail(kPackagePreparation, {pkg.FullFileName, reason});
       break;
     }
     pkg.Prepared = true;
     RunLog("package", "prepared " + LogQuote(pkg.FullFileName));
   }
-  if (result && !p.quiet) CurrentHost().SleepMs(100);
-  if (w.DestroyPreparationWindow) w.DestroyPreparationWindow();
-  if (w.CloseSplash) w.CloseSplash();
+  if (result.ok() && !p.quiet) CurrentHost().SleepMs(100);
+  w.DestroyPreparationWindow();
+  w.CloseSplash();
   return result;
 }
 

@@ -11,15 +11,18 @@
 // into its folder below the temporary folder, LoadPackageDatabase merges
 // the package's own database into it.
 //
-// The engine's windows and the plug-in host live above this layer; the run
-// flow reaches them through PackageServices(), which it fills at start-up.
+// The engine's windows and the plug-in host live above this layer; the
+// operations reach them through the PackageServices they are handed. They
+// show no message themselves: a failure comes back as a Status (identifiers
+// below) that the caller reports (PackageErrorText gives the engine's texts).
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include "database/VXClasses.h"
+#include "system/ByteReader.h"
+#include "system/Status.h"
 
 namespace vx {
 
@@ -64,54 +67,77 @@ bool IsSafeEntryName(const std::string& name);
 // Whether the entry belongs to the data part ("data\" without regard to case).
 bool IsDataEntry(const std::string& name);
 
+// What a package file's end says about it, read the way the engine reads it.
+struct PackageLayout {
+  uint64_t size = 0;         // the file's length
+  PackageTrailer trailer;    // TotalSize as stored
+  uint64_t trailing = 0;     // bytes after the marker (a signature)
+  bool sizeMatches = false;  // TotalSize + trailing is the file's length
+  bool stubFits = false;     // StubSize leaves room for the trailer
+  uint64_t TrailerOffset() const { return size - trailing - kPackageTrailerSize; }
+};
+// Reads the last bytes of a file of `size` bytes through `read` and locates
+// its trailer. False when they cannot be read or hold no trailer.
+bool ReadPackageLayout(const ByteReader& read, uint64_t size, PackageLayout& layout);
+
 // --- Services of the layers above --------------------------------------------------------------
 
-// The engine's windows (splash and preparation). Every member may be left
-// empty; the preparation then simply has no window.
-struct TPreparationWindows {
-  std::function<void(const std::string& picture)> ShowSplash;
-  std::function<void()> CloseSplash;
-  std::function<bool()> SplashVisible;
+// What preparing packages needs of the run: its temporary folder, its
+// windows (splash and preparation) and the user interface's answers. Each
+// default stands for a run without that part: no window, no folder offered.
+class PackageServices {
+ public:
+  virtual ~PackageServices() = default;
+  // The engine's temporary folder, with trailing backslash.
+  virtual std::string TempFolder() = 0;
+  // Sends "EV_GETPACKAGE" (first answer) with `name` and the 260-byte
+  // buffer `folder`; a non-zero answer means the buffer names a new folder.
+  virtual intptr_t AskForPackage(const std::string& name, char* folder) { return 0; }
+  // What the installer function AbortInstall does: abort flag and
+  // "EV_ABORTINSTALL".
+  virtual void AbortInstall() {}
+  // The integer variable "SilentMode" of the run.
+  virtual int32_t SilentMode() { return 0; }
+
+  virtual void ShowSplash(const std::string& picture) {}
+  virtual void CloseSplash() {}
+  virtual bool SplashVisible() { return false; }
   // `folder` is the current package folder (with trailing backslash),
   // `name` the package's FileName: the window takes its picture from the
   // folder and its title from the name.
-  std::function<void(const std::string& folder, const std::string& name)> ShowPreparationWindow;
-  std::function<bool()> PreparationWindowVisible;
+  virtual void ShowPreparationWindow(const std::string& folder, const std::string& name) {}
+  virtual bool PreparationWindowVisible() { return false; }
   // "Preparing "%s" package..." with the name, when the window exists.
-  std::function<void(const std::string& title)> SetPreparationTitle;
-  std::function<void(int percent)> SetPreparationProgress;
-  std::function<void()> DestroyPreparationWindow;
+  virtual void SetPreparationTitle(const std::string& title) {}
+  virtual void SetPreparationProgress(int percent) {}
+  virtual void DestroyPreparationWindow() {}
 };
 
-struct TPackageServices {
-  // The engine's temporary folder, with trailing backslash.
-  std::string TempFolder;
-  // Sends "EV_GETPACKAGE" (first answer) with `name` and the 260-byte
-  // buffer `folder`; a non-zero answer means the buffer names a new folder.
-  std::function<intptr_t(const std::string& name, char* folder)> AskForPackage;
-  // What the installer function AbortInstall does: abort flag and
-  // "EV_ABORTINSTALL".
-  std::function<void()> AbortInstall;
-  // The integer variable "SilentMode"; read from the main database when empty.
-  std::function<int32_t()> SilentMode;
-  TPreparationWindows Windows;
-};
-TPackageServices& PackageServices();
+// Identifiers of the package layer's failures, with the arguments they carry.
+inline constexpr char kPackageNotFound[] = "package.not-found";      // file name
+inline constexpr char kPackageInvalid[] = "package.invalid";         // full path
+inline constexpr char kPackageNoResume[] = "package.no-resume-copy"; // -
+inline constexpr char kPackageNoDiskSpace[] = "package.no-disk-space";
+inline constexpr char kPackagePreparation[] = "package.preparation";  // full path, reason
+
+// The caption and text the engine shows for a failure of this layer.
+void PackageErrorText(const Status& status, std::string& caption, std::string& text);
 
 // --- Operations ------------------------------------------------------------------------------------
 
 // Looks for `name` in `folder` (which gets one trailing backslash), asking
 // the plug-ins for another folder while it is missing. False (after
 // AbortInstall) when no plug-in supplies one.
-bool FindPackageFile(const std::string& name, std::string& folder);
+bool FindPackageFile(PackageServices& services, const std::string& name, std::string& folder);
 
 // Locates and validates the package file, fills FullFileName, FileName,
 // the trailer fields and TempPath; for the main package writes
-// "Resume.exe". Shows its own messages.
-bool CheckPackage(TvxPackage& package);
+// "Resume.exe" into the temporary folder.
+Status CheckPackage(PackageServices& services, TvxPackage& package);
 
-// Extracts the preparation part of every package not yet Prepared.
-bool PreparePackages(TvxPackages& packages);
+// Extracts the preparation part of every package not yet Prepared, with
+// the splash and preparation windows.
+Status PreparePackages(PackageServices& services, TvxPackages& packages);
 
 // Merges TempPath + "db.pdb" into the package and sets its variable
 // "Presetup". A database that decrypts to no XML raises TXMLParserError

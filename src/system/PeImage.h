@@ -9,15 +9,12 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
-namespace vx {
+#include "system/ByteReader.h"
 
-// Reads `size` bytes at `offset` into `out`; false (or a shorter `out`)
-// when the bytes are not there.
-using ByteReader = std::function<bool(uint64_t offset, size_t size, std::string& out)>;
+namespace vx {
 
 enum : uint16_t {
   kPeMachineI386 = 0x014C,

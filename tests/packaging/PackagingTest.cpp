@@ -4,6 +4,8 @@
 // by cabextract.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -99,11 +101,41 @@ std::string PackageFile(const std::string& stub, const std::string& cabinet, uin
   return stub + cabinet + EncodeTrailer(t) + trailing;
 }
 
+// The run as the package layer sees it: a temporary folder, windows that
+// record what they were asked, and answers the test gives.
+struct TestServices : PackageServices {
+  std::string temp;
+  std::vector<std::string> windowLog;
+  bool splash = false, window = false;
+  std::function<intptr_t(const std::string&, char*)> askForPackage;
+  int aborted = 0;
+
+  std::string TempFolder() override { return temp; }
+  intptr_t AskForPackage(const std::string& name, char* folder) override {
+    return askForPackage ? askForPackage(name, folder) : 0;
+  }
+  void AbortInstall() override { ++aborted; }
+  void ShowSplash(const std::string& p) override {
+    windowLog.push_back("splash " + ExtractFileName(p));
+    splash = true;
+  }
+  void CloseSplash() override { splash = false; }
+  bool SplashVisible() override { return splash; }
+  void ShowPreparationWindow(const std::string&, const std::string& n) override {
+    windowLog.push_back("window " + n);
+    window = true;
+  }
+  bool PreparationWindowVisible() override { return window; }
+  void SetPreparationProgress(int p) override { windowLog.push_back("progress " + std::to_string(p)); }
+  void DestroyPreparationWindow() override { window = false; }
+};
+
 // A fresh machine with the extraction library in its temporary folder.
 struct PackagingTest : ::testing::Test {
   vxtest::TestMachine machine;
   std::string temp;
-  std::vector<std::string> windowLog;
+  TestServices services;
+  std::vector<std::string>& windowLog = services.windowLog;
 
   void SetUp() override {
     SetUnattendedAnswers(true, {});
@@ -113,16 +145,10 @@ struct PackagingTest : ::testing::Test {
     ASSERT_FALSE(lib.empty());
     ASSERT_TRUE(WriteWholeFile(temp + "unpack.dll", lib));
     SetUnpackFolder(temp);
-    TPackageServices& s = PackageServices();
-    s = TPackageServices{};
-    s.TempFolder = temp;
-    s.SilentMode = [] { return 0; };
-    auto& w = s.Windows;
-    w.ShowSplash = [this](const std::string& p) { windowLog.push_back("splash " + ExtractFileName(p)); };
-    w.ShowPreparationWindow = [this](const std::string&, const std::string& n) { windowLog.push_back("window " + n); };
-    w.SetPreparationProgress = [this](int p) { windowLog.push_back("progress " + std::to_string(p)); };
+    services.temp = temp;
   }
-  void TearDown() override { PackageServices() = TPackageServices{}; }
+  bool Check(TvxPackage& package) { return CheckPackage(services, package).ok(); }
+  bool Prepare(TvxPackages& packages) { return PreparePackages(services, packages).ok(); }
   static std::string ExcludeTrailing(const std::string& s) { return s.substr(0, s.size() - 1); }
 
   TvxPackage& AddPackage(TvxMainDatabase& db, const std::string& path, bool main) {
@@ -201,7 +227,7 @@ TEST_F(PackagingTest, CheckPackageAcceptsGoodFilesAndRefusesDamagedOnes) {
     ASSERT_TRUE(WriteWholeFile(machine.Scratch() + c.name, c.bytes));
     TvxMainDatabase db;
     TvxPackage& p = AddPackage(db, machine.Scratch() + c.name, true);
-    EXPECT_EQ(CheckPackage(p), c.ok) << c.name;
+    EXPECT_EQ(Check(p), c.ok) << c.name;
     if (c.ok) {
       EXPECT_EQ(Read(temp + "Resume.exe"), stub) << c.name;
       EXPECT_EQ(p.TempPath, temp + ExtractFileName(c.name).substr(0, ExtractFileName(c.name).size() - 4) + "\\");
@@ -213,7 +239,7 @@ TEST_F(PackagingTest, CheckPackageAcceptsGoodFilesAndRefusesDamagedOnes) {
     b[b.size() - 22 + bit / 8] ^= char(1 << (bit % 8));
     ASSERT_TRUE(WriteWholeFile(machine.Scratch() + "flip.vxp", b));
     TvxMainDatabase db;
-    EXPECT_FALSE(CheckPackage(AddPackage(db, machine.Scratch() + "flip.vxp", false))) << bit;
+    EXPECT_FALSE(Check(AddPackage(db, machine.Scratch() + "flip.vxp", false))) << bit;
   }
 }
 
@@ -221,9 +247,8 @@ TEST_F(PackagingTest, MissingPackageAsksThePluginsAndAbortsWithoutAnswer) {
   std::string cab = StoredCabinet({{"db.pdb", ""}});
   ASSERT_TRUE(ForceFolders(machine.Scratch() + "media"));
   ASSERT_TRUE(WriteWholeFile(machine.Scratch() + "media\\extra.vxp", PackageFile("", cab, 0)));
-  int asked = 0, aborted = 0;
-  PackageServices().AbortInstall = [&] { ++aborted; };
-  PackageServices().AskForPackage = [&](const std::string& name, char* folder) -> intptr_t {
+  int asked = 0;
+  services.askForPackage = [&](const std::string& name, char* folder) -> intptr_t {
     if (++asked > 1) return 0;
     EXPECT_EQ(name, "extra.vxp");
     std::string f = machine.Scratch() + "media";
@@ -232,13 +257,15 @@ TEST_F(PackagingTest, MissingPackageAsksThePluginsAndAbortsWithoutAnswer) {
   };
   TvxMainDatabase db;
   TvxPackage& p = AddPackage(db, machine.Scratch() + "extra.vxp", false);
-  ASSERT_TRUE(CheckPackage(p));
+  ASSERT_TRUE(Check(p));
   EXPECT_EQ(p.FullFileName, machine.Scratch() + "media\\extra.vxp");
   EXPECT_EQ(asked, 1);
 
   TvxPackage& q = AddPackage(db, machine.Scratch() + "gone.vxp", false);
-  EXPECT_FALSE(CheckPackage(q));
-  EXPECT_EQ(aborted, 1);
+  Status refused = CheckPackage(services, q);
+  EXPECT_EQ(refused.id, kPackageNotFound);
+  EXPECT_EQ(refused.Arg(0), "gone.vxp");
+  EXPECT_EQ(services.aborted, 1);
 }
 
 TEST_F(PackagingTest, PreparationExtractsUpToTheDataPartAndShowsWindowsInOrder) {
@@ -249,8 +276,8 @@ TEST_F(PackagingTest, PreparationExtractsUpToTheDataPartAndShowsWindowsInOrder) 
   ASSERT_TRUE(WriteWholeFile(machine.Scratch() + "setup.exe", PackageFile("STUB", cab, 8 + 17)));
   TvxMainDatabase db;
   TvxPackage& p = AddPackage(db, machine.Scratch() + "setup.exe", true);
-  ASSERT_TRUE(CheckPackage(p));
-  ASSERT_TRUE(PreparePackages(*db.Packages));
+  ASSERT_TRUE(Check(p));
+  ASSERT_TRUE(Prepare(*db.Packages));
   EXPECT_TRUE(p.Prepared);
   EXPECT_EQ(Read(p.TempPath + "splash.bmp"), "BMsplash");
   EXPECT_EQ(Read(p.TempPath + "lng\\1033.lng"), "[Strings]\r\n1=Hi\r\n");
@@ -263,7 +290,7 @@ TEST_F(PackagingTest, PreparationExtractsUpToTheDataPartAndShowsWindowsInOrder) 
 
   // A second run skips the prepared package; the empty database loads.
   windowLog.clear();
-  ASSERT_TRUE(PreparePackages(*db.Packages));
+  ASSERT_TRUE(Prepare(*db.Packages));
   EXPECT_TRUE(windowLog.empty());
   ASSERT_TRUE(LoadPackageDatabase(p));
   EXPECT_EQ(GetVariable(&p, "Presetup"), p.TempPath + "presetup");
@@ -273,16 +300,16 @@ TEST_F(PackagingTest, QuietPackagesShowNothingAndUnsafeNamesWriteNothing) {
   std::string quiet = StoredCabinet({{"splash.bmp", "BM"}, {"a.txt", "a"}});
   ASSERT_TRUE(WriteWholeFile(machine.Scratch() + "q.vxp", PackageFile("", quiet, 3, kPackageQuiet)));
   TvxMainDatabase db;
-  ASSERT_TRUE(CheckPackage(AddPackage(db, machine.Scratch() + "q.vxp", false)));
-  ASSERT_TRUE(PreparePackages(*db.Packages));
+  ASSERT_TRUE(Check(AddPackage(db, machine.Scratch() + "q.vxp", false)));
+  ASSERT_TRUE(Prepare(*db.Packages));
   for (auto& line : windowLog) EXPECT_EQ(line.rfind("progress", 0), 0u) << line;
 
   std::string evil = StoredCabinet({{"ok.txt", "ok"}, {"..\\..\\escaped.txt", "bad"}});
   ASSERT_TRUE(WriteWholeFile(machine.Scratch() + "evil.vxp", PackageFile("", evil, 5)));
   TvxMainDatabase db2;
   TvxPackage& e = AddPackage(db2, machine.Scratch() + "evil.vxp", false);
-  ASSERT_TRUE(CheckPackage(e));
-  EXPECT_FALSE(PreparePackages(*db2.Packages));
+  ASSERT_TRUE(Check(e));
+  EXPECT_FALSE(Prepare(*db2.Packages));
   EXPECT_FALSE(e.Prepared);
   EXPECT_FALSE(PathExists(machine.Scratch() + "escaped.txt"));
   EXPECT_FALSE(PathExists(temp + "escaped.txt"));
@@ -293,8 +320,8 @@ TEST_F(PackagingTest, DamagedDatabaseRaisesInsteadOfLoadingNothing) {
   ASSERT_TRUE(WriteWholeFile(machine.Scratch() + "d.vxp", PackageFile("", cab, 29)));
   TvxMainDatabase db;
   TvxPackage& p = AddPackage(db, machine.Scratch() + "d.vxp", false);
-  ASSERT_TRUE(CheckPackage(p));
-  ASSERT_TRUE(PreparePackages(*db.Packages));
+  ASSERT_TRUE(Check(p));
+  ASSERT_TRUE(Prepare(*db.Packages));
   EXPECT_ANY_THROW(LoadPackageDatabase(p));
 }
 
@@ -347,9 +374,9 @@ TEST_F(PackagingTest, VxbuildPackagesPrepareLoadAndDecrypt) {
     ASSERT_TRUE(WriteWholeFile(machine.Scratch() + f, vxtest::ReadNative(d + "/out/" + f)));
   TvxMainDatabase db;
   TvxPackage& main = AddPackage(db, machine.Scratch() + "setup.exe", true);
-  ASSERT_TRUE(CheckPackage(main));
+  ASSERT_TRUE(Check(main));
   EXPECT_EQ(main.Flags, int32_t(kPackageScrambled));
-  ASSERT_TRUE(PreparePackages(*db.Packages));
+  ASSERT_TRUE(Prepare(*db.Packages));
   ASSERT_TRUE(LoadPackageDatabase(main));
   LoadMainProjectDatabase(db, main);
   EXPECT_EQ(GetVariable(&db, "AppID"), "Demo");
@@ -369,8 +396,8 @@ TEST_F(PackagingTest, VxbuildPackagesPrepareLoadAndDecrypt) {
   ASSERT_NE(found, nullptr);
   TvxPackage& extra = *found;
   extra.FullFileName = machine.Scratch() + extra.FileName + ".vxp";
-  ASSERT_TRUE(CheckPackage(extra));
-  ASSERT_TRUE(PreparePackages(*db.Packages));
+  ASSERT_TRUE(Check(extra));
+  ASSERT_TRUE(Prepare(*db.Packages));
   ASSERT_TRUE(LoadPackageDatabase(extra));
   EXPECT_EQ(extra.Components->Count(), 1);
 
@@ -441,8 +468,8 @@ TEST_F(PackagingTest, VxbuildStoresBlocksThatDoNotCompress) {
   ASSERT_TRUE(WriteWholeFile(machine.Scratch() + "setup.exe", vxtest::ReadNative(d + "/out/setup.exe")));
   TvxMainDatabase db;
   TvxPackage& main = AddPackage(db, machine.Scratch() + "setup.exe", true);
-  ASSERT_TRUE(CheckPackage(main));
-  ASSERT_TRUE(PreparePackages(*db.Packages));
+  ASSERT_TRUE(Check(main));
+  ASSERT_TRUE(Prepare(*db.Packages));
   std::string got;
   TvxUnpacker u(main.FullFileName, false);
   ASSERT_TRUE(u.Enumerate([&](const std::string& entry, uint32_t, uint32_t, double, std::string& target) {

@@ -86,14 +86,9 @@ bool ParsePackageOptions(const Args& args, bool allowOut, const char* usage, Pac
 
 // --- The package file as the engine checks it ------------------------------------------------
 
-struct Layout {
+// A package file's trailer, read with the engine's own code.
+struct Layout : PackageLayout {
   std::string native;  // absolute native path
-  uint64_t size = 0;
-  PackageTrailer trailer;
-  uint64_t trailing = 0;       // bytes after the marker
-  uint64_t trailerOffset = 0;  // where the 26 bytes start
-  bool sizeMatches = false;    // the engine's check of TotalSize
-  bool stubFits = false;       // StubSize leaves room for the trailer
   bool Scrambled() const { return trailer.Flags & kPackageScrambled; }
 };
 
@@ -102,32 +97,25 @@ struct Layout {
 bool ReadLayout(const std::string& path, Layout& l, std::string& error) {
   std::error_code ec;
   l.native = fs::absolute(path, ec).lexically_normal().string();
-  if (ec || !fs::is_regular_file(l.native, ec)) {
-    error = "cannot read " + Quote(path);
-    return false;
-  }
+  uint64_t size = ec ? 0 : fs::file_size(l.native, ec);
   std::ifstream in(l.native, std::ios::binary);
-  l.size = fs::file_size(l.native, ec);
-  if (!in || ec) {
+  if (ec || !fs::is_regular_file(l.native, ec) || !in) {
     error = "cannot read " + Quote(path);
     return false;
   }
-  size_t n = size_t(std::min<uint64_t>(l.size, kPackageMarkerWindow));
-  std::string tail(n, '\0');
-  in.seekg(std::streamoff(l.size - n));
-  in.read(tail.data(), std::streamsize(n));
-  if (size_t(in.gcount()) != n) {
-    error = "cannot read " + Quote(path);
-    return false;
-  }
-  if (!LocateTrailer(tail, l.trailer, l.trailing)) {
+  auto read = [&in](uint64_t offset, size_t n, std::string& out) {
+    out.assign(n, '\0');
+    in.clear();
+    in.seekg(std::streamoff(offset));
+    in.read(out.data(), std::streamsize(n));
+    out.resize(size_t(in.gcount()));
+    return true;
+  };
+  if (!ReadPackageLayout(read, size, l)) {
     error = Quote(path) + " is not a package: no trailer (\"" + std::string(kPackageEndMarker) +
             "\") in its last " + std::to_string(kPackageMarkerWindow) + " bytes";
     return false;
   }
-  l.trailerOffset = l.size - l.trailing - kPackageTrailerSize;
-  l.sizeMatches = uint64_t(l.trailer.TotalSize) + l.trailing == l.size;
-  l.stubFits = uint64_t(l.trailer.StubSize) + kPackageTrailerSize <= l.trailer.TotalSize;
   return true;
 }
 
@@ -328,7 +316,7 @@ int Info(const Args& args) {
 
   std::printf("file: %s\n", l.native.c_str());
   std::printf("size: %llu\n", (unsigned long long)l.size);
-  std::printf("trailer: at %llu, %llu bytes after it\n", (unsigned long long)l.trailerOffset,
+  std::printf("trailer: at %llu, %llu bytes after it\n", (unsigned long long)l.TrailerOffset(),
               (unsigned long long)l.trailing);
   std::printf("stub size: %u\n", t.StubSize);
   if (l.stubFits) std::printf("engine: %s\n", EngineKind(l.native, t.StubSize).c_str());
