@@ -22,18 +22,22 @@ if(VX_WIN32)
 endif()
 
 # vx_test(NAME SOURCES... LIBS...)
-# One test program; on Windows it is one CTest test run under Wine (each
-# Wine start is costly), natively each program is one test as well.
+# One test program. On Windows it is one CTest test run under Wine (each
+# Wine start is costly). Natively every test case is a CTest test of its
+# own ("<program>.<Suite>.<Case>"), found when the tests run, so a failure
+# names its case and the cases run side by side.
+include(GoogleTest)
 function(vx_test name)
   cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${A_SOURCES})
   target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gmock GTest::gtest_main)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
-  add_test(NAME ${name} COMMAND ${name} --gtest_color=no)
   if(VX_WIN32)
+    add_test(NAME ${name} COMMAND ${name} --gtest_color=no)
     set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine
       ENVIRONMENT "VX_WINEPREFIX=${VX_WINEPREFIX}" TIMEOUT 600)
   else()
-    set_tests_properties(${name} PROPERTIES TIMEOUT 600)
+    gtest_discover_tests(${name} TEST_PREFIX "${name}." DISCOVERY_MODE PRE_TEST
+      EXTRA_ARGS --gtest_color=no PROPERTIES TIMEOUT 600)
   endif()
 endfunction()

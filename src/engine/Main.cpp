@@ -101,6 +101,10 @@ void Engine::Finish(bool result) {
   if (state_.startedToResume) stages_.MarkExecutableForDeletion(result && state_.rebootAtExit);
   if (result && state_.rebootAtExit) stages_.RestartWindows();
   if (!result && state_.exitCode == 0) state_.exitCode = -1;
+  // The INI settings the run chose at its start end with it.
+  IniFlush();
+  SetIniFileFactory(nullptr);
+  IniDefaults() = IniOptions();
 }
 
 // --- Main routine -----------------------------------------------------------------

@@ -7,6 +7,7 @@
 #include "engine/Main.h"
 #include "engine/RunStages.h"
 #include "install/Installer.h"
+#include "plugins/MsgStore.h"
 #include "vxplugin.h"
 #include "support/TestMachine.h"
 #include "system/Errors.h"
@@ -69,7 +70,7 @@ class FakeStages : public vx::RunStages {
   bool ChooseComponentsAndPackages() override { return Stage("ChooseComponentsAndPackages"); }
   void LogState() override {}
   intptr_t SendEvent(int32_t event, intptr_t param, bool toAll) override {
-    s_.calls.push_back(vx::Format("event %d(%d)", event, int(param)));
+    s_.calls.push_back(vx::Format("%s(%d)", vx::TMsgStore().NameOf(event).c_str(), int(param)));
     if (event == EV_SHOWDIALOGS && param == 0) return s_.wizardAnswer;
     return 0;
   }
@@ -160,9 +161,9 @@ TEST_F(RunFlow, SuccessfulRunExitsWithZeroAndRunsEveryStageInOrder) {
   EXPECT_EQ(e.Run(), 0);
   std::vector<std::string> expected = {
       "PrepareSession", "OpenSetupFile", "ChooseLanguage", "LoadPlugins", "Preselect", "SystemCheck",
-      "event 4(0)", "RunProgramsBeforeWizard", "event 6(0)", "ChooseComponentsAndPackages",
-      "LoadFurtherPlugins", "event 8(0)", "InstallMain", "event 9(0)", "event 6(1)", "PrepareResume",
-      "event 5(1)", "UnloadPlugins"};
+      "EV_START(0)", "RunProgramsBeforeWizard", "EV_SHOWDIALOGS(0)", "ChooseComponentsAndPackages",
+      "LoadFurtherPlugins", "EV_BEFOREINSTALL(0)", "InstallMain", "EV_AFTERINSTALL(0)", "EV_SHOWDIALOGS(1)", "PrepareResume",
+      "EV_FINISH(1)", "UnloadPlugins"};
   EXPECT_EQ(e.calls, expected);
   EXPECT_TRUE(TempEntries().empty()) << "temporary folder left behind";
   // The folder and its three working folders existed while the run went on.
@@ -184,7 +185,7 @@ TEST_F(RunFlow, FailingStagesGiveMinusOneAndStillCleanUp) {
     EXPECT_TRUE(Contains(e.calls, "UnloadPlugins")) << stage;
     EXPECT_TRUE(TempEntries().empty()) << stage;
     // "EV_FINISH" (with result 0) is due exactly when "EV_START" went out.
-    EXPECT_EQ(Contains(e.calls, "event 5(0)"), Contains(e.calls, "event 4(0)")) << stage;
+    EXPECT_EQ(Contains(e.calls, "EV_FINISH(0)"), Contains(e.calls, "EV_START(0)")) << stage;
   }
 }
 
@@ -195,13 +196,13 @@ TEST_F(RunFlow, ExceptionsAreShownAndEndTheRunWithMinusOne) {
   e.recordedActions = true;
   EXPECT_EQ(e.Run(), -1);
   EXPECT_TRUE(Contains(e.calls, "Rollback"));
-  EXPECT_TRUE(Contains(e.calls, "event 5(0)"));
+  EXPECT_TRUE(Contains(e.calls, "EV_FINISH(0)"));
   EXPECT_TRUE(TempEntries().empty());
 
   FakeEngine quiet{CommandLine()};
   quiet.abortAt = "SystemCheck";
   EXPECT_EQ(quiet.Run(), -1);
-  EXPECT_FALSE(Contains(quiet.calls, "event 5(0)")) << "no EV_FINISH before EV_START";
+  EXPECT_FALSE(Contains(quiet.calls, "EV_FINISH(0)")) << "no EV_FINISH before EV_START";
   EXPECT_TRUE(TempEntries().empty());
 }
 
@@ -230,7 +231,7 @@ TEST_F(RunFlow, WizardCancelStopsBeforeInstalling) {
   e.wizardAnswer = 1;
   EXPECT_EQ(e.Run(), -1);
   EXPECT_FALSE(Contains(e.calls, "ChooseComponentsAndPackages"));
-  EXPECT_TRUE(Contains(e.calls, "event 5(0)"));
+  EXPECT_TRUE(Contains(e.calls, "EV_FINISH(0)"));
 }
 
 TEST_F(RunFlow, SuspendedRunKeepsItsFolderAndCountsAsSuccess) {
@@ -238,8 +239,8 @@ TEST_F(RunFlow, SuspendedRunKeepsItsFolderAndCountsAsSuccess) {
   FakeEngine e{CommandLine()};
   e.suspendAt = "InstallMain";
   EXPECT_EQ(e.Run(), 0);
-  EXPECT_FALSE(Contains(e.calls, "event 5(1)")) << "no EV_FINISH while suspended";
-  EXPECT_FALSE(Contains(e.calls, "event 9(0)"));
+  EXPECT_FALSE(Contains(e.calls, "EV_FINISH(1)")) << "no EV_FINISH while suspended";
+  EXPECT_FALSE(Contains(e.calls, "EV_AFTERINSTALL(0)"));
   auto left = TempEntries();
   ASSERT_EQ(left.size(), 1u);
   EXPECT_TRUE(vx::FolderExists(e.State().tempFolder));
@@ -250,7 +251,7 @@ TEST_F(RunFlow, RebootIsQueriedAndDoneOnlyOnSuccess) {
   FakeEngine e{CommandLine()};
   e.State().rebootOnFinish = true;
   EXPECT_EQ(e.Run(), 0);
-  EXPECT_TRUE(Contains(e.calls, "event 22(0)"));
+  EXPECT_TRUE(Contains(e.calls, "EV_QUERYREBOOT(0)"));
   EXPECT_TRUE(Contains(e.calls, "RestartWindows"));
 
   FakeEngine failed{CommandLine()};
@@ -288,7 +289,7 @@ TEST_F(RunFlow, ResumeAdoptsTheNamedFolderAndSkipsTheWizard) {
   EXPECT_EQ(e.State().engineFile, "C:\\setup.exe");
   EXPECT_FALSE(Contains(e.calls, "OpenSetupFile"));
   EXPECT_FALSE(Contains(e.calls, "SystemCheck"));
-  EXPECT_FALSE(Contains(e.calls, "event 6(0)")) << "wizard skipped while resuming";
+  EXPECT_FALSE(Contains(e.calls, "EV_SHOWDIALOGS(0)")) << "wizard skipped while resuming";
   EXPECT_TRUE(Contains(e.calls, "DeleteNow"));
   EXPECT_FALSE(vx::FolderExists(folder)) << "finished resume removes its folder";
 }

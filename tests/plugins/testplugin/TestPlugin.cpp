@@ -85,7 +85,11 @@ std::vector<std::string> Words(const std::string& s) {
   return w;
 }
 
+// Reads the script afresh: the library may stay loaded from an earlier run
+// of the same process, with the state that run left.
 void LoadScript() {
+  g_script = Script();
+  g_seen.clear();
   std::string path = ModulePath();
   size_t dot = path.rfind('.');
   if (dot != std::string::npos) path.resize(dot);

@@ -1,7 +1,7 @@
 // Session values and languages: the values defined on a 9x and an NT
 // machine, silent settings and "/var:" switches, the language list, the
 // choice of a language and its character set, the language file.
-#include "Fixture.h"
+#include "support/ProjectFixture.h"
 #include "engine/Common.h"
 #include "system/LocaleTable.h"
 #include "system/kqFileUtils.h"

@@ -3,7 +3,7 @@
 // and the predefined folder and environment variables.
 #include <chrono>
 
-#include "Fixture.h"
+#include "support/ProjectFixture.h"
 #include "system/Errors.h"
 #include "system/kqFileUtils.h"
 
