@@ -7,9 +7,11 @@
 // runs natively on Linux for tests and previews. Code above src/system never
 // includes <windows.h> or POSIX headers.
 //
-// Paths crossing the seam are Windows paths ("C:\dir\file"), 8-bit ANSI.
-// Methods mirror the Win32 calls they stand for, including their failure
-// results; they never throw.
+// Host is made of role interfaces, one per kind of thing the platform does
+// (HostFiles, HostRegistry, HostProfiles, HostMachine, HostProcesses,
+// HostWindows); the hosts implement them all. Paths crossing the seam are
+// Windows paths ("C:\dir\file"), 8-bit ANSI. Methods mirror the Win32 calls
+// they stand for, including their failure results; they never throw.
 #pragma once
 
 #include <cstdint>
@@ -224,11 +226,12 @@ enum class FileCreate {
 };
 enum FileShare : uint32_t { kShareNone = 0, kShareRead = 1, kShareWrite = 2, kShareDelete = 4 };
 
-class Host {
+// Files and folders of the machine, and the paths a library that opens
+// files itself must be handed.
+class HostFiles {
  public:
-  virtual ~Host() = default;
+  virtual ~HostFiles() = default;
 
-  // --- Files and folders -------------------------------------------------
   // Attributes, or kInvalidAttributes when the path does not exist.
   virtual uint32_t GetAttributes(const std::string& path) = 0;
   virtual bool SetAttributes(const std::string& path, uint32_t attributes) = 0;
@@ -266,10 +269,23 @@ class Host {
   virtual bool DiskFreeClusters(const std::string& root, uint32_t& sectorsPerCluster, uint32_t& bytesPerSector,
                                 uint32_t& freeClusters) = 0;
 
-  // --- Registry -------------------------------------------------------------
-  // Results are Win32 error codes (kErrorSuccess when it worked). Keys are
-  // handles of the predefined roots (kHKey*) or of opened keys; a key opened
-  // here is closed with CloseRegKey.
+  // --- Paths seen by the platform itself -------------------------------------
+  // A library the engine loads (the extraction library) opens files with
+  // the platform's own calls, outside this seam. PlatformPath gives the
+  // path such a library must be handed for a path of this host (on Windows
+  // the path itself; on the sandbox the native path inside the machine, ""
+  // when it maps nowhere); HostPath is the reverse.
+  virtual std::string PlatformPath(const std::string& path) { return path; }
+  virtual std::string HostPath(const std::string& platformPath) { return platformPath; }
+};
+
+// The registry. Results are Win32 error codes (kErrorSuccess when it
+// worked). Keys are handles of the predefined roots (kHKey*) or of opened
+// keys; a key opened here is closed with CloseRegKey.
+class HostRegistry {
+ public:
+  virtual ~HostRegistry() = default;
+
   // RegOpenKeyEx with KEY_READ, or KEY_WRITE when `write`.
   virtual uint32_t OpenRegKey(RegKey parent, const std::string& subKey, bool write, RegKey& key) = 0;
   // RegCreateKey: opens the key, creating it and every missing parent.
@@ -286,8 +302,13 @@ class Host {
   // RegEnumKeyEx / RegEnumValue: the name at `index`, kErrorNoMoreItems past the end.
   virtual uint32_t EnumRegKey(RegKey key, uint32_t index, std::string& name) = 0;
   virtual uint32_t EnumRegValue(RegKey key, uint32_t index, std::string& name) = 0;
+};
 
-  // --- Profile functions (the platform's own INI access) -------------------
+// The platform's own INI access (the profile functions).
+class HostProfiles {
+ public:
+  virtual ~HostProfiles() = default;
+
   // GetPrivateProfileString into a buffer of `size` bytes. Without a section
   // the result lists the section names, without a key the key names of the
   // section, each ended by a zero byte.
@@ -298,8 +319,14 @@ class Host {
   // a key the whole section.
   virtual bool ProfileWrite(const std::string& file, const std::string& section,
                             const std::optional<std::string>& key, const std::optional<std::string>& value) = 0;
+};
 
-  // --- Process and machine facts ----------------------------------------
+// Facts of the machine and the running process: environment, folders,
+// time, version, locales, rights, restart, COM, the program's resources.
+class HostMachine {
+ public:
+  virtual ~HostMachine() = default;
+
   virtual std::string ExecutablePath() = 0;  // the running program's file
   virtual std::optional<std::string> GetEnv(const std::string& name) = 0;
   virtual std::string PlatformTempPath() = 0;  // GetTempPath, as returned
@@ -343,13 +370,22 @@ class Host {
   // character set.
   virtual bool CodePageCharset(uint32_t codePage, uint32_t& charset) = 0;
 
-  // --- COM ---------------------------------------------------------------------
+  // --- COM -------------------------------------------------------------------
   // Whether an in-process instance of the class `clsid` can be created with
   // the interface `iid` (both "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}"); the
   // instance is released at once.
   virtual bool ComObjectAvailable(const std::string& clsid, const std::string& iid) = 0;
 
-  // --- Processes --------------------------------------------------------------
+  // --- Resources of the running executable -----------------------------------
+  // Loads the RCDATA resource `name`; false when it is missing.
+  virtual bool LoadDataResource(const std::string& name, std::string& bytes) = 0;
+};
+
+// Processes, named mutexes and libraries (plug-in DLLs).
+class HostProcesses {
+ public:
+  virtual ~HostProcesses() = default;
+
   // CreateProcess of a command line (the program first, quoted when it has
   // blanks) in `folder` ("" = the current folder); the thread handle is
   // closed at once. Returns the process handle, 0 on failure.
@@ -363,11 +399,7 @@ class Host {
   virtual uint32_t WaitForProcess(HandleValue process, uint32_t milliseconds) = 0;
   virtual bool ProcessExitCode(HandleValue process, uint32_t& code) = 0;
 
-  // --- Resources of the running executable ------------------------------
-  // Loads the RCDATA resource `name`; false when it is missing.
-  virtual bool LoadDataResource(const std::string& name, std::string& bytes) = 0;
-
-  // --- Named mutexes ------------------------------------------------------
+  // --- Named mutexes ---------------------------------------------------------
   // CreateMutex (not owned, default security). `existed` tells whether the
   // name was already taken. 0 on failure.
   virtual HandleValue CreateNamedMutex(const std::string& name, bool& existed) = 0;
@@ -376,7 +408,20 @@ class Host {
   virtual bool NamedMutexExists(const std::string& name) = 0;
   virtual void CloseHandle(HandleValue handle) = 0;
 
-  // --- Windows and message boxes ----------------------------------------
+  // --- Libraries (plug-in DLLs) ----------------------------------------------
+  // LoadLibrary / GetProcAddress / FreeLibrary. On the sandbox a "DLL" is a
+  // native shared object kept in the machine.
+  virtual ModuleHandle LoadModule(const std::string& path) = 0;
+  virtual void* ModuleProc(ModuleHandle module, const std::string& name) = 0;
+  virtual void UnloadModule(ModuleHandle module) = 0;
+};
+
+// Windows and message boxes: the main window and its messages, the
+// engine's own windows, the platform's message box.
+class HostWindows {
+ public:
+  virtual ~HostWindows() = default;
+
   // The engine's invisible main window, with the icon "MAINICON" and the
   // class name given. 0 on failure.
   virtual WindowHandle CreateMainWindow(const std::string& className) = 0;
@@ -396,8 +441,10 @@ class Host {
   virtual int DispatchOneMessage() = 0;
   // SystemParametersInfo(SPI_GETWORKAREA).
   virtual bool WorkArea(Rect& area) = 0;
+  // The engine's icon "MAINICON" at 16 x 16 (small) or 32 x 32 pixels.
+  virtual HandleValue LoadEngineIcon(bool small) = 0;
 
-  // --- Messages to the main window ----------------------------------------------
+  // --- Messages to the main window -------------------------------------------
   // The handler the main window runs for its messages (cross-thread calls
   // of the plug-in host, the end-of-session query).
   virtual void SetMainWindowHandler(WindowMessageHandler handler) = 0;
@@ -408,7 +455,7 @@ class Host {
                                      uintptr_t lParam) = 0;
   virtual uint32_t CurrentThreadId() = 0;
 
-  // --- Engine windows (splash and preparation) ----------------------------------
+  // --- Engine windows (splash and preparation) -------------------------------
   // The engine's own windows share one class: the main window's procedure
   // (the handler above), the icon "MAINICON", CS_VREDRAW | CS_HREDRAW |
   // CS_DBLCLKS. RegisterClassEx first, RegisterClass when that fails; true
@@ -460,24 +507,18 @@ class Host {
   virtual bool LayeredWindowsAvailable() = 0;
   // Adds WS_EX_LAYERED and sets the window's alpha (LWA_ALPHA).
   virtual bool SetWindowAlpha(WindowHandle window, uint8_t alpha) = 0;
+};
 
-  // --- Libraries (plug-in DLLs) -------------------------------------------------
-  // LoadLibrary / GetProcAddress / FreeLibrary. On the sandbox a "DLL" is a
-  // native shared object kept in the machine.
-  virtual ModuleHandle LoadModule(const std::string& path) = 0;
-  virtual void* ModuleProc(ModuleHandle module, const std::string& name) = 0;
-  // The engine's icon "MAINICON" at 16 x 16 (small) or 32 x 32 pixels.
-  virtual HandleValue LoadEngineIcon(bool small) = 0;
-  virtual void UnloadModule(ModuleHandle module) = 0;
-
-  // --- Paths seen by the platform itself ---------------------------------
-  // A library the engine loads (the extraction library) opens files with
-  // the platform's own calls, outside this seam. PlatformPath gives the
-  // path such a library must be handed for a path of this host (on Windows
-  // the path itself; on the sandbox the native path inside the machine, ""
-  // when it maps nowhere); HostPath is the reverse.
-  virtual std::string PlatformPath(const std::string& path) { return path; }
-  virtual std::string HostPath(const std::string& platformPath) { return platformPath; }
+// The one interface between the engine and an operating system: every role
+// above, implemented together by Win32Host and SandboxHost.
+class Host : public HostFiles,
+             public HostRegistry,
+             public HostProfiles,
+             public HostMachine,
+             public HostProcesses,
+             public HostWindows {
+ public:
+  ~Host() override = default;
 };
 
 // The host the engine runs on. Set once at start-up by the program entry

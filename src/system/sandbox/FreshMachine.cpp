@@ -140,12 +140,6 @@ std::vector<std::pair<std::string, std::string>> Environment(const Preset& p) {
 
 std::string Sz(const std::string& text) { return text + '\0'; }
 
-std::string Dword(uint32_t v) {
-  std::string d(4, '\0');
-  for (int i = 0; i < 4; ++i) d[size_t(i)] = char((v >> (8 * i)) & 0xFF);
-  return d;
-}
-
 // The key below `root` at a backslash-separated path, created as needed.
 RegNode& Key(RegNode& root, const std::string& path) {
   RegNode* node = &root;

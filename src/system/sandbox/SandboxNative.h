@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vx {
 
@@ -18,5 +19,20 @@ bool NativeWriteFile(const std::string& p, const std::string& data);
 bool NativeWriteFileAtomic(const std::string& p, const std::string& data);
 bool NativeReadFile(const std::string& p, std::string& data);
 uint32_t ErrnoToWin32(int e);
+
+// One line of an INI file as the profile functions read it.
+struct ProfileLine {
+  std::string text;
+  bool header = false;
+  std::string name;  // section name or key
+  std::string value;
+};
+// The lines of an INI file: names and values trimmed, a value's
+// surrounding quotes removed.
+std::vector<ProfileLine> ParseProfile(const std::string& content);
+
+// Where Windows NT keeps the renames and deletions waiting for the restart.
+inline constexpr char kSessionManager[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+inline constexpr char kPendingValue[] = "PendingFileRenameOperations";
 
 }  // namespace vx

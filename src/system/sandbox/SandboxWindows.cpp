@@ -1,17 +1,35 @@
-// The engine's windows on the sandbox machine. There is no screen: each
+// SandboxHost, windows: the main window and its messages, message boxes
+// (printed to standard error; nobody can click them, so they take their
+// default button) and the engine's own windows. There is no screen: each
 // window is a record of what Windows would hold for it (class, title,
 // owner, place and size, region, opacity, progress), and what a person
 // would see is written to the run log as "window: ..." records, so that a
 // run on the sandbox can be checked for the same placement and timing
 // decisions as a run on Windows.
+#include "system/sandbox/SandboxHost.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <time.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <cstdint>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <thread>
 
 #include "system/RunLog.h"
 #include "system/kqStrUtils.h"
-#include "system/sandbox/SandboxHost.h"
+#include "system/kqUtils.h"
 #include "system/sandbox/SandboxNative.h"
 
 namespace vx {
@@ -343,6 +361,118 @@ std::string SandboxHost::EngineWindowTitle(WindowHandle window, bool& found) {
   auto it = engineWindows_.find(window);
   found = it != engineWindows_.end();
   return found ? it->second.title : std::string();
+}
+
+// --- Windows and message boxes ------------------------------------------------------
+
+WindowHandle SandboxHost::CreateMainWindow(const std::string& className) {
+  std::lock_guard<std::mutex> lock(windowLock_);
+  windowThread_ = std::this_thread::get_id();
+  return 1;
+}
+WindowHandle SandboxHost::LastActivePopup(WindowHandle window) { return window; }
+
+int SandboxHost::ShowMessageBox(WindowHandle owner, const std::string& text, const std::string& caption,
+                            uint32_t flags) {
+  // Nobody can click here: show the box on standard error and take its
+  // default button.
+  int answer = DefaultButton(flags);
+  std::fprintf(stderr, "[%s] %s -> %s\n", caption.c_str(), text.c_str(), ButtonName(answer).c_str());
+  return answer;
+}
+
+// --- Messages to the main window ---------------------------------------------------
+// The sandbox has no window system. A message to the main window from its
+// own thread runs the handler at once; from another thread it is queued and
+// the sender waits until the owning thread takes it in DispatchOneMessage,
+// which is what SendMessage does across threads on Windows.
+
+void SandboxHost::SetMainWindowHandler(WindowMessageHandler handler) {
+  std::lock_guard<std::mutex> lock(windowLock_);
+  windowHandler_ = std::move(handler);
+}
+
+intptr_t SandboxHost::HandleWindowMessage(uint32_t message, uintptr_t wParam, uintptr_t lParam) {
+  WindowMessageHandler handler;
+  {
+    std::lock_guard<std::mutex> lock(windowLock_);
+    handler = windowHandler_;
+  }
+  intptr_t result = 0;
+  if (handler && handler(message, wParam, lParam, result)) return result;
+  return 0;
+}
+
+intptr_t SandboxHost::SendWindowMessage(WindowHandle window, uint32_t message, uintptr_t wParam, uintptr_t lParam) {
+  if (window != 1) return 0;
+  std::unique_lock<std::mutex> lock(windowLock_);
+  if (std::this_thread::get_id() == windowThread_) {
+    lock.unlock();
+    return HandleWindowMessage(message, wParam, lParam);
+  }
+  PendingCall call{message, wParam, lParam};
+  windowQueue_.push_back(&call);
+  windowDone_.wait(lock, [&] { return call.done; });
+  return call.result;
+}
+
+int SandboxHost::DispatchOneMessage() {
+  PendingCall* call = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(windowLock_);
+    if (std::this_thread::get_id() != windowThread_ || windowQueue_.empty()) return 0;
+    call = windowQueue_.front();
+    windowQueue_.pop_front();
+  }
+  intptr_t result = HandleWindowMessage(call->message, call->wParam, call->lParam);
+  {
+    std::lock_guard<std::mutex> lock(windowLock_);
+    call->result = result;
+    call->done = true;
+  }
+  windowDone_.notify_all();
+  return 1;
+}
+
+uint32_t SandboxHost::CurrentThreadId() {
+  return uint32_t(std::hash<std::thread::id>()(std::this_thread::get_id()) & 0x7FFFFFFF) | 1;
+}
+
+// --- Windows ----------------------------------------------------------------------------------
+// The machine's other programs show the windows listed under [Windows].
+
+std::vector<WindowHandle> SandboxHost::TopLevelWindows() {
+  std::vector<WindowHandle> list;
+  auto s = facts_.find("WINDOWS");
+  if (s != facts_.end())
+    for (size_t i = 0; i < s->second.size(); ++i) list.push_back(WindowHandle(0x10000 + i));
+  for (WindowHandle engine : EngineTopLevelWindows()) list.push_back(engine);
+  return list;
+}
+
+std::string SandboxHost::WindowTitle(WindowHandle window) {
+  bool engine = false;
+  std::string title = EngineWindowTitle(window, engine);
+  if (engine) return title;
+  auto s = facts_.find("WINDOWS");
+  if (s == facts_.end() || window < 0x10000) return "";
+  size_t index = window - 0x10000;
+  if (index >= s->second.size()) return "";
+  auto it = s->second.begin();
+  std::advance(it, index);
+  return it->second;
+}
+
+bool SandboxHost::WorkArea(Rect& area) {
+  auto num = [&](const char* key, int def) {
+    std::string v = Fact("WorkArea", key);
+    return v.empty() ? def : int(std::strtol(v.c_str(), nullptr, 10));
+  };
+  area.left = num("Left", 0);
+  area.top = num("Top", 0);
+  area.right = num("Right", 1024);
+  area.bottom = num("Bottom", 738);
+  return true;
 }
 
 }  // namespace vx

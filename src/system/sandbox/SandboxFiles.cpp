@@ -1,0 +1,497 @@
+// SandboxHost, files and folders: attributes, listings, open files with
+// their share modes, files held in use by "another program", short names,
+// moves (also at the next restart), file times and free disk space.
+#include "system/sandbox/SandboxHost.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <thread>
+
+#include "system/kqStrUtils.h"
+#include "system/kqUtils.h"
+#include "system/sandbox/SandboxNative.h"
+
+namespace vx {
+
+namespace {
+
+// The Windows attributes a file system cannot express in its mode bits
+// (hidden, system, archive...) are kept in an extended attribute where the
+// file system allows; read-only is always the owner's write bit.
+const char kAttrXattr[] = "user.vx.attributes";
+
+uint32_t NativeAttributes(const std::string& native, const struct stat& st) {
+  uint32_t a;
+  char buf[16] = {0};
+  ssize_t n = ::getxattr(native.c_str(), kAttrXattr, buf, sizeof buf - 1);
+  if (n > 0) {
+    a = uint32_t(std::strtoul(buf, nullptr, 10)) & ~uint32_t(kAttrReadOnly | kAttrDirectory | kAttrNormal);
+  } else {
+    a = S_ISDIR(st.st_mode) ? 0u : uint32_t(kAttrArchive);  // a new file carries the archive bit
+  }
+  if (S_ISDIR(st.st_mode)) a |= kAttrDirectory;
+  if (!(st.st_mode & S_IWUSR)) a |= kAttrReadOnly;
+  return a ? a : kAttrNormal;
+}
+
+struct FileTableAccess;
+
+class SandboxFile : public HostFile {
+ public:
+  SandboxFile(int fd, std::function<void()> onClose) : fd_(fd), onClose_(std::move(onClose)) {}
+  ~SandboxFile() override {
+    ::close(fd_);
+    if (onClose_) onClose_();
+  }
+  bool Read(void* buffer, size_t size, size_t& done) override {
+    done = 0;
+    while (done < size) {
+      ssize_t n = ::read(fd_, (char*)buffer + done, size - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      if (n == 0) break;
+      done += size_t(n);
+    }
+    return true;
+  }
+  bool Write(const void* buffer, size_t size, size_t& done) override {
+    done = 0;
+    while (done < size) {
+      ssize_t n = ::write(fd_, (const char*)buffer + done, size - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      done += size_t(n);
+    }
+    return true;
+  }
+  bool Seek(int64_t offset, int origin) override {
+    int whence = origin == 0 ? SEEK_SET : origin == 1 ? SEEK_CUR : SEEK_END;
+    return ::lseek(fd_, off_t(offset), whence) >= 0;
+  }
+  int64_t Position() override { return ::lseek(fd_, 0, SEEK_CUR); }
+  int64_t Size() override {
+    struct stat st;
+    return ::fstat(fd_, &st) == 0 ? int64_t(st.st_size) : -1;
+  }
+  bool SetEnd() override { return ::ftruncate(fd_, ::lseek(fd_, 0, SEEK_CUR)) == 0; }
+
+ private:
+  int fd_;
+  std::function<void()> onClose_;
+};
+
+// A name that is its own short name: 8.3 without characters that short
+// names cannot hold.
+bool Is83(const std::string& n) {
+  if (n == "." || n == "..") return true;
+  size_t dot = n.rfind('.');
+  std::string base = dot == std::string::npos ? n : n.substr(0, dot);
+  std::string ext = dot == std::string::npos ? "" : n.substr(dot + 1);
+  if (base.empty() || base.size() > 8 || ext.size() > 3) return false;
+  for (char c : base + ext)
+    if (c == '.' || std::strchr(" +,;=[]", c) || (unsigned char)c < 32) return false;
+  return true;
+}
+
+void ShortParts(const std::string& n, std::string& base, std::string& ext) {
+  size_t dot = n.rfind('.');
+  if (dot == 0) dot = std::string::npos;
+  auto clean = [](const std::string& s, size_t limit) {
+    std::string r;
+    for (char c : s) {
+      if (c == ' ' || c == '.') continue;
+      r += std::strchr("+,;=[]", c) ? '_' : UpCaseAscii(c);
+      if (r.size() == limit) break;
+    }
+    return r;
+  };
+  base = clean(dot == std::string::npos ? n : n.substr(0, dot), 6);
+  ext = dot == std::string::npos ? "" : clean(n.substr(dot + 1), 3);
+  if (base.empty()) base = "_";
+}
+
+std::vector<std::string> NativeList(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (dirent* e = ::readdir(d)) {
+      std::string n = e->d_name;
+      if (n != "." && n != "..") names.push_back(n);
+    }
+    ::closedir(d);
+  }
+  return names;
+}
+
+const uint64_t kEpochDelta = 11644473600ull;  // seconds from 1601 to 1970
+
+}  // namespace
+
+// --- Files and folders ------------------------------------------------------------
+
+uint32_t SandboxHost::GetAttributes(const std::string& path) {
+  Resolved r = Resolve(path);
+  struct stat st;
+  if (!r.ok || ::stat(r.native.c_str(), &st) != 0) {
+    t_lastError = kErrorFileNotFound;
+    return kInvalidAttributes;
+  }
+  return NativeAttributes(r.native, st);
+}
+
+bool SandboxHost::SetAttributes(const std::string& path, uint32_t attributes) {
+  Resolved r = Resolve(path);
+  struct stat st;
+  if (!r.ok || ::stat(r.native.c_str(), &st) != 0) return Fail(kErrorFileNotFound);
+  if (!Writable(r)) return Fail(kErrorAccessDenied);
+  mode_t mode = st.st_mode & 07777;
+  mode = (attributes & kAttrReadOnly) ? (mode & ~mode_t(0222)) : (mode | S_IWUSR);
+  if (::chmod(r.native.c_str(), mode) != 0) return Fail(ErrnoToWin32(errno));
+  std::string kept = Format("%u", attributes & ~uint32_t(kAttrReadOnly | kAttrDirectory | kAttrNormal));
+  ::setxattr(r.native.c_str(), kAttrXattr, kept.data(), kept.size(), 0);  // best effort
+  return true;
+}
+
+bool SandboxHost::MakeFolder(const std::string& path) {
+  Resolved r = Resolve(path);
+  if (!r.ok) return Fail(kErrorPathNotFound);
+  if (!Writable(r)) return Fail(kErrorAccessDenied);
+  if (NativeExists(r.native)) return Fail(kErrorAlreadyExists);
+  return ::mkdir(r.native.c_str(), 0755) == 0 || Fail(errno == ENOENT ? kErrorPathNotFound : ErrnoToWin32(errno));
+}
+
+bool SandboxHost::RemoveFolder(const std::string& path) {
+  Resolved r = Resolve(path);
+  if (!r.ok || !NativeIsDir(r.native)) return Fail(kErrorFileNotFound);
+  if (!Writable(r)) return Fail(kErrorAccessDenied);
+  return ::rmdir(r.native.c_str()) == 0 || Fail(ErrnoToWin32(errno));
+}
+
+bool SandboxHost::RemoveFile(const std::string& path) {
+  Resolved r = Resolve(path);
+  struct stat st;
+  if (!r.ok || ::lstat(r.native.c_str(), &st) != 0) return Fail(kErrorFileNotFound);
+  if (S_ISDIR(st.st_mode)) return Fail(kErrorAccessDenied);
+  if (!Writable(r) || !(st.st_mode & S_IWUSR)) return Fail(kErrorAccessDenied);  // read-only file
+  if (InUse(r.native)) return Fail(kErrorAccessDenied);  // a running program's file
+  if (OpenByOthersWithoutDelete(r.native)) return Fail(kErrorSharingViolation);
+  return ::unlink(r.native.c_str()) == 0 || Fail(ErrnoToWin32(errno));
+}
+
+bool SandboxHost::RenameFile(const std::string& from, const std::string& to) {
+  Resolved a = Resolve(from), b = Resolve(to);
+  if (!a.ok || !NativeExists(a.native)) return Fail(kErrorFileNotFound);
+  if (!b.ok) return Fail(kErrorPathNotFound);
+  if (!Writable(a) || !Writable(b)) return Fail(kErrorAccessDenied);
+  // MoveFile never replaces; a rename that only changes case is allowed.
+  if (NativeExists(b.native) && a.native != b.native) return Fail(kErrorAlreadyExists);
+  if (OpenByOthersWithoutDelete(a.native)) return Fail(kErrorSharingViolation);
+  return ::rename(a.native.c_str(), b.native.c_str()) == 0 || Fail(ErrnoToWin32(errno));
+}
+
+bool SandboxHost::ListFolder(const std::string& folder, const std::string& pattern,
+                             std::vector<FindEntry>& entries, uint32_t& error) {
+  entries.clear();
+  Resolved r = Resolve(folder);
+  DIR* d = r.ok ? ::opendir(r.native.c_str()) : nullptr;
+  if (!d) {
+    error = kErrorPathNotFound;
+    return Fail(error);
+  }
+  bool isRoot = Normalize(folder, r.ok).size() == 3;
+  std::vector<FindEntry> found;
+  while (dirent* e = ::readdir(d)) {
+    std::string n = e->d_name;
+    if (isRoot && (n == "." || n == "..")) continue;  // drive roots have neither
+    if (!MatchesPattern(n, pattern)) continue;
+    struct stat st;
+    if (::stat((r.native + "/" + n).c_str(), &st) != 0) continue;
+    FindEntry fe;
+    fe.name = n;
+    fe.attributes = NativeAttributes(r.native + "/" + n, st);
+    fe.size = S_ISDIR(st.st_mode) ? 0 : uint64_t(st.st_size);
+    found.push_back(fe);
+  }
+  ::closedir(d);
+  entries = std::move(found);
+  error = entries.empty() ? kErrorFileNotFound : kErrorNoMoreFiles;
+  t_lastError = error;
+  return !entries.empty();
+}
+
+std::unique_ptr<HostFile> SandboxHost::OpenFile(const std::string& path, FileAccess access, FileCreate create,
+                                                uint32_t share) {
+  Resolved r = Resolve(path);
+  if (!r.ok) {
+    Fail(kErrorPathNotFound);
+    return nullptr;
+  }
+  bool writing = access != FileAccess::Read || create == FileCreate::CreateAlways || create == FileCreate::CreateNew;
+  if (writing && !Writable(r)) {
+    Fail(kErrorAccessDenied);
+    return nullptr;
+  }
+  if (NativeIsDir(r.native)) {
+    Fail(kErrorAccessDenied);
+    return nullptr;
+  }
+  int flags = access == FileAccess::Read ? O_RDONLY : access == FileAccess::Write ? O_WRONLY : O_RDWR;
+  switch (create) {
+    case FileCreate::OpenExisting: break;
+    case FileCreate::OpenAlways: flags |= O_CREAT; break;
+    case FileCreate::CreateAlways: flags |= O_CREAT | O_TRUNC; break;
+    case FileCreate::CreateNew: flags |= O_CREAT | O_EXCL; break;
+  }
+  bool reads = access != FileAccess::Write, writes = access != FileAccess::Read;
+  if (writing && NativeExists(r.native) && InUse(r.native)) {
+    Fail(kErrorSharingViolation);
+    return nullptr;
+  }
+  // Share modes between the handles of this machine, as Windows checks them.
+  std::shared_ptr<FileTable> table = files_;
+  std::unique_lock<std::mutex> lock(table->lock);
+  for (const OpenRecord& other : table->open[r.native]) {
+    bool otherReads = other.access != FileAccess::Write;
+    bool otherWrites = other.access != FileAccess::Read;
+    if ((reads && !(other.share & kShareRead)) || (writes && !(other.share & kShareWrite)) ||
+        (create == FileCreate::CreateAlways && !(other.share & kShareWrite)) ||
+        (otherReads && !(share & kShareRead)) || (otherWrites && !(share & kShareWrite))) {
+      Fail(kErrorSharingViolation);
+      return nullptr;
+    }
+  }
+  int fd = ::open(r.native.c_str(), flags | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    Fail(errno == ENOENT && create != FileCreate::OpenExisting ? kErrorPathNotFound : ErrnoToWin32(errno));
+    return nullptr;
+  }
+  uint64_t id = table->nextId++;
+  table->open[r.native].push_back(OpenRecord{id, access, share});
+  std::string native = r.native;
+  t_lastError = 0;
+  return std::make_unique<SandboxFile>(fd, [table, native, id] {
+    std::lock_guard<std::mutex> guard(table->lock);
+    auto& list = table->open[native];
+    for (auto it = list.begin(); it != list.end(); ++it)
+      if (it->id == id) {
+        list.erase(it);
+        break;
+      }
+    if (list.empty()) table->open.erase(native);
+  });
+}
+
+std::string SandboxHost::CurrentFolder() { return currentFolder_; }
+
+bool SandboxHost::SetCurrentFolder(const std::string& path) {
+  bool ok;
+  std::string norm = Normalize(path, ok);
+  if (!ok) return Fail(kErrorPathNotFound);
+  Resolved r = Resolve(norm);
+  if (!r.ok || !NativeIsDir(r.native)) return Fail(kErrorPathNotFound);
+  currentFolder_ = norm;
+  return true;
+}
+
+std::string SandboxHost::FullPath(const std::string& path) {
+  bool ok;
+  std::string norm = Normalize(path, ok);
+  if (ok && !path.empty() && IsPathDelimiter(path.back()) && norm.size() > 3) norm += '\\';
+  return ok ? norm : path;
+}
+
+// --- In-use files and open handles -----------------------------------------------
+
+bool SandboxHost::InUse(const std::string& native) {
+  if (rebooting_) return false;
+  auto s = facts_.find("INUSE");
+  if (s == facts_.end()) return false;
+  for (const auto& [key, path] : s->second) {
+    Resolved r = Resolve(path);
+    if (r.ok && r.native == native) return true;
+  }
+  return false;
+}
+
+bool SandboxHost::OpenByOthersWithoutDelete(const std::string& native) {
+  std::lock_guard<std::mutex> lock(files_->lock);
+  auto it = files_->open.find(native);
+  if (it == files_->open.end()) return false;
+  for (const OpenRecord& r : it->second)
+    if (!(r.share & kShareDelete)) return true;
+  return false;
+}
+
+// --- Short names ------------------------------------------------------------------
+
+std::string SandboxHost::ShortName(const std::string& nativeDir, const std::string& name) {
+  if (Is83(name)) return name;
+  std::string base, ext;
+  ShortParts(name, base, ext);
+  std::vector<std::string> same;
+  for (const std::string& n : NativeList(nativeDir)) {
+    if (Is83(n)) continue;
+    std::string b, e;
+    ShortParts(n, b, e);
+    if (b == base && e == ext) same.push_back(n);
+  }
+  std::sort(same.begin(), same.end(), [](const std::string& a, const std::string& b) {
+    int c = CompareText(a, b);
+    return c != 0 ? c < 0 : a < b;
+  });
+  size_t index = std::find(same.begin(), same.end(), name) - same.begin();
+  return base + "~" + std::to_string(index + 1) + (ext.empty() ? "" : "." + ext);
+}
+
+std::string SandboxHost::ResolveShortComponent(const std::string& nativeDir, const std::string& part) {
+  for (const std::string& n : NativeList(nativeDir))
+    if (!Is83(n) && SameText(ShortName(nativeDir, n), part)) return n;
+  return "";
+}
+
+std::string SandboxHost::ShortPathName(const std::string& path) {
+  Resolved r = Resolve(path);
+  if (!r.ok || !NativeExists(r.native)) {
+    Fail(kErrorFileNotFound);
+    return "";
+  }
+  const std::string& base = drives_[r.drive].base;
+  std::string rest = r.native.substr(base.size());
+  std::string out = std::string(1, r.drive) + ":";
+  std::string dir = base;
+  for (const std::string& part : SplitString(rest, '/')) {
+    if (part.empty()) continue;
+    out += "\\" + ShortName(dir.empty() ? "/" : dir, part);
+    dir += "/" + part;
+  }
+  if (out.size() == 2) out += "\\";
+  if (!path.empty() && IsPathDelimiter(path.back()) && out.back() != '\\') out += "\\";
+  return out;
+}
+
+// --- Moves, times and disk space ------------------------------------------------------
+
+bool SandboxHost::MoveFileWithFlags(const std::string& from, const std::string& to, uint32_t flags) {
+  if (!IsNT()) return Fail(kErrorCallNotImplemented);  // MoveFileEx is an NT call
+  if (flags & kMoveFileDelayUntilReboot) {
+    Resolved a = Resolve(from);
+    if (!a.ok || (!to.empty() && !Resolve(to).ok)) return Fail(kErrorPathNotFound);
+    RegKey key = 0;
+    if (CreateRegKey(kHKeyLocalMachine, kSessionManager, key) != kErrorSuccess) return Fail(kErrorAccessDenied);
+    uint32_t type = 0;
+    std::string data;
+    if (QueryRegValue(key, kPendingValue, type, data) != kErrorSuccess || type != kRegMultiSz) data.clear();
+    if (!data.empty() && data.back() == '\0') data.pop_back();  // the list's own terminator
+    data += "\\??\\" + FullPath(from) + '\0';
+    if (!to.empty()) data += std::string((flags & kMoveFileReplaceExisting) ? "!" : "") + "\\??\\" + FullPath(to);
+    data += '\0';
+    data += '\0';
+    uint32_t r = SetRegValue(key, kPendingValue, kRegMultiSz, data);
+    CloseRegKey(key);
+    return r == kErrorSuccess || Fail(r);
+  }
+  if (to.empty()) return Fail(kErrorInvalidParameter);
+  Resolved a = Resolve(from), b = Resolve(to);
+  if (!a.ok || !NativeExists(a.native)) return Fail(kErrorFileNotFound);
+  if (!b.ok) return Fail(kErrorPathNotFound);
+  if (!Writable(a) || !Writable(b)) return Fail(kErrorAccessDenied);
+  if (NativeExists(b.native) && a.native != b.native) {
+    if (!(flags & kMoveFileReplaceExisting)) return Fail(kErrorAlreadyExists);
+    struct stat st;
+    if (::stat(b.native.c_str(), &st) != 0 || S_ISDIR(st.st_mode) || !(st.st_mode & S_IWUSR) || InUse(b.native))
+      return Fail(kErrorAccessDenied);
+    if (OpenByOthersWithoutDelete(b.native)) return Fail(kErrorSharingViolation);
+  }
+  if (OpenByOthersWithoutDelete(a.native)) return Fail(kErrorSharingViolation);
+  // rename() replaces the destination in one step.
+  return ::rename(a.native.c_str(), b.native.c_str()) == 0 || Fail(ErrnoToWin32(errno));
+}
+
+bool SandboxHost::GetFileWriteTime(const std::string& path, uint64_t& time) {
+  Resolved r = Resolve(path);
+  struct stat st;
+  if (!r.ok || ::stat(r.native.c_str(), &st) != 0) return Fail(kErrorFileNotFound);
+  time = (uint64_t(st.st_mtim.tv_sec) + kEpochDelta) * 10000000ull + uint64_t(st.st_mtim.tv_nsec) / 100;
+  return true;
+}
+
+bool SandboxHost::SetFileWriteTime(const std::string& path, uint64_t time) {
+  Resolved r = Resolve(path);
+  struct stat st;
+  if (!r.ok || ::stat(r.native.c_str(), &st) != 0) return Fail(kErrorFileNotFound);
+  if (!Writable(r) || !(st.st_mode & S_IWUSR) || InUse(r.native)) return Fail(kErrorAccessDenied);
+  struct timespec ts[2];
+  ts[0].tv_sec = 0;
+  ts[0].tv_nsec = UTIME_OMIT;
+  int64_t secs = int64_t(time / 10000000ull) - int64_t(kEpochDelta);
+  ts[1].tv_sec = time_t(secs);
+  ts[1].tv_nsec = long(time % 10000000ull) * 100;
+  return ::utimensat(AT_FDCWD, r.native.c_str(), ts, 0) == 0 || Fail(ErrnoToWin32(errno));
+}
+
+uint64_t SandboxHost::ToLocalFileTime(uint64_t utc) {
+  time_t secs = time_t(int64_t(utc / 10000000ull) - int64_t(kEpochDelta));
+  std::tm tm{};
+  ::localtime_r(&secs, &tm);
+  return uint64_t(int64_t(utc) + int64_t(tm.tm_gmtoff) * 10000000ll);
+}
+
+bool SandboxHost::DiskFreeBytes(const std::string& folder, uint64_t& available) {
+  VersionFacts v = Version();
+  // The first releases of Windows 95 have no GetDiskFreeSpaceEx.
+  if (v.platform == kPlatformWin9x && v.major == 4 && v.minor == 0 && (v.build & 0xFFFF) <= 1110)
+    return Fail(kErrorCallNotImplemented);
+  Resolved r = Resolve(folder);
+  if (!r.ok || !NativeIsDir(r.native)) return Fail(kErrorPathNotFound);
+  std::string over = Fact("FreeSpace", std::string(1, r.drive));
+  if (!over.empty()) {
+    available = uint64_t(std::strtoull(over.c_str(), nullptr, 10)) * 1024;
+    return true;
+  }
+  struct statvfs sv;
+  if (::statvfs(r.native.c_str(), &sv) != 0) return Fail(ErrnoToWin32(errno));
+  available = uint64_t(sv.f_bavail) * uint64_t(sv.f_frsize);
+  return true;
+}
+
+bool SandboxHost::DiskFreeClusters(const std::string& root, uint32_t& sectorsPerCluster, uint32_t& bytesPerSector,
+                                   uint32_t& freeClusters) {
+  Resolved r = Resolve(root);
+  if (!r.ok || !NativeIsDir(r.native)) return Fail(kErrorPathNotFound);
+  uint64_t bytes = 0;
+  std::string over = Fact("FreeSpace", std::string(1, r.drive));
+  if (!over.empty()) {
+    bytes = uint64_t(std::strtoull(over.c_str(), nullptr, 10)) * 1024;
+  } else {
+    struct statvfs sv;
+    if (::statvfs(r.native.c_str(), &sv) != 0) return Fail(ErrnoToWin32(errno));
+    bytes = uint64_t(sv.f_bavail) * uint64_t(sv.f_frsize);
+  }
+  // The 9x family reports at most 2 GB through this call.
+  if (!IsNT() && bytes > 0x7FFF8000ull) bytes = 0x7FFF8000ull;
+  sectorsPerCluster = 64;
+  bytesPerSector = 512;
+  uint64_t clusters = bytes / 32768;
+  freeClusters = clusters > 0xFFFFFFFFull ? 0xFFFFFFFFu : uint32_t(clusters);
+  return true;
+}
+
+}  // namespace vx
