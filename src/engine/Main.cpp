@@ -307,7 +307,7 @@ bool Engine::GetBoolVariable(const std::string& name, bool defaultValue) {
 int RunEngine(const CommandLine& commandLine) {
   RunSession session(commandLine);
   EngineStages stages(session);
-  UnavailableInstaller installer(session.Database(), session.State(), session);
+  UnavailableInstaller installer(session.Database(), session.State(), session, session.GetPrompts());
   return Engine(session, stages, installer).Run();
 }
 

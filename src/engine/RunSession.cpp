@@ -22,7 +22,7 @@ RunSession::RunSession(CommandLine commandLine)
     : commandLine_(std::move(commandLine)),
       db_(std::make_unique<TvxMainDatabase>()),
       silent_(std::make_unique<TvxSilentSettings>()),
-      plugins_(this) {
+      plugins_(this, &prompts_) {
   InstallHooks();
 }
 
@@ -36,6 +36,7 @@ void RunSession::InstallHooks() {
   evaluator_.SetMainDatabase(db_.get());
   evaluator_.SetServices(this);
   evaluator_.SetPluginCalls(&plugins_);
+  evaluator_.SetPrompts(&prompts_);
   db_->Expressions = &evaluator_;
   silent_->Expressions = &evaluator_;
   db_->OnFeatureChange = [this](TvxFeature& f) {

@@ -40,6 +40,8 @@ class RunSession : public InstallEvents,
   TvxMainDatabase& Database() { return *db_; }
   TvxSilentSettings& SilentSettings() { return *silent_; }
   TvxEvaluator& Evaluator() override { return evaluator_; }
+  // Where the layers below show the boxes they are specified to show.
+  Prompts& GetPrompts() { return prompts_; }
   TPluginList& Plugins() { return plugins_; }
   // The languages offered in this run (BuildLanguageList).
   std::vector<TLanguage>& Languages() { return languages_; }
@@ -104,6 +106,7 @@ class RunSession : public InstallEvents,
   RunState state_;
   std::unique_ptr<TvxMainDatabase> db_;
   std::unique_ptr<TvxSilentSettings> silent_;
+  RunPrompts prompts_;
   TvxEvaluator evaluator_;
   TPluginList plugins_;
   std::vector<TLanguage> languages_;

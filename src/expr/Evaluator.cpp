@@ -321,7 +321,7 @@ void TvxEvaluator::CalcExpression(TXMLObject* database, std::string_view expr, b
     throw;
   } catch (const std::exception& e) {
     result.clear();
-    ErrorBox(kCaptionEvalError, e.what());
+    if (prompts_) prompts_->ErrorBox(kCaptionEvalError, e.what());
     throw ESilentAbort();
   }
 }

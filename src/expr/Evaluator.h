@@ -20,6 +20,7 @@
 
 #include "database/VXClasses.h"
 #include "expr/kqExprEval.h"
+#include "system/Prompts.h"
 #include "system/Errors.h"
 
 namespace vx {
@@ -73,10 +74,15 @@ class TvxEvaluator : public TkqEvaluator, public TvxExpressionContext {
   // What the installer's functions act on (none: they have no effect).
   void SetServices(TvxInstallerServices* services) { services_ = services; }
   TvxInstallerServices& Services();
+  // Where an evaluation error and AskUser show their boxes (none: an
+  // evaluation error shows nothing and still ends the run; AskUser takes
+  // the default button).
+  void SetPrompts(Prompts* prompts) { prompts_ = prompts; }
+  Prompts* GetPrompts() const { return prompts_; }
 
   // Evaluates `expr` against `database` (none: the main database). Any
-  // error is shown in the "Expression evaluation error" box and then ends
-  // the run with ESilentAbort.
+  // error is shown in the "Expression evaluation error" box (through the
+  // prompts) and then ends the run with ESilentAbort.
   void CalcExpression(TXMLObject* database, std::string_view expr, bool expand, intptr_t extra,
                       std::string& result);
   std::string CalcExpression(TXMLObject* database, std::string_view expr, bool expand = true, intptr_t extra = 0);
@@ -113,6 +119,7 @@ class TvxEvaluator : public TkqEvaluator, public TvxExpressionContext {
   TXMLObject* mainDatabase_ = nullptr;
   TvxPluginFunctionCalls* pluginCalls_ = nullptr;
   TvxInstallerServices* services_ = nullptr;
+  Prompts* prompts_ = nullptr;
 };
 
 // --- Values ------------------------------------------------------------------------

@@ -405,7 +405,8 @@ void RegisterInstallerFunctions(TvxEvaluator& evaluator) {
              default: style |= kMbOk; break;
            }
            WindowHandle owner = ev.Services().ActiveWindow();
-           int button = MsgBox(owner, P(0), P(1), style);
+           Prompts* prompts = ev.GetPrompts();
+           int button = prompts ? prompts->MsgBox(owner, P(0), P(1), style) : DefaultButton(style);
            it = answers->emplace(P(1), button == kIdOk || button == kIdYes).first;
          }
          r = BoolStr(it->second);

@@ -1,12 +1,11 @@
 #include "install/Installer.h"
 
 #include "database/VXClasses.h"
-#include "system/kqUtils.h"
 
 namespace vx {
 
-bool NotAvailable(const std::string& what) {
-  ShowError(what + " is not available in this build.");
+bool UnavailableInstaller::NotAvailable(const std::string& what) {
+  prompts_.ShowError(what + " is not available in this build.");
   return false;
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "install/RunState.h"
+#include "system/Prompts.h"
 
 namespace vx {
 
@@ -62,8 +63,8 @@ class Installer {
 // and fails; there is never anything to roll back.
 class UnavailableInstaller : public Installer {
  public:
-  UnavailableInstaller(TvxMainDatabase& database, RunState& state, InstallEvents& events)
-      : db_(database), state_(state), events_(events) {}
+  UnavailableInstaller(TvxMainDatabase& database, RunState& state, InstallEvents& events, Prompts& prompts)
+      : db_(database), state_(state), events_(events), prompts_(prompts) {}
 
   bool RunProgramsBeforeWizard() override;
   bool Install() override;
@@ -77,9 +78,10 @@ class UnavailableInstaller : public Installer {
   TvxMainDatabase& db_;
   RunState& state_;
   InstallEvents& events_;
-};
+  Prompts& prompts_;
 
-// Shows "<what> is not available in this build." and returns false.
-bool NotAvailable(const std::string& what);
+  // Shows "<what> is not available in this build." and returns false.
+  bool NotAvailable(const std::string& what);
+};
 
 }  // namespace vx

@@ -27,8 +27,8 @@ TPluginList* g_active = nullptr;
 
 TPluginList* TPluginList::Active() { return g_active; }
 
-TPluginList::TPluginList(PluginServices* services)
-    : mainThread_(CurrentHost().CurrentThreadId()), services_(services), previous_(g_active) {
+TPluginList::TPluginList(PluginServices* services, Prompts* prompts)
+    : mainThread_(CurrentHost().CurrentThreadId()), services_(services), prompts_(prompts), previous_(g_active) {
   g_active = this;
 }
 
@@ -72,7 +72,7 @@ bool TPluginList::LoadPlugins(TvxPackage& package) {
       }
     }
     if (!accepted) {
-      ErrorBox("Error", Format("Cannot load \"%s\" plug-in.", entries[i].ID.c_str()));
+      if (prompts_) prompts_->ErrorBox("Error", Format("Cannot load \"%s\" plug-in.", entries[i].ID.c_str()));
       return false;
     }
   }

@@ -10,6 +10,7 @@
 
 #include "expr/Evaluator.h"
 #include "plugins/MsgStore.h"
+#include "system/Prompts.h"
 #include "system/host.h"
 #include "vxplugin.h"
 
@@ -45,8 +46,9 @@ class PluginServices;
 class TPluginList : public TvxPluginFunctionCalls {
  public:
   // Records the calling thread as the main thread and becomes the active
-  // list. Without services the commands that need the run answer nothing.
-  explicit TPluginList(PluginServices* services = nullptr);
+  // list. Without services the commands that need the run answer nothing;
+  // without prompts a plug-in that cannot be loaded shows no box.
+  explicit TPluginList(PluginServices* services = nullptr, Prompts* prompts = nullptr);
   ~TPluginList() override;
   TPluginList(const TPluginList&) = delete;
   TPluginList& operator=(const TPluginList&) = delete;
@@ -96,6 +98,7 @@ class TPluginList : public TvxPluginFunctionCalls {
   TMsgStore store_;
   uint32_t mainThread_;
   PluginServices* services_;
+  Prompts* prompts_;
   TPluginList* previous_;  // the list that was active before this one
   std::exception_ptr deferred_;
   int crossThreadCalls_ = 0;  // handlers running for another thread's call

@@ -1,6 +1,7 @@
 #include "system/kqUtils.h"
 
 #include "system/Errors.h"
+#include "system/Prompts.h"
 #include "system/RunLog.h"
 #include "system/kqFileUtils.h"
 #include "system/kqRegIni.h"
@@ -254,5 +255,19 @@ bool SetEnvVar(const std::string& name, const std::string& value, bool system) {
 void GetEnvironmentList(std::vector<std::string>& list) {
   list = CurrentHost().EnvironmentStrings();
 }
+
+}  // namespace vx
+
+// --- The run's prompts ------------------------------------------------------------------
+
+namespace vx {
+
+int RunPrompts::MsgBox(WindowHandle owner, const std::string& caption, const std::string& text, uint32_t flags) {
+  return vx::MsgBox(owner, caption, text, flags);
+}
+
+void RunPrompts::ErrorBox(const std::string& caption, const std::string& text) { vx::ErrorBox(caption, text); }
+
+void RunPrompts::ShowError(const std::string& text) { vx::ShowError(text); }
 
 }  // namespace vx

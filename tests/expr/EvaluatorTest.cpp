@@ -289,6 +289,8 @@ TEST(CalcExpression, ErrorIsShownThenTheRunAbortsSilently) {
   vx::SetUnattendedAnswers(true, {});
 
   vx::TvxEvaluator ev;
+  vx::RunPrompts prompts;
+  ev.SetPrompts(&prompts);
   vx::TvxMainDatabase mainDb;
   vx::SetVariable(&mainDb, "X", "7");
   ev.SetMainDatabase(&mainDb);

@@ -47,6 +47,7 @@ struct TestServices : vx::PluginServices {
   TestServices() {
     vx::RegisterInstallerFunctions(evaluator);
     evaluator.SetMainDatabase(&db);
+    evaluator.SetPrompts(&prompts);
     evaluator.ConditionsEnabled = true;
     db.Expressions = &evaluator;
   }
@@ -64,6 +65,7 @@ struct TestServices : vx::PluginServices {
   bool PasswordValid() override { return true; }
 
   vx::TvxMainDatabase db;
+  vx::RunPrompts prompts;
   vx::TvxEvaluator evaluator;
   std::function<void(const std::string&)> setLanguage;
   std::function<bool(const std::string&)> setPassword;

@@ -62,7 +62,8 @@ class PluginHost : public ::testing::Test {
   vxtest::TempDir dir;
   vx::TvxMainDatabase project;  // owns the package, as in a run
   vx::TvxPackage& package = *project.Packages->AddNew();
-  vx::TPluginList list;
+  vx::RunPrompts prompts;
+  vx::TPluginList list{nullptr, &prompts};
   std::string log;
   std::string library;
 };

@@ -49,7 +49,7 @@ class ProjectStages : public vx::EngineStages {
 class RecordingInstaller : public vx::UnavailableInstaller {
  public:
   explicit RecordingInstaller(vx::RunSession& session)
-      : vx::UnavailableInstaller(session.Database(), session.State(), session) {}
+      : vx::UnavailableInstaller(session.Database(), session.State(), session, session.GetPrompts()) {}
   bool installed = false;
   bool failInstall = false;
   bool rolledBack = false;

@@ -61,6 +61,7 @@ class ProjectTest : public ::testing::Test {
     vx::RegisterInstallerFunctions(evaluator);
     evaluator.SetMainDatabase(&db);
     evaluator.SetServices(&services);
+    evaluator.SetPrompts(&prompts);
     evaluator.ConditionsEnabled = true;
     db.Expressions = &evaluator;
   }
@@ -112,6 +113,7 @@ class ProjectTest : public ::testing::Test {
 #endif
 
   vx::TvxMainDatabase db;
+  vx::RunPrompts prompts;
   vx::TvxEvaluator evaluator;
   TestServices services;
 
