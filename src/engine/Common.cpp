@@ -156,7 +156,6 @@ uint32_t LanguageCharset(const std::string& code) {
 void SetLanguage(TvxMainDatabase& db, const std::string& code) {
   SetVariable(&db, "LangID", code);
   SetVariableInt(&db, "Charset", int32_t(LanguageCharset(code)));
-  SetApplicationName(GetVariable(&db, "AppName", "Application"));
 }
 
 }  // namespace vx

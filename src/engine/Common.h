@@ -47,8 +47,8 @@ void BuildLanguageList(TvxMainDatabase& database, std::vector<TLanguage>& list);
 // (or nothing is offered).
 std::string ChooseLanguage(TvxMainDatabase& database, const std::vector<TLanguage>& list);
 // Makes `code` the current language of the project: the variables
-// "LangID" and "Charset" and the application name (variable "AppName").
-// (The run session also tells the plug-ins.)
+// "LangID" and "Charset". (The run session also takes the application name
+// for its boxes and tells the plug-ins.)
 void SetLanguage(TvxMainDatabase& database, const std::string& code);
 // The Windows character set of a language code: the default ANSI code page
 // of the first installed locale with that abbreviation, translated; 1

@@ -47,7 +47,7 @@ int Engine::Run() {
         state_.tempFolder = *folder;
         Step("resume from " + LogQuote(*folder));
         if (!installer_.LoadResumeState()) {
-          ShowError("Cannot resume installation.");
+          session_.GetPrompts().ShowError("Cannot resume installation.");
           resumeFailed = true;
         }
       }
@@ -64,7 +64,7 @@ int Engine::Run() {
   } catch (const ESilentAbort&) {
     Step("silent abort");
   } catch (const std::exception& e) {
-    ShowError(e.what());
+    session_.GetPrompts().ShowError(e.what());
   }
   if (!result && state_.exitCode == 0) state_.exitCode = -1;
   Step(Format("exit code %d", state_.exitCode));
@@ -112,7 +112,7 @@ void Engine::Finish(bool result) {
 bool Engine::WriteExtractionLibrary(const std::string& path) {
   std::string bytes;
   if (!CurrentHost().LoadDataResource("UNPACK", bytes)) {
-    ShowError("Can't extract UNPACK.DLL");
+    session_.GetPrompts().ShowError("Can't extract UNPACK.DLL");
     return false;
   }
   // Written without a check: a library that could not be written shows up
@@ -133,15 +133,15 @@ bool Engine::MainRoutine() {
   IniDefaults().unquoteValues = false;
   session_.Evaluator().ConditionsEnabled = true;
   if (state_.engineFile.empty()) state_.engineFile = host.ExecutablePath();
-  SetMsgBoxStyle(kMbSetForeground);
+  session_.GetPrompts().SetStyle(kMbSetForeground);
 
   Step("2 main window");
-  state_.mainWindow = CreateMainWindow(session_);
+  state_.mainWindow = CreateMainWindow(session_, session_.GetPrompts());
   if (!state_.mainWindow) {
-    ShowError("Can't create main window!");
+    session_.GetPrompts().ShowError("Can't create main window!");
     return false;
   }
-  SetMainWindow(state_.mainWindow);
+  session_.SetMainWindow(state_.mainWindow);
 
   Step("3 extraction library");
   SetUnpackFolder(state_.tempFolder);
@@ -185,7 +185,8 @@ bool Engine::MainRoutine() {
       if (!stages_.ChooseLanguage()) return;
 
       if (!state_.singleInstance) {
-        ShowWarning(FormatMessage1(stages_.LanguageMessage(21), stages_.GetVariable("AppName", "")));
+        session_.GetPrompts().ShowWarning(
+            FormatMessage1(stages_.LanguageMessage(21), stages_.GetVariable("AppName", "")));
         return;
       }
 
@@ -292,7 +293,7 @@ void Engine::ClosingBlock(bool& result) {
   state_.singleInstance = 0;
   IniFlush();
   DestroyMainWindow(state_.mainWindow);
-  SetMainWindow(0);
+  session_.SetMainWindow(0);
   state_.mainWindow = 0;
 }
 
@@ -304,8 +305,8 @@ bool Engine::GetBoolVariable(const std::string& name, bool defaultValue) {
   return n != 0;
 }
 
-int RunEngine(const CommandLine& commandLine) {
-  RunSession session(commandLine);
+int RunEngine(const CommandLine& commandLine, UnattendedAnswers answers) {
+  RunSession session(commandLine, std::move(answers));
   EngineStages stages(session);
   UnavailableInstaller installer(session.Database(), session.State(), session, session.GetPrompts());
   return Engine(session, stages, installer).Run();
@@ -320,10 +321,11 @@ std::string FormatMessage1(const std::string& message, const std::string& argume
 
 // --- Unattended operation ---------------------------------------------------------------
 
-bool ConfigureUnattended(const CommandLine& commandLine, std::string& error) {
-  // Default answers first, so that an error below does not wait for a click.
-  bool takeDefault = commandLine.HasSwitch("suppressmsgboxes");
-  SetUnattendedAnswers(takeDefault, {});
+bool ConfigureUnattended(const CommandLine& commandLine, UnattendedAnswers& answers, std::string& error) {
+  // Default answers first, so that the box of an error below does not wait
+  // for a click.
+  answers.takeDefault = commandLine.HasSwitch("suppressmsgboxes");
+  answers.rules.clear();
   if (auto log = commandLine.FindSwitch("log:*")) {
     std::string path = RemoveQuotes(log->substr(5));
     if (!OpenRunLog(path)) {
@@ -350,7 +352,7 @@ bool ConfigureUnattended(const CommandLine& commandLine, std::string& error) {
       return false;
     }
   }
-  SetUnattendedAnswers(takeDefault, std::move(rules));
+  answers.rules = std::move(rules);
   RunLog("start", "command line:" + [&] {
     std::string s;
     for (const std::string& p : commandLine.Params()) s += " " + LogQuote(p);

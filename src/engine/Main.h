@@ -41,15 +41,16 @@ class Engine {
 
 // One whole run with the engine's own stages and the installer of this
 // build: what the program entry does. Returns the exit code.
-int RunEngine(const CommandLine& commandLine);
+int RunEngine(const CommandLine& commandLine, UnattendedAnswers answers = {});
 
 // Replaces the first "%s" of a message by `argument`. Messages come from
 // language files, so they are never used as printf formats.
 std::string FormatMessage1(const std::string& message, const std::string& argument);
 
 // Reads the unattended switches ("/log:<file>", "/suppressmsgboxes",
-// "/answers:<file>") and sets up the run log and the automatic answers.
-// False with `error` set when a file cannot be used.
-bool ConfigureUnattended(const CommandLine& commandLine, std::string& error);
+// "/answers:<file>"): opens the run log and gives the automatic answers.
+// False with `error` set when a file cannot be used (`answers` then holds
+// what the switches said so far, for the box that reports it).
+bool ConfigureUnattended(const CommandLine& commandLine, UnattendedAnswers& answers, std::string& error);
 
 }  // namespace vx

@@ -21,10 +21,10 @@ bool MainWindowProc(MainWindowEvents& events, uint32_t message, uintptr_t wParam
   }
 }
 
-WindowHandle CreateMainWindow(MainWindowEvents& events) {
+WindowHandle CreateMainWindow(MainWindowEvents& events, Prompts& prompts) {
   Host& host = CurrentHost();
   if (!host.RegisterEngineWindowClass(kMainWindowClass)) {
-    ShowError("Cannot register main window class!");
+    prompts.ShowError("Cannot register main window class!");
     return 0;
   }
   WindowHandle window = host.CreateMainWindow(kMainWindowClass);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "system/Prompts.h"
 #include "system/host.h"
 
 namespace vx {
@@ -31,7 +32,7 @@ class MainWindowEvents {
 // when that fails), creates the hidden main window and makes MainWindowProc
 // over `events` its handler. Returns 0 when there is no window; the caller
 // reports that.
-WindowHandle CreateMainWindow(MainWindowEvents& events);
+WindowHandle CreateMainWindow(MainWindowEvents& events, Prompts& prompts);
 // Removes the handler and destroys the window.
 void DestroyMainWindow(WindowHandle window);
 

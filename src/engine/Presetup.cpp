@@ -30,13 +30,13 @@ Point PreparationPosition(const Rect& workArea, int screenWidth, int screenHeigh
   return KeepOnScreen(at, width, height, screenWidth, screenHeight);
 }
 
-void ShowPreparationWindow(const std::string& packageName, const std::string& packageFolder) {
+void ShowPreparationWindow(const std::string& packageName, const std::string& packageFolder, WindowHandle owner) {
   Host& host = CurrentHost();
   PresetupState& s = g_presetup;
   if (!s.window) {
     if (!s.picture) s.picture = host.LoadPictureFile(packageFolder + "presetup.bmp", s.width, s.height);
     if (s.picture) {
-      s.window = host.CreatePictureWindow(kMainWindowClass, kPresetupTitle, MainWindow(),
+      s.window = host.CreatePictureWindow(kMainWindowClass, kPresetupTitle, owner,
                                           {0, 0, s.width, s.height}, s.picture, true);
       if (s.window) {
         s.bar = host.CreateProgressBar(s.window, kPresetupProgressBounds, kPresetupBarColour, kPresetupBackColour);
@@ -46,7 +46,7 @@ void ShowPreparationWindow(const std::string& packageName, const std::string& pa
     }
     if (!s.window) {
       // No picture, or no window for it: the engine's own dialog.
-      s.window = host.CreateResourceDialog(kPresetupDialog, MainWindow());
+      s.window = host.CreateResourceDialog(kPresetupDialog, owner);
       if (!s.window) return;
       host.SetWindowTitle(s.window, PreparationCaption(packageName));
       s.bar = host.DialogItem(s.window, kPresetupDialogProgressId);

@@ -29,7 +29,7 @@ Point PreparationPosition(const Rect& workArea, int screenWidth, int screenHeigh
 // Shows the preparation window for the package `packageName` whose files
 // are extracted into `packageFolder` (with a trailing backslash), creating
 // it when it does not exist yet, with its progress at 0.
-void ShowPreparationWindow(const std::string& packageName, const std::string& packageFolder);
+void ShowPreparationWindow(const std::string& packageName, const std::string& packageFolder, WindowHandle owner);
 void SetPreparationProgress(int percent);
 // Sets the caption to "Preparing "<name>" package..." when the window exists.
 void SetPreparationTitle(const std::string& packageName);

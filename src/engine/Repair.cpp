@@ -15,7 +15,7 @@ namespace vx {
 bool EngineStages::SetUpRepair() {
   std::string appId = GetVariable("AppID", "App");
   if (session_.Commands().Count() >= 2 && session_.Commands().Param(2) != appId) {
-    ShowError("Cannot repair application!");
+    session_.GetPrompts().ShowError("Cannot repair application!");
     return false;
   }
   session_.State().logFile = ExpandString(&session_.Database(), vx::GetVariable(&session_.Database(), "LogFile"));
@@ -23,7 +23,7 @@ bool EngineStages::SetUpRepair() {
   std::string file = RegReadText(Format("HKLM%s", key.c_str()), "SilentSettings", "");
   if (file.empty()) file = RegReadText(Format("HKCU%s", key.c_str()), "SilentSettings", "");
   if (file.empty() || !FileExists(file)) {
-    ShowError("Cannot repair application!");
+    session_.GetPrompts().ShowError("Cannot repair application!");
     return false;
   }
   session_.SilentSettings().Clear();

@@ -18,15 +18,16 @@
 
 namespace vx {
 
-RunSession::RunSession(CommandLine commandLine)
+RunSession::RunSession(CommandLine commandLine, UnattendedAnswers answers)
     : commandLine_(std::move(commandLine)),
       db_(std::make_unique<TvxMainDatabase>()),
       silent_(std::make_unique<TvxSilentSettings>()),
       plugins_(this, &prompts_) {
+  prompts_.SetUnattendedAnswers(answers.takeDefault, std::move(answers.rules));
   InstallHooks();
 }
 
-RunSession::~RunSession() { RemoveHooks(); }
+RunSession::~RunSession() = default;
 
 // Points the layers below at this run: the project's expressions and
 // conditions at the evaluator, the evaluator's functions at this session
@@ -45,11 +46,10 @@ void RunSession::InstallHooks() {
   db_->OnInstallTypeChange = [this](TvxInstallType& t) {
     plugins_.SendEvent(EV_INSTALLTYPECHANGED, reinterpret_cast<vx_param>(t.ID.c_str()), 0, true);
   };
-  // The window that owns the engine's boxes is the one the user interface names.
-  SetActiveWindowProvider([this] { return ActiveWindow(); });
+  // The window that owns the engine's error boxes is the one the user
+  // interface names.
+  prompts_.SetActiveWindowSource(this);
 }
-
-void RunSession::RemoveHooks() { SetActiveWindowProvider(nullptr); }
 
 // --- Services to the layers below ---------------------------------------------------------
 
@@ -59,6 +59,7 @@ WindowHandle RunSession::ActiveWindow() {
 
 void RunSession::SetLanguage(const std::string& code) {
   vx::SetLanguage(*db_, code);
+  prompts_.SetApplicationName(GetVariable("AppName", "Application"));
   plugins_.SendEvent(EV_LANGUAGECHANGED, reinterpret_cast<vx_param>(code.c_str()), 0, true);
 }
 
@@ -89,6 +90,11 @@ bool RunSession::PasswordValid() { return !HasPassword(GetVariable("PswCheckHash
 
 intptr_t RunSession::CrossThreadCall(uintptr_t block) { return intptr_t(plugins_.HandleCrossThreadCall(block)); }
 
+void RunSession::SetMainWindow(WindowHandle window) {
+  prompts_.SetMainWindow(window);
+  plugins_.SetMainWindow(window);
+}
+
 intptr_t RunSession::AskForPackage(const std::string& name, char* folder) {
   return plugins_.SendEventByName("EV_GETPACKAGE", reinterpret_cast<vx_param>(name.c_str()),
                                   reinterpret_cast<vx_param>(folder), false);
@@ -96,11 +102,11 @@ intptr_t RunSession::AskForPackage(const std::string& name, char* folder) {
 
 int32_t RunSession::SilentMode() { return GetVariableInt(db_.get(), "SilentMode", 0); }
 
-void RunSession::ShowSplash(const std::string& picture) { vx::ShowSplash(picture); }
+void RunSession::ShowSplash(const std::string& picture) { vx::ShowSplash(picture, prompts_.MainWindow()); }
 void RunSession::CloseSplash() { vx::CloseSplash(); }
 bool RunSession::SplashVisible() { return SplashShown(); }
 void RunSession::ShowPreparationWindow(const std::string& folder, const std::string& name) {
-  vx::ShowPreparationWindow(name, folder);
+  vx::ShowPreparationWindow(name, folder, prompts_.MainWindow());
 }
 bool RunSession::PreparationWindowVisible() { return vx::PreparationWindowVisible(); }
 void RunSession::SetPreparationTitle(const std::string& title) { vx::SetPreparationTitle(title); }

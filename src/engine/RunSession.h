@@ -24,13 +24,21 @@ namespace vx {
 class TvxMainDatabase;
 class TvxSilentSettings;
 
+// The answers an unattended run gives its message boxes (/suppressmsgboxes,
+// /answers:).
+struct UnattendedAnswers {
+  bool takeDefault = false;
+  std::vector<MsgBoxRule> rules;
+};
+
 class RunSession : public InstallEvents,
                    public TvxInstallerServices,
                    public PluginServices,
                    public PackageServices,
-                   public MainWindowEvents {
+                   public MainWindowEvents,
+                   public ActiveWindowSource {
  public:
-  explicit RunSession(CommandLine commandLine);
+  explicit RunSession(CommandLine commandLine, UnattendedAnswers answers = {});
   ~RunSession() override;
   RunSession(const RunSession&) = delete;
   RunSession& operator=(const RunSession&) = delete;
@@ -41,7 +49,7 @@ class RunSession : public InstallEvents,
   TvxSilentSettings& SilentSettings() { return *silent_; }
   TvxEvaluator& Evaluator() override { return evaluator_; }
   // Where the layers below show the boxes they are specified to show.
-  Prompts& GetPrompts() { return prompts_; }
+  RunPrompts& GetPrompts() { return prompts_; }
   TPluginList& Plugins() { return plugins_; }
   // The languages offered in this run (BuildLanguageList).
   std::vector<TLanguage>& Languages() { return languages_; }
@@ -70,7 +78,8 @@ class RunSession : public InstallEvents,
   bool SkipPhase(ItemKind kind) override;
   void PhaseDone(ItemKind kind) override;
 
-  // TvxInstallerServices (the rest as above)
+  // TvxInstallerServices (the rest as above); also the ActiveWindowSource
+  // of the run's boxes.
   WindowHandle ActiveWindow() override;
   void SetLanguage(TvxMainDatabase& database, const std::string& code) override;
   bool CheckPassword(const std::string& password) override;
@@ -98,9 +107,12 @@ class RunSession : public InstallEvents,
   // MainWindowEvents
   intptr_t CrossThreadCall(uintptr_t block) override;
 
+  // The engine's main window (0 when it is gone): owner of the boxes and
+  // windows, and where calls from another thread go.
+  void SetMainWindow(WindowHandle window);
+
  private:
   void InstallHooks();
-  void RemoveHooks();
 
   CommandLine commandLine_;
   RunState state_;

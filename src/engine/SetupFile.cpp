@@ -19,17 +19,17 @@ namespace vx {
 namespace {
 
 // Shows a failure of the package layer where the run meets it.
-void ShowPackageError(const Status& status) {
+void ShowPackageError(RunSession& session, const Status& status) {
   std::string caption, text;
   PackageErrorText(status, caption, text);
-  ErrorBox(caption, text);
+  session.GetPrompts().ErrorBox(caption, text);
 }
 
 // Prepares the packages; a failure other than the disk space (which has a
 // box of its own) is reported by the caller.
 bool Prepare(RunSession& session, TvxPackages& packages) {
   Status status = PreparePackages(session, packages);
-  if (status.id == kPackageNoDiskSpace) ShowPackageError(status);
+  if (status.id == kPackageNoDiskSpace) ShowPackageError(session, status);
   return status.ok();
 }
 
@@ -42,11 +42,11 @@ bool EngineStages::OpenSetupFile() {
   main->Needed = true;
   main->Main = true;
   if (Status status = CheckPackage(session_, *main); !status) {
-    ShowPackageError(status);
+    ShowPackageError(session_, status);
     return false;
   }
   if (!Prepare(session_, *db.Packages)) {
-    ShowError(
+    session_.GetPrompts().ShowError(
         "Cannot prepare main package.\rProbably incorrect TMP/TEMP variables or there is no execute permission for "
         "temporary folder.");
     return false;
@@ -76,7 +76,7 @@ bool EngineStages::ChooseComponentsAndPackages() {
         const std::string& id = (*f.Components)[j].ID();
         auto* c = static_cast<TvxComponent*>(components.FindByID(id));
         if (!c) {
-          ErrorBox("Error", Format("Component ID=\"%s\" not found.", id.c_str()));
+          session_.GetPrompts().ErrorBox("Error", Format("Component ID=\"%s\" not found.", id.c_str()));
           ok = false;
         } else if (IsAvailable(c)) {
           c->Marked = true;
@@ -93,7 +93,8 @@ bool EngineStages::ChooseComponentsAndPackages() {
   for (int i = 0; i < components.Count(); ++i) {
     auto* package = static_cast<TvxPackage*>(session_.Database().Packages->FindByID(components[i].Package));
     if (!package) {
-      ErrorBox("Error", Format("Can't find package \"%s\" in main database.", components[i].Package.c_str()));
+      session_.GetPrompts().ErrorBox("Error",
+                                     Format("Can't find package \"%s\" in main database.", components[i].Package.c_str()));
       return false;
     }
     package->Needed = true;
@@ -109,12 +110,12 @@ bool EngineStages::PrepareFurtherPackages() {
     // Package files lie beside the setup file, the current folder.
     packages[i].FullFileName = CurrentHost().FullPath(ChangeFileExt(packages[i].FileName, ".vxp"));
     if (Status status = CheckPackage(session_, packages[i]); !status) {
-      ShowPackageError(status);
+      ShowPackageError(session_, status);
       return false;
     }
   }
   if (!Prepare(session_, packages)) {
-    ErrorBox("Error", "Cannot prepare packages.");
+    session_.GetPrompts().ErrorBox("Error", "Cannot prepare packages.");
     return false;
   }
   for (int i = 1; i < packages.Count(); ++i)

@@ -52,7 +52,7 @@ bool SplashUsesLayering(int opacity, bool layeredAvailable, int osKind) {
 
 Point SplashPosition(const Rect& workArea, int width, int height) { return CentreIn(workArea, width, height); }
 
-void ShowSplash(const std::string& path) {
+void ShowSplash(const std::string& path, WindowHandle owner) {
   if (g_splash.window || !FileExists(path)) return;
   Host& host = CurrentHost();
   // Only the trailer is needed: the last eight bytes.
@@ -69,7 +69,7 @@ void ShowSplash(const std::string& path) {
   Rect work;
   host.WorkArea(work);
   Point at = SplashPosition(work, width, height);
-  WindowHandle window = host.CreatePictureWindow(kMainWindowClass, kSplashTitle, MainWindow(),
+  WindowHandle window = host.CreatePictureWindow(kMainWindowClass, kSplashTitle, owner,
                                                  {at.x, at.y, at.x + width, at.y + height}, picture, false);
   if (!window) {
     host.DeletePicture(picture);

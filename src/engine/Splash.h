@@ -38,7 +38,7 @@ Point SplashPosition(const Rect& workArea, int width, int height);
 
 // Shows the splash picture of `path` (nothing when it is missing or cannot
 // be loaded, or while a splash is shown already).
-void ShowSplash(const std::string& path);
+void ShowSplash(const std::string& path, WindowHandle owner);
 // Waits, processing window messages, until the display time has passed
 // since the splash appeared, then destroys it and frees the picture.
 void CloseSplash();

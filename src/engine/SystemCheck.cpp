@@ -49,23 +49,23 @@ bool EngineStages::SystemCheck() {
   const TOSInfo os = GetOSInfo();
   std::string supported = GetVariable("SupportedOS", "");
   if (!supported.empty() && !OSSupported(os, supported)) {
-    ShowWarning(LanguageMessage(13));
+    session_.GetPrompts().ShowWarning(LanguageMessage(13));
     return false;
   }
   std::string minimum = GetVariable("MinOSVersion", "");
   if (!minimum.empty() && !VersionAtLeast(os, minimum)) {
-    ShowWarning(FormatMessage1(LanguageMessage(14), minimum));
+    session_.GetPrompts().ShowWarning(FormatMessage1(LanguageMessage(14), minimum));
     return false;
   }
   if (session_.GetBoolVariable("AdminRights", false) && !IsAdministrator()) {
-    ShowWarning(LanguageMessage(10));
+    session_.GetPrompts().ShowWarning(LanguageMessage(10));
     return false;
   }
   for (int i = 0; i < session_.Database().LaunchConditions->Count(); ++i) {
     TvxLaunchCondition& lc = (*session_.Database().LaunchConditions)[i];
     if (IsAvailable(&lc)) continue;
     std::string text = ExpandString(&session_.Database(), lc.Msg);
-    if (!text.empty()) ShowWarning(text);
+    if (!text.empty()) session_.GetPrompts().ShowWarning(text);
     return false;
   }
   return SendEvent(EV_CHECKLAUNCHCONDITIONS, 0, false) == 0;

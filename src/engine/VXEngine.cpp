@@ -22,12 +22,15 @@ int main(int argc, char** argv) {
   std::unique_ptr<vx::Host> host = vx::CreatePlatformHost();
   vx::SetCurrentHost(host.get());
   vx::CommandLine commandLine(vx::ProgramParameters(argc, argv));
+  vx::UnattendedAnswers answers;
   std::string error;
-  if (!vx::ConfigureUnattended(commandLine, error)) {
-    vx::ShowError(error);
+  if (!vx::ConfigureUnattended(commandLine, answers, error)) {
+    vx::RunPrompts prompts;
+    prompts.SetUnattendedAnswers(answers.takeDefault, answers.rules);
+    prompts.ShowError(error);
     return -1;
   }
-  int code = vx::RunEngine(commandLine);
+  int code = vx::RunEngine(commandLine, std::move(answers));
   vx::CloseRunLog();
   return code;
 }

@@ -193,7 +193,7 @@ vx_param TPluginList::Broadcast(int32_t senderId, int32_t msgId, bool toAll, vx_
   if (host.CurrentThreadId() != mainThread_) {
     // Handlers run only on the main thread: hand the call over to it
     // through the main window and wait for the answer.
-    WindowHandle window = MainWindow();
+    WindowHandle window = mainWindow_;
     if (!window) return 0;
     auto* block = new VXCrossThreadCall;
     std::memset(block, 0, sizeof *block);

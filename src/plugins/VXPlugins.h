@@ -55,6 +55,8 @@ class TPluginList : public TvxPluginFunctionCalls {
 
   static TPluginList* Active();
   PluginServices* Services() const { return services_; }
+  // The engine's main window: calls from another thread go through it.
+  void SetMainWindow(WindowHandle window) { mainWindow_ = window; }
 
   // Loads the plug-ins the package lists. False (after the "Cannot load"
   // box) when no file of some entry's folder was accepted.
@@ -99,6 +101,7 @@ class TPluginList : public TvxPluginFunctionCalls {
   uint32_t mainThread_;
   PluginServices* services_;
   Prompts* prompts_;
+  WindowHandle mainWindow_ = 0;
   TPluginList* previous_;  // the list that was active before this one
   std::exception_ptr deferred_;
   int crossThreadCalls_ = 0;  // handlers running for another thread's call

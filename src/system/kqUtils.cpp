@@ -10,12 +10,6 @@
 namespace vx {
 
 namespace {
-uint32_t g_msgBoxStyle = 0;
-std::string g_appName;
-WindowHandle g_mainWindow = 0;
-std::function<WindowHandle()> g_activeWindowProvider;
-bool g_takeDefault = false;
-std::vector<MsgBoxRule> g_rules;
 
 struct ButtonInfo {
   int id;
@@ -25,18 +19,6 @@ const ButtonInfo kButtons[] = {{kIdOk, "OK"},       {kIdCancel, "Cancel"},     {
                                {kIdRetry, "Retry"}, {kIdIgnore, "Ignore"},     {kIdYes, "Yes"},
                                {kIdNo, "No"},       {kIdTryAgain, "TryAgain"}, {kIdContinue, "Continue"}};
 }  // namespace
-
-void SetMsgBoxStyle(uint32_t style) { g_msgBoxStyle = style; }
-uint32_t MsgBoxStyle() { return g_msgBoxStyle; }
-
-const std::string& ApplicationName() { return g_appName; }
-void SetApplicationName(const std::string& name) { g_appName = name; }
-
-void SetMainWindow(WindowHandle window) { g_mainWindow = window; }
-WindowHandle MainWindow() { return g_mainWindow; }
-void SetActiveWindowProvider(std::function<WindowHandle()> provider) {
-  g_activeWindowProvider = std::move(provider);
-}
 
 int DefaultButton(uint32_t flags) {
   static const std::vector<int> kSets[] = {
@@ -67,10 +49,6 @@ std::string ButtonName(int button) {
   return Format("%d", button);
 }
 
-void SetUnattendedAnswers(bool takeDefault, std::vector<MsgBoxRule> rules) {
-  g_takeDefault = takeDefault;
-  g_rules = std::move(rules);
-}
 
 bool ParseAnswerScript(const std::string& script, std::vector<MsgBoxRule>& rules, std::string& error) {
   int lineNo = 0;
@@ -91,44 +69,6 @@ bool ParseAnswerScript(const std::string& script, std::vector<MsgBoxRule>& rules
     rules.push_back(rule);
   }
   return true;
-}
-
-int MsgBox(WindowHandle owner, const std::string& caption, const std::string& text, uint32_t flags) {
-  uint32_t style = flags | kMbTaskModal | g_msgBoxStyle;
-  int answer = 0;
-  const char* how = "shown";
-  for (const MsgBoxRule& r : g_rules) {
-    if (MatchesPattern(text, r.pattern)) {
-      answer = r.button;
-      how = "scripted";
-      break;
-    }
-  }
-  if (!answer && g_takeDefault) {
-    answer = DefaultButton(style);
-    how = "default";
-  }
-  if (!answer) answer = CurrentHost().ShowMessageBox(owner, text, caption, style);
-  RunLog("msgbox", "caption=" + LogQuote(caption) + " text=" + LogQuote(text) + Format(" flags=0x%08X", style) +
-                       " answer=" + ButtonName(answer) + " (" + how + ")");
-  return answer;
-}
-
-static std::string CaptionOr(const char* fallback) { return g_appName.empty() ? fallback : g_appName; }
-
-void ShowError(const std::string& text) {
-  WindowHandle owner = g_mainWindow ? CurrentHost().LastActivePopup(g_mainWindow) : 0;
-  MsgBox(owner, CaptionOr("Error"), text, kMbIconError);
-}
-
-void ShowWarning(const std::string& text) {
-  WindowHandle owner = g_mainWindow ? CurrentHost().LastActivePopup(g_mainWindow) : 0;
-  MsgBox(owner, CaptionOr("Warning"), text, kMbIconWarning);
-}
-
-void ErrorBox(const std::string& caption, const std::string& text) {
-  WindowHandle owner = g_activeWindowProvider ? g_activeWindowProvider() : 0;
-  MsgBox(owner, caption, text, kMbIconError);
 }
 
 std::string GetTempFolder() {
@@ -262,12 +202,44 @@ void GetEnvironmentList(std::vector<std::string>& list) {
 
 namespace vx {
 
-int RunPrompts::MsgBox(WindowHandle owner, const std::string& caption, const std::string& text, uint32_t flags) {
-  return vx::MsgBox(owner, caption, text, flags);
+void RunPrompts::SetUnattendedAnswers(bool takeDefault, std::vector<MsgBoxRule> rules) {
+  takeDefault_ = takeDefault;
+  rules_ = std::move(rules);
 }
 
-void RunPrompts::ErrorBox(const std::string& caption, const std::string& text) { vx::ErrorBox(caption, text); }
+int RunPrompts::MsgBox(WindowHandle owner, const std::string& caption, const std::string& text, uint32_t flags) {
+  uint32_t style = flags | kMbTaskModal | style_;
+  int answer = 0;
+  const char* how = "shown";
+  for (const MsgBoxRule& r : rules_) {
+    if (MatchesPattern(text, r.pattern)) {
+      answer = r.button;
+      how = "scripted";
+      break;
+    }
+  }
+  if (!answer && takeDefault_) {
+    answer = DefaultButton(style);
+    how = "default";
+  }
+  if (!answer) answer = CurrentHost().ShowMessageBox(owner, text, caption, style);
+  RunLog("msgbox", "caption=" + LogQuote(caption) + " text=" + LogQuote(text) + Format(" flags=0x%08X", style) +
+                       " answer=" + ButtonName(answer) + " (" + how + ")");
+  return answer;
+}
 
-void RunPrompts::ShowError(const std::string& text) { vx::ShowError(text); }
+void RunPrompts::ShowError(const std::string& text) {
+  WindowHandle owner = mainWindow_ ? CurrentHost().LastActivePopup(mainWindow_) : 0;
+  MsgBox(owner, CaptionOr("Error"), text, kMbIconError);
+}
+
+void RunPrompts::ShowWarning(const std::string& text) {
+  WindowHandle owner = mainWindow_ ? CurrentHost().LastActivePopup(mainWindow_) : 0;
+  MsgBox(owner, CaptionOr("Warning"), text, kMbIconWarning);
+}
+
+void RunPrompts::ErrorBox(const std::string& caption, const std::string& text) {
+  MsgBox(activeWindow_ ? activeWindow_->ActiveWindow() : 0, caption, text, kMbIconError);
+}
 
 }  // namespace vx

@@ -104,9 +104,10 @@ class FakeInstaller : public vx::Installer {
 };
 
 // One run of the flow over the fakes: the session, the script, the run.
+// Its boxes take their default button unless the test scripts an answer.
 struct FakeEngine : Script {
-  explicit FakeEngine(CommandLine commandLine)
-      : session(std::move(commandLine)), stages(*this, session.State()), installer(stages),
+  explicit FakeEngine(CommandLine commandLine, std::vector<vx::MsgBoxRule> answers = {})
+      : session(std::move(commandLine), {true, std::move(answers)}), stages(*this, session.State()), installer(stages),
         engine(session, stages, installer) {
     installer.script = this;
   }
@@ -122,13 +123,11 @@ struct FakeEngine : Script {
 class RunFlow : public ::testing::Test {
  protected:
   void SetUp() override {
-    vx::SetUnattendedAnswers(true, {});
 #ifndef _WIN32
     static const unsigned char kLib[] = "VX-TEST-UNPACK-LIBRARY";
     vx::RegisterEmbeddedResource("UNPACK", kLib, sizeof kLib - 1);
 #endif
   }
-  void TearDown() override { vx::SetUnattendedAnswers(false, {}); }
 
   // The temporary folders the engine made: nothing may be left behind.
   std::vector<vx::FindEntry> TempEntries() {
@@ -314,7 +313,7 @@ TEST_F(RunFlow, FailedResumeRemovesOnlyAFolderOfItsOwn) {
 
 TEST_F(RunFlow, ARunWithoutASetupFileFailsCleanly) {
   RememberTemp();
-  EXPECT_EQ(vx::RunEngine(CommandLine()), -1);
+  EXPECT_EQ(vx::RunEngine(CommandLine(), {true, {}}), -1);
   EXPECT_TRUE(TempEntries().empty());
 }
 
@@ -322,8 +321,7 @@ TEST_F(RunFlow, ARunWithoutASetupFileFailsCleanly) {
 TEST_F(RunFlow, MissingExtractionLibraryStopsAtTheThirdStep) {
   RememberTemp();
   vx::UnregisterEmbeddedResource("UNPACK");
-  vx::SetUnattendedAnswers(false, {{"Can't extract UNPACK.DLL", vx::kIdOk}});
-  FakeEngine e{CommandLine()};
+  FakeEngine e{CommandLine(), {{"Can't extract UNPACK.DLL", vx::kIdOk}}};
   EXPECT_EQ(e.Run(), -1);
   EXPECT_TRUE(e.calls.empty()) << "no stage after the extraction library";
   EXPECT_TRUE(TempEntries().empty());

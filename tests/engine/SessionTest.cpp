@@ -3,6 +3,7 @@
 // choice of a language and its character set, the language file.
 #include "support/ProjectFixture.h"
 #include "engine/Common.h"
+#include "engine/RunSession.h"
 #include "system/LocaleTable.h"
 #include "system/kqFileUtils.h"
 
@@ -151,7 +152,6 @@ TEST_F(SessionTest, ChoosingALanguage) {
   Choose();
   EXPECT_EQ(vx::GetVariable(&db, "LangID"), "FRA");
   EXPECT_EQ(vx::GetVariable(&db, "Charset"), "0");
-  EXPECT_EQ(vx::ApplicationName(), "Demo FRA");
 
   // A language set before is kept, and nothing else changes.
   vx::SetVariable(&db, "Charset", "untouched");
@@ -196,7 +196,19 @@ TEST_F(SessionTest, MessagesComeFromTheCurrentLanguageFile) {
   // The installer function goes through the session's services.
   services.setLanguage = [](vx::TvxMainDatabase& d, const std::string& code) { vx::SetLanguage(d, code); };
   EXPECT_EQ(Eval("SetLanguage(ENU) & GetVariable(Charset)"), "0");
-  EXPECT_EQ(vx::ApplicationName(), "Demo");
+}
+
+// A run's language names its boxes, whether the run sets it or the
+// installer function does.
+TEST(RunSessionLanguage, TheLanguageNamesTheRunsBoxes) {
+  vxtest::TestMachine machine;
+  vx::RunSession session(CommandLine{});
+  vx::SetVariable(&session.Database(), "AppName", "Demo %LangID%");
+  session.SetLanguage("FRA");
+  EXPECT_EQ(vx::GetVariable(&session.Database(), "LangID"), "FRA");
+  EXPECT_EQ(session.GetPrompts().ApplicationName(), "Demo FRA");
+  EXPECT_EQ(session.Evaluator().CalcExpression(nullptr, "SetLanguage(ENU) & GetVariable(LangID)"), "ENU");
+  EXPECT_EQ(session.GetPrompts().ApplicationName(), "Demo ENU");
 }
 
 #ifdef _WIN32

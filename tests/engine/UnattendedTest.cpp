@@ -45,16 +45,13 @@ TEST(Unattended, BoxesAreAnsweredByRulesThenDefaultsAndLogged) {
   vxtest::TempDir dir;
   std::string log = dir.Path() + "/run.log";
   ASSERT_TRUE(vx::OpenRunLog(log));
-  vx::SetMsgBoxStyle(0);
-  vx::SetUnattendedAnswers(true, {{"*replace*", vx::kIdNo}});
-  EXPECT_EQ(vx::MsgBox(0, "Setup", "Do you want to replace\r\nthe file?", vx::kMbYesNo), vx::kIdNo);
-  EXPECT_EQ(vx::MsgBox(0, "Setup", "Continue?", vx::kMbYesNo | 0x100), vx::kIdNo);
-  vx::SetApplicationName("");
-  vx::ShowError("Bad \"thing\"");
-  vx::SetApplicationName("Quill Writer");
-  vx::ShowWarning("Careful");
-  vx::SetApplicationName("");
-  vx::SetUnattendedAnswers(false, {});
+  vx::RunPrompts prompts;
+  prompts.SetUnattendedAnswers(true, {{"*replace*", vx::kIdNo}});
+  EXPECT_EQ(prompts.MsgBox(0, "Setup", "Do you want to replace\r\nthe file?", vx::kMbYesNo), vx::kIdNo);
+  EXPECT_EQ(prompts.MsgBox(0, "Setup", "Continue?", vx::kMbYesNo | 0x100), vx::kIdNo);
+  prompts.ShowError("Bad \"thing\"");
+  prompts.SetApplicationName("Quill Writer");
+  prompts.ShowWarning("Careful");
   vx::CloseRunLog();
   std::string text = ReadNative(log);
   EXPECT_NE(text.find("msgbox: caption=\"Setup\" text=\"Do you want to replace\\r\\nthe file?\" flags=0x00002004 "
@@ -73,16 +70,20 @@ TEST(Unattended, SwitchesConfigureLogAndAnswers) {
   std::ofstream(answers) << "*disk*=Retry\n";
   std::string log = dir.Path() + "/run.log";
   std::string error;
-  ASSERT_TRUE(vx::ConfigureUnattended(vx::CommandLine({"/LOG:" + log, "-answers:\"" + answers + "\""}), error))
+  vx::UnattendedAnswers given;
+  ASSERT_TRUE(vx::ConfigureUnattended(vx::CommandLine({"/LOG:" + log, "-answers:\"" + answers + "\""}), given, error))
       << error;
-  EXPECT_EQ(vx::MsgBox(0, "Setup", "Insert the next disk", vx::kMbRetryCancel | 0x100), vx::kIdRetry);
+  EXPECT_FALSE(given.takeDefault);
+  vx::RunPrompts prompts;
+  prompts.SetUnattendedAnswers(given.takeDefault, given.rules);
+  EXPECT_EQ(prompts.MsgBox(0, "Setup", "Insert the next disk", vx::kMbRetryCancel | 0x100), vx::kIdRetry);
   vx::CloseRunLog();
   EXPECT_NE(ReadNative(log).find("answer=Retry (scripted)"), std::string::npos);
 
   EXPECT_FALSE(vx::ConfigureUnattended(vx::CommandLine({"/suppressmsgboxes", "/answers:" + dir.Path() + "/none"}),
-                                       error));
+                                       given, error));
   EXPECT_NE(error.find("Cannot read the answer file"), std::string::npos);
-  vx::SetUnattendedAnswers(false, {});
+  EXPECT_TRUE(given.takeDefault) << "the box that reports it is answered as the switches say";
 }
 
 }  // namespace

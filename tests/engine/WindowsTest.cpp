@@ -98,12 +98,12 @@ struct WindowEvents : vx::MainWindowEvents {
 class EngineWindows : public ::testing::Test {
  protected:
   void SetUp() override {
-    vx::SetUnattendedAnswers(true, {});
+    prompts.SetUnattendedAnswers(true, {});
     log = dir.Path() + "/run.log";
     ASSERT_TRUE(vx::OpenRunLog(log));
-    main = vx::CreateMainWindow(events);
+    main = vx::CreateMainWindow(events, prompts);
     ASSERT_NE(main, 0u);
-    vx::SetMainWindow(main);
+    plugins.SetMainWindow(main);
     vx::CurrentHost().WorkArea(work);
     vx::CurrentHost().ScreenSize(screenW, screenH);
   }
@@ -111,9 +111,7 @@ class EngineWindows : public ::testing::Test {
     vx::DestroyPreparationWindow();
     vx::CloseSplash();
     vx::DestroyMainWindow(main);
-    vx::SetMainWindow(0);
     vx::CloseRunLog();
-    vx::SetUnattendedAnswers(false, {});
   }
   std::string Log() {
     vx::CloseRunLog();
@@ -142,6 +140,7 @@ class EngineWindows : public ::testing::Test {
   vxtest::TestMachine machine;
   vxtest::TempDir dir;
   std::string log;
+  vx::RunPrompts prompts;
   vx::TPluginList plugins;
   WindowEvents events{plugins};
   vx::WindowHandle main = 0;
@@ -151,7 +150,7 @@ class EngineWindows : public ::testing::Test {
 
 TEST_F(EngineWindows, SplashIsCentredWithItsSizeAndTitle) {
   Write("splash.bmp", Bitmap(301, 201, true, 0, 100));
-  vx::ShowSplash(machine.Scratch() + "splash.bmp");
+  vx::ShowSplash(machine.Scratch() + "splash.bmp", main);
   vx::WindowHandle w = vx::SplashWindow();
   ASSERT_NE(w, 0u);
   vx::Host& h = vx::CurrentHost();
@@ -178,7 +177,7 @@ TEST_F(EngineWindows, SplashStaysForItsDisplayTimeAndWithoutOneClosesAtOnce) {
   // a window manager): the wait is measured against a splash without one.
   auto closing = [&](int seconds) {
     Write("splash.bmp", Bitmap(64, 48, true, seconds, 100));
-    vx::ShowSplash(machine.Scratch() + "splash.bmp");
+    vx::ShowSplash(machine.Scratch() + "splash.bmp", main);
     EXPECT_TRUE(vx::SplashShown());
     uint32_t shown = h.TickCount();
     vx::CloseSplash();
@@ -194,7 +193,7 @@ TEST_F(EngineWindows, SplashStaysForItsDisplayTimeAndWithoutOneClosesAtOnce) {
 TEST_F(EngineWindows, OpacityMakesALayeredSplashWithRegion) {
   Write("splash.bmp", Bitmap(200, 100, true, 0, 40));
   Write("splash.rgn", Region({{0, 0, 200, 50}, {50, 50, 150, 100}}));
-  vx::ShowSplash(machine.Scratch() + "splash.bmp");
+  vx::ShowSplash(machine.Scratch() + "splash.bmp", main);
   ASSERT_TRUE(vx::SplashShown());
   EXPECT_TRUE(vx::CurrentHost().WindowVisible(vx::SplashWindow()));
   Linger();
@@ -206,25 +205,25 @@ TEST_F(EngineWindows, OpacityMakesALayeredSplashWithRegion) {
 
 TEST_F(EngineWindows, MissingOrBrokenPicturesAndRegionsNeverFail) {
   vx::Host& h = vx::CurrentHost();
-  vx::ShowSplash(machine.Scratch() + "none.bmp");
+  vx::ShowSplash(machine.Scratch() + "none.bmp", main);
   EXPECT_FALSE(vx::SplashShown());
   std::string bmp = Bitmap(40, 40, true, 0, 100);
   // Pixel data cut off: Windows may show what there is, the sandbox refuses.
   Write("cut.bmp", bmp.substr(0, 100) + bmp.substr(bmp.size() - 8));
-  vx::ShowSplash(machine.Scratch() + "cut.bmp");
+  vx::ShowSplash(machine.Scratch() + "cut.bmp", main);
   if (machine.IsSandbox()) {
     EXPECT_FALSE(vx::SplashShown());
   }
   vx::CloseSplash();
   Write("tiny.bmp", "BM");
-  vx::ShowSplash(machine.Scratch() + "tiny.bmp");
+  vx::ShowSplash(machine.Scratch() + "tiny.bmp", main);
   EXPECT_FALSE(vx::SplashShown());
   // A region whose count promises more rectangles than the file holds.
   std::string region = Region({{0, 0, 10, 10}});
   region[8] = char(200);
   Write("splash.bmp", bmp);
   Write("splash.rgn", region);
-  vx::ShowSplash(machine.Scratch() + "splash.bmp");
+  vx::ShowSplash(machine.Scratch() + "splash.bmp", main);
   ASSERT_TRUE(vx::SplashShown());
   EXPECT_TRUE(h.WindowVisible(vx::SplashWindow()));
   vx::CloseSplash();
@@ -239,7 +238,7 @@ TEST_F(EngineWindows, MissingOrBrokenPicturesAndRegionsNeverFail) {
 TEST_F(EngineWindows, NoLayeringBefore2000) {
   vxtest::TestMachine old("98");
   Write("splash.bmp", Bitmap(20, 20, true, 0, 40));
-  vx::ShowSplash(machine.Scratch() + "splash.bmp");
+  vx::ShowSplash(machine.Scratch() + "splash.bmp", main);
   vx::CloseSplash();
   EXPECT_NE(Log().find("size 20x20 opaque"), std::string::npos);
 }
@@ -247,7 +246,7 @@ TEST_F(EngineWindows, NoLayeringBefore2000) {
 
 TEST_F(EngineWindows, WithoutPictureTheDialogNamesThePackageAndIsCentred) {
   vx::Host& h = vx::CurrentHost();
-  vx::ShowPreparationWindow("Main", machine.Scratch());
+  vx::ShowPreparationWindow("Main", machine.Scratch(), main);
   vx::WindowHandle w = vx::PreparationWindow();
   ASSERT_NE(w, 0u);
   EXPECT_EQ(h.WindowTitle(w), "Preparing \"Main\" package...");
@@ -287,9 +286,9 @@ TEST_F(EngineWindows, PictureWindowSitsBottomRightBesideASplash) {
   Write("splash.bmp", Bitmap(320, 240, true, 0, 100));
   Write("presetup.bmp", Bitmap(337, 239));
   Write("presetup.rgn", Region({{0, 0, 337, 239}}));
-  vx::ShowSplash(machine.Scratch() + "splash.bmp");
+  vx::ShowSplash(machine.Scratch() + "splash.bmp", main);
   ASSERT_TRUE(vx::SplashShown());
-  vx::ShowPreparationWindow("Main", machine.Scratch());
+  vx::ShowPreparationWindow("Main", machine.Scratch(), main);
   vx::WindowHandle w = vx::PreparationWindow();
   ASSERT_NE(w, 0u);
   EXPECT_EQ(h.WindowTitle(w), "VXPresetupWindow");
@@ -306,7 +305,7 @@ TEST_F(EngineWindows, PictureWindowSitsBottomRightBesideASplash) {
   vx::SetPreparationProgress(60);
   Linger();
   // Shown again for the next package: stays, progress back to 0.
-  vx::ShowPreparationWindow("Extras", machine.Scratch());
+  vx::ShowPreparationWindow("Extras", machine.Scratch(), main);
   EXPECT_EQ(vx::PreparationWindow(), w);
 #ifdef _WIN32
   EXPECT_EQ(h.SendWindowMessage(vx::PreparationProgressBar(), 0x0408, 0, 0), 0);

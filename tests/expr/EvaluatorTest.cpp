@@ -286,10 +286,9 @@ TEST(CalcExpression, ErrorIsShownThenTheRunAbortsSilently) {
       (std::filesystem::temp_directory_path() / ("vx_expr_" + std::to_string(std::random_device()()) + ".log"))
           .string();
   ASSERT_TRUE(vx::OpenRunLog(logPath));
-  vx::SetUnattendedAnswers(true, {});
-
   vx::TvxEvaluator ev;
   vx::RunPrompts prompts;
+  prompts.SetUnattendedAnswers(true, {});
   ev.SetPrompts(&prompts);
   vx::TvxMainDatabase mainDb;
   vx::SetVariable(&mainDb, "X", "7");
@@ -305,7 +304,6 @@ TEST(CalcExpression, ErrorIsShownThenTheRunAbortsSilently) {
   EXPECT_THROW(ev.CalcExpression(nullptr, "1 +"), vx::ESilentAbort);
   EXPECT_THROW(ev.CalcBoolExpression(nullptr, "1 / 0"), vx::ESilentAbort);
   vx::CloseRunLog();
-  vx::SetUnattendedAnswers(false, {});
 
   std::ifstream in(logPath);
   std::stringstream log;

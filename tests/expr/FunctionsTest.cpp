@@ -172,7 +172,7 @@ TEST_F(FunctionsTest, AskUserAsksOncePerText) {
     ++boxes;
     return vx::WindowHandle(0);
   };
-  vx::SetUnattendedAnswers(false, {{"Continue?", vx::kIdNo}, {"Sure?", vx::kIdYes}, {"Note", vx::kIdOk}});
+  prompts.SetUnattendedAnswers(false, {{"Continue?", vx::kIdNo}, {"Sure?", vx::kIdYes}, {"Note", vx::kIdOk}});
   EXPECT_EQ(Calc("AskUser(\"Setup\", \"Continue?\", 1, 1)"), "0");
   EXPECT_EQ(Calc("AskUser(\"Other caption\", \"Continue?\", 2, 2)"), "0");
   EXPECT_EQ(boxes, 1);

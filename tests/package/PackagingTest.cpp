@@ -138,7 +138,6 @@ struct PackagingTest : ::testing::Test {
   std::vector<std::string>& windowLog = services.windowLog;
 
   void SetUp() override {
-    SetUnattendedAnswers(true, {});
     temp = machine.Scratch() + "tmp\\";
     ASSERT_TRUE(ForceFolders(ExcludeTrailing(temp)));
     std::string lib = vxtest::ReadNative(Local(VX_UNPACK_LIBRARY));

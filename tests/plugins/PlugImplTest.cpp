@@ -74,7 +74,7 @@ struct TestServices : vx::PluginServices {
 class PlugImpl : public ::testing::Test {
  protected:
   void SetUp() override {
-    vx::SetUnattendedAnswers(true, {});
+    services.prompts.SetUnattendedAnswers(true, {});
     services.evaluator.SetPluginCalls(&plugins);
     db.LoadFromText(kProject, "vx2project");
     ASSERT_NE(db.Features->Count(), 0);
@@ -83,7 +83,6 @@ class PlugImpl : public ::testing::Test {
   }
   void TearDown() override {
     plugins.UnloadAll();
-    vx::SetUnattendedAnswers(false, {});
   }
 
   // Loads copies of the test plug-in, one per script, into a package.

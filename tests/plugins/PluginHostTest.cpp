@@ -33,7 +33,7 @@ std::vector<std::string> Lines(const std::string& text) {
 class PluginHost : public ::testing::Test {
  protected:
   void SetUp() override {
-    vx::SetUnattendedAnswers(true, {});
+    prompts.SetUnattendedAnswers(true, {});
     package.TempPath = machine.Scratch() + "pkg\\";
     log = dir.Path() + "/events.log";
     library = vxtest::TestPluginBytes();
@@ -41,7 +41,6 @@ class PluginHost : public ::testing::Test {
   }
   void TearDown() override {
     list.UnloadAll();
-    vx::SetUnattendedAnswers(false, {});
   }
 
   vx::TvxPlugin& Entry(const std::string& id) {
@@ -101,7 +100,7 @@ TEST_F(PluginHost, RefusedFilesEndInTheCannotLoadBox) {
   Install(0, "refusing.dll", "id=Quill.Wizard\nrefuse=1\n");
   Install(0, "deaf.dll", "id=Quill.Wizard\nnohandler=1\n");
   ASSERT_TRUE(vx::WriteWholeFile(package.TempPath + "plugins\\0\\broken.dll", "MZ not a library"));
-  vx::SetUnattendedAnswers(false, {{"Cannot load \"Quill.Wizard\" plug-in.", vx::kIdOk}});
+  prompts.SetUnattendedAnswers(false, {{"Cannot load \"Quill.Wizard\" plug-in.", vx::kIdOk}});
   EXPECT_FALSE(list.LoadPlugins(package));
   EXPECT_EQ(list.Count(), 0u);
   EXPECT_TRUE(Events().empty()) << "refused plug-ins get no event";
@@ -109,7 +108,7 @@ TEST_F(PluginHost, RefusedFilesEndInTheCannotLoadBox) {
   vx::TvxPackage empty;
   empty.TempPath = machine.Scratch() + "nothing\\";
   empty.Plugins->AddNew()->ID = "Missing.Folder";
-  vx::SetUnattendedAnswers(false, {{"Cannot load \"Missing.Folder\" plug-in.", vx::kIdOk}});
+  prompts.SetUnattendedAnswers(false, {{"Cannot load \"Missing.Folder\" plug-in.", vx::kIdOk}});
   EXPECT_FALSE(list.LoadPlugins(empty));
 }
 
@@ -124,7 +123,7 @@ TEST_F(PluginHost, LibrariesTheEngineCannotRunAreRefusedWithoutRunningThem) {
   ASSERT_TRUE(vx::WriteWholeFile(folder + "foreign.dll", foreign));
   ASSERT_TRUE(vx::WriteWholeFile(folder + "cut.dll", library.substr(0, 2048)));
   ASSERT_TRUE(vx::WriteWholeFile(folder + "text.dll", "MZ but not a library at all"));
-  vx::SetUnattendedAnswers(false, {{"Cannot load \"Example.Page\" plug-in.", vx::kIdOk}});
+  prompts.SetUnattendedAnswers(false, {{"Cannot load \"Example.Page\" plug-in.", vx::kIdOk}});
   EXPECT_FALSE(list.LoadPlugins(package));
   EXPECT_EQ(list.Count(), 0u);
   std::string logged = ReadNative(runLog);
@@ -204,7 +203,7 @@ TEST_F(PluginHost, EventsFromAWorkerThreadRunOnTheMainThread) {
   vx::Host& host = machine.Host();
   vx::WindowHandle window = host.CreateMainWindow("VornMainWindow");
   ASSERT_NE(window, 0u);
-  vx::SetMainWindow(window);
+  list.SetMainWindow(window);
   host.SetMainWindowHandler([&](uint32_t msg, uintptr_t wp, uintptr_t, intptr_t& result) {
     if (msg != vx::kCrossThreadMessage) return false;
     result = list.HandleCrossThreadCall(wp);
@@ -227,7 +226,7 @@ TEST_F(PluginHost, EventsFromAWorkerThreadRunOnTheMainThread) {
   ASSERT_FALSE(ev.empty());
   EXPECT_EQ(ev.back(), "Quill.Wizard EV_FILEINSTALLPROGRESS 50 25");
   host.SetMainWindowHandler(nullptr);
-  vx::SetMainWindow(0);
+  list.SetMainWindow(0);
   host.DestroyWindow(window);
 }
 

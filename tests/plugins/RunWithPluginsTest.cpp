@@ -62,8 +62,10 @@ class RecordingInstaller : public vx::UnavailableInstaller {
 };
 
 struct ProjectEngine {
-  ProjectEngine(vx::CommandLine c, std::string project, std::string packageFolder)
-      : session(std::move(c)), stages(session, std::move(project), std::move(packageFolder)), installer(session),
+  // Every box takes its default button unless the test scripts an answer.
+  ProjectEngine(vx::CommandLine c, std::string project, std::string packageFolder,
+                std::vector<vx::MsgBoxRule> answers = {})
+      : session(std::move(c), {true, std::move(answers)}), stages(session, std::move(project), std::move(packageFolder)), installer(session),
         engine(session, stages, installer) {}
   int Run() { return engine.Run(); }
   vx::TvxMainDatabase& Database() { return session.Database(); }
@@ -77,7 +79,6 @@ struct ProjectEngine {
 class RunWithPlugins : public ::testing::Test {
  protected:
   void SetUp() override {
-    vx::SetUnattendedAnswers(true, {});
 #ifndef _WIN32
     static const unsigned char kLib[] = "library";
     vx::RegisterEmbeddedResource("UNPACK", kLib, sizeof kLib - 1);
@@ -86,7 +87,6 @@ class RunWithPlugins : public ::testing::Test {
     folder = machine.Scratch() + "main\\";
     library = vxtest::TestPluginBytes();
   }
-  void TearDown() override { vx::SetUnattendedAnswers(false, {}); }
 
   void Plugin(int index, const std::string& script) {
     std::string dir = vx::Format("%splugins\\%d\\", folder.c_str(), index);
@@ -190,8 +190,7 @@ TEST_F(RunWithPlugins, RollbackIsShownAsAStatusText) {
 }
 
 TEST_F(RunWithPlugins, MissingPluginFolderEndsTheRunWithItsMessage) {
-  vx::SetUnattendedAnswers(true, {{"Cannot load \"Wizard\" plug-in.", vx::kIdOk}});
-  ProjectEngine engine(SetupFile(), kProject, folder);
+  ProjectEngine engine(SetupFile(), kProject, folder, {{"Cannot load \"Wizard\" plug-in.", vx::kIdOk}});
   EXPECT_EQ(engine.Run(), -1);
   EXPECT_FALSE(engine.installer.installed);
 }

@@ -57,7 +57,7 @@ class ProjectTest : public ::testing::Test {
   explicit ProjectTest(const std::string& kind = "xp") : machine_(std::make_unique<TestMachine>(kind)) {}
 
   void SetUp() override {
-    vx::SetUnattendedAnswers(true, {});
+    prompts.SetUnattendedAnswers(true, {});
     vx::RegisterInstallerFunctions(evaluator);
     evaluator.SetMainDatabase(&db);
     evaluator.SetServices(&services);
@@ -66,7 +66,6 @@ class ProjectTest : public ::testing::Test {
     db.Expressions = &evaluator;
   }
   void TearDown() override {
-    vx::SetUnattendedAnswers(false, {});
     if (!regKey_.empty()) vx::RegRemoveKey(regKey_, true);
   }
 

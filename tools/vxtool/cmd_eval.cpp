@@ -105,7 +105,6 @@ int WithSession(const Options& o, int (*work)(vx::TvxEvaluator& ev, vx::TvxMainD
   {
     vx::SandboxHost host(o.machine.empty() ? tempRoot : o.machine);
     vx::ScopedHost scope(host);
-    vx::SetUnattendedAnswers(true, {});
 
     vx::TvxMainDatabase db;
     for (const auto& [name, value] : o.vars) vx::SetVariable(&db, name, value);

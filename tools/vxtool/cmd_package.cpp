@@ -172,7 +172,6 @@ class Session {
     options.hostWritable = true;  // extract writes to the user's folder
     host_ = std::make_unique<SandboxHost>(root_, options);
     scope_ = std::make_unique<ScopedHost>(*host_);
-    SetUnattendedAnswers(true, {});
     // The library goes into the machine, exactly as the engine writes it
     // into its temporary folder.
     std::string library;
