@@ -437,7 +437,7 @@ bool InGuard(const std::string& id) {
 
 void NotifyFeature(TvxFeature& feature) {
   TvxMainDatabase* db = MainDatabase(&feature);
-  if (db && db->OnFeatureChange) db->OnFeatureChange(feature);
+  if (db && db->SelectionObserver) db->SelectionObserver->FeatureChanged(feature);
 }
 
 // Resolves a reference against the main database's feature tree. A
@@ -543,7 +543,7 @@ bool TvxMainDatabase::SelectInstallType(const std::string& id) {
         if (TvxFeature* f = Resolve(this, (*type->Features)[i])) SetSelected(*f, true);
   }
   UpdateState(*Features);
-  if (OnInstallTypeChange) OnInstallTypeChange(*type);
+  if (SelectionObserver) SelectionObserver->InstallTypeChanged(*type);
   return true;
 }
 

@@ -501,6 +501,14 @@ class TvxActions : public TXMLObjectList, public TvxExpressionRoot {
 
 // --- The main database ------------------------------------------------------------------------------
 
+// Who is told when the selection changes.
+class TvxSelectionObserver {
+ public:
+  virtual ~TvxSelectionObserver() = default;
+  virtual void FeatureChanged(TvxFeature& feature) = 0;
+  virtual void InstallTypeChanged(TvxInstallType& type) = 0;
+};
+
 class TvxMainDatabase : public TXMLObject, public TvxExpressionRoot {
   VX_XML_CLASS(TvxMainDatabase, TXMLObject)
  public:
@@ -516,9 +524,9 @@ class TvxMainDatabase : public TXMLObject, public TvxExpressionRoot {
   std::string InstallStateData, ActiveInstallType;
   bool RebootOnFinish = false;
 
-  // Notifications, set by the engine at start-up (none by default).
-  std::function<void(TvxInstallType&)> OnInstallTypeChange;
-  std::function<void(TvxFeature&)> OnFeatureChange;
+  // Told of every change of the selection (the run tells the plug-ins);
+  // none by default.
+  TvxSelectionObserver* SelectionObserver = nullptr;
 
   // Makes the install type with that ID the active one and selects exactly
   // its features. False (nothing changed) when it is unknown or unavailable.

@@ -40,12 +40,7 @@ void RunSession::InstallHooks() {
   evaluator_.SetPrompts(&prompts_);
   db_->Expressions = &evaluator_;
   silent_->Expressions = &evaluator_;
-  db_->OnFeatureChange = [this](TvxFeature& f) {
-    plugins_.SendEvent(EV_FEATURESTATECHANGED, reinterpret_cast<vx_param>(f.ID.c_str()), f.State(), true);
-  };
-  db_->OnInstallTypeChange = [this](TvxInstallType& t) {
-    plugins_.SendEvent(EV_INSTALLTYPECHANGED, reinterpret_cast<vx_param>(t.ID.c_str()), 0, true);
-  };
+  db_->SelectionObserver = this;
   // The window that owns the engine's error boxes is the one the user
   // interface names.
   prompts_.SetActiveWindowSource(this);
@@ -87,6 +82,14 @@ bool RunSession::SetPassword(const std::string& password) {
 }
 
 bool RunSession::PasswordValid() { return !HasPassword(GetVariable("PswCheckHash")) || CheckPassword(db_->Password); }
+
+void RunSession::FeatureChanged(TvxFeature& f) {
+  plugins_.SendEvent(EV_FEATURESTATECHANGED, reinterpret_cast<vx_param>(f.ID.c_str()), f.State(), true);
+}
+
+void RunSession::InstallTypeChanged(TvxInstallType& t) {
+  plugins_.SendEvent(EV_INSTALLTYPECHANGED, reinterpret_cast<vx_param>(t.ID.c_str()), 0, true);
+}
 
 intptr_t RunSession::CrossThreadCall(uintptr_t block) { return intptr_t(plugins_.HandleCrossThreadCall(block)); }
 

@@ -36,7 +36,8 @@ class RunSession : public InstallEvents,
                    public PluginServices,
                    public PackageServices,
                    public MainWindowEvents,
-                   public ActiveWindowSource {
+                   public ActiveWindowSource,
+                   public TvxSelectionObserver {
  public:
   explicit RunSession(CommandLine commandLine, UnattendedAnswers answers = {});
   ~RunSession() override;
@@ -103,6 +104,10 @@ class RunSession : public InstallEvents,
   void SetPreparationTitle(const std::string& title) override;
   void SetPreparationProgress(int percent) override;
   void DestroyPreparationWindow() override;
+
+  // TvxSelectionObserver: the plug-ins are told.
+  void FeatureChanged(TvxFeature& feature) override;
+  void InstallTypeChanged(TvxInstallType& type) override;
 
   // MainWindowEvents
   intptr_t CrossThreadCall(uintptr_t block) override;

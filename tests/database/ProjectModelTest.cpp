@@ -325,10 +325,16 @@ class Selection : public ::testing::Test {
     </features><installtypes>
       <installtype id="full"><features><feature id="P"/><feature id="C"/><feature id="nothing"/></features></installtype>
     </installtypes></p>)x");
-    db.OnFeatureChange = [this](TvxFeature& f) { events.push_back(f.ID + ":" + std::to_string(f.State())); };
-    db.OnInstallTypeChange = [this](TvxInstallType& t) { events.push_back("type " + t.ID); };
+    db.SelectionObserver = &observer;
     EnableConditions();
   }
+  // Records every change of the selection.
+  struct Observer : TvxSelectionObserver {
+    explicit Observer(std::vector<std::string>& list) : events(list) {}
+    std::vector<std::string>& events;
+    void FeatureChanged(TvxFeature& f) override { events.push_back(f.ID + ":" + std::to_string(f.State())); }
+    void InstallTypeChanged(TvxInstallType& t) override { events.push_back("type " + t.ID); }
+  };
   void TearDown() override { db.Expressions = nullptr; }
   void EnableConditions() { db.Expressions = &expressions; }
   vxtest::FakeExpressions expressions;
@@ -341,6 +347,7 @@ class Selection : public ::testing::Test {
 
   TvxMainDatabase db;
   std::vector<std::string> events;
+  Observer observer{events};
 };
 
 TEST_F(Selection, FindFeatureWalksThePreOrderSkippingUnavailable) {

@@ -61,14 +61,17 @@ int Run(const vxtool::Args& args) {
     return 1;
   }
 
-  db.OnInstallTypeChange = [](vx::TvxInstallType& t) { std::printf("event installtype %s\n", t.ID.c_str()); };
-  db.OnFeatureChange = [](vx::TvxFeature& f) { std::printf("event feature %s %d\n", f.ID.c_str(), f.State()); };
+  // Every change of the selection is printed as the plug-ins would be told.
+  struct Printer : vx::TvxSelectionObserver {
+    void FeatureChanged(vx::TvxFeature& f) override { std::printf("event feature %s %d\n", f.ID.c_str(), f.State()); }
+    void InstallTypeChanged(vx::TvxInstallType& t) override { std::printf("event installtype %s\n", t.ID.c_str()); }
+  } printer;
+  db.SelectionObserver = &printer;
   for (const Step& s : steps) {
     bool ok = s.option == "--type" ? db.SelectInstallType(s.id) : db.SetFeatureSelected(s.id, s.option == "--on");
     if (!ok) std::printf("rejected %s %s\n", s.option.c_str(), s.id.c_str());
   }
-  db.OnInstallTypeChange = nullptr;
-  db.OnFeatureChange = nullptr;
+  db.SelectionObserver = nullptr;
   PrintTree(*db.Features, 0);
   return 0;
 }
