@@ -1,179 +1,23 @@
-// The sandbox machine itself: hives, share modes, in-use files, changes at
-// restart, 9x behaviour and machine facts. Native only.
-#ifndef _WIN32
+// The sandbox machine's facts: a fresh machine of every kind, the 9x
+// family, rights and free space, and the restart that applies the changes
+// waiting for it.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-
-#include "support/TestMachine.h"
 #include "system/kqFileUtils.h"
 #include "system/kqNTSecurity.h"
 #include "system/kqRegIni.h"
 #include "system/kqShell.h"
 #include "system/kqStrUtils.h"
 #include "system/kqUtils.h"
-#include "system/sandbox/SandboxHost.h"
+#include "SandboxFixture.h"
 
 using namespace vx;
+using vxtest::Machine;
+using vxtest::Slurp;
+using vxtest::Append;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string Slurp(const std::string& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void Append(const std::string& p, const std::string& text) {
-  std::ofstream out(p, std::ios::binary | std::ios::app);
-  out << text;
-}
-
-// A fresh machine of `kind` with extra machine.ini lines, current while it lives.
-class Machine {
- public:
-  explicit Machine(const char* kind = "xp", const std::string& extraFacts = "") {
-    MachineKind k;
-    SandboxHost::ParseMachineKind(kind, k);
-    SandboxHost::InitMachine(dir_.Path(), k);
-    Append(dir_.Path() + "/machine.ini", extraFacts);
-    host_ = std::make_unique<SandboxHost>(dir_.Path());
-    scope_ = std::make_unique<ScopedHost>(*host_);
-  }
-  SandboxHost& Host() { return *host_; }
-  std::string Root() { return dir_.Path(); }
-  // Opens the same machine again, as a second process would.
-  void Reopen() {
-    scope_.reset();
-    host_ = std::make_unique<SandboxHost>(dir_.Path());
-    scope_ = std::make_unique<ScopedHost>(*host_);
-  }
-
- private:
-  vxtest::TempDir dir_;
-  std::unique_ptr<SandboxHost> host_;
-  std::unique_ptr<ScopedHost> scope_;
-};
-
-TEST(SandboxHiveTest, EveryValueTypeSurvivesSaveAndLoad) {
-  Machine m;
-  const std::string key = "HKLM\\Software\\Types";
-  RegKey k = 0;
-  ASSERT_EQ(m.Host().CreateRegKey(kHKeyLocalMachine, "Software\\Types", k), kErrorSuccess);
-  std::vector<RegValueEntry> values = {
-      {"plain", kRegSz, std::string("text \"quoted\" \\ back") + '\0'},
-      {"", kRegSz, std::string("default\0", 8)},
-      {"inner zero", kRegSz, std::string("a\0b\0", 4)},
-      {"no zero", kRegSz, "abc"},
-      {"lines", kRegSz, std::string("a\r\nb\0", 5)},
-      {"empty", kRegSz, ""},
-      {"expand", kRegExpandSz, std::string("%windir%\0", 9)},
-      {"binary", kRegBinary, std::string(200, '\xAB')},
-      {"dword", kRegDword, std::string("\x01\x02\x03\x04", 4)},
-      {"short dword", kRegDword, std::string("\x01\x02", 2)},
-      {"big endian", kRegDwordBigEndian, std::string("\0\0\0\x05", 4)},
-      {"multi", kRegMultiSz, std::string("x\0y\0\0", 5)},
-      {"none", kRegNone, ""},
-      {"qword", 11, std::string("\x01\0\0\0\0\0\0\x80", 8)},
-      {"Name \"with\" quotes\\", kRegSz, std::string("v\0", 2)},
-  };
-  for (const auto& v : values) ASSERT_EQ(m.Host().SetRegValue(k, v.name, v.type, v.data), kErrorSuccess) << v.name;
-  ASSERT_EQ(m.Host().CreateRegKey(kHKeyLocalMachine, "Software\\Types\\Empty Sub", k), kErrorSuccess);
-
-  std::string text = Slurp(m.Root() + "/HKLM.reg");
-  EXPECT_EQ(text.substr(0, 10), "REGEDIT4\r\n");
-  EXPECT_NE(text.find("\"plain\"=\"text \\\"quoted\\\" \\\\ back\"\r\n"), std::string::npos);
-  EXPECT_NE(text.find("\"dword\"=dword:04030201\r\n"), std::string::npos);
-  EXPECT_NE(text.find("\\\r\n  ab,"), std::string::npos);  // long data continues on the next line
-  for (const auto& e : fs::directory_iterator(m.Root()))
-    EXPECT_EQ(e.path().string().find(".tmp"), std::string::npos) << e.path();
-
-  m.Reopen();
-  for (const auto& v : values) {
-    uint32_t type = 99;
-    std::string data;
-    ASSERT_TRUE(RegReadRaw(key, v.name, type, data)) << v.name;
-    EXPECT_EQ(type, v.type) << v.name;
-    EXPECT_EQ(data, v.data) << v.name;
-  }
-  EXPECT_TRUE(RegKeyExists(key + "\\empty sub"));
-  EXPECT_EQ(RegReadText(key, "plain", ""), "text \"quoted\" \\ back");
-}
-
-TEST(SandboxHiveTest, DamagedFilesLoadWhatIsReadable) {
-  vxtest::TempDir dir;
-  SandboxHost::InitMachine(dir.Path(), MachineKind::XP);
-  std::ofstream(dir.Path() + "/HKCU.reg", std::ios::binary)
-      << "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Good]\r\n\"a\"=\"1\"\r\n\"b\"=dword:zz\r\n\"c\"=hex:0g,01\r\n"
-         "\"d\"=hex(2):41,00\r\n\"unterminated=\"x\r\ngarbage line\r\n[HKEY_LOCAL_MACHINE\\Wrong]\r\n\"x\"=\"1\"\r\n"
-         "[HKEY_CURRENT_USER\\Broken\r\n\"e\"=\"lost\"\r\n[-HKEY_CURRENT_USER\\Good]\r\n"
-         "[HKEY_CURRENT_USER\\Good]\r\n\"f\"=hex:01,\\\r\n  02\r\n\"g\"=hex:";
-  SandboxHost host(dir.Path());
-  ScopedHost scope(host);
-  EXPECT_EQ(RegReadText("HKCU\\Good", "a", "?"), "1");
-  EXPECT_FALSE(RegValueExists("HKCU\\Good", "b"));
-  EXPECT_FALSE(RegValueExists("HKCU\\Good", "c"));
-  EXPECT_EQ(RegGetValueType("HKCU\\Good", "d"), kRegExpandSz);
-  EXPECT_EQ(RegReadText("HKCU\\Good", "f", "?"), "0102");
-  EXPECT_EQ(RegGetValueSize("HKCU\\Good", "g"), 0u);
-  EXPECT_TRUE(RegValueExists("HKCU\\Good", "g"));
-  EXPECT_FALSE(RegKeyExists("HKCU\\Wrong"));
-  EXPECT_FALSE(RegKeyExists("HKCU\\Broken"));
-  // The machine keeps working and saves a clean file.
-  EXPECT_TRUE(RegWriteString("HKCU\\Good", "new", "v"));
-  EXPECT_EQ(Slurp(dir.Path() + "/HKCU.reg").find("garbage"), std::string::npos);
-}
-
-TEST(SandboxFileTest, ShareModesBetweenHandles) {
-  Machine m;
-  Host& h = m.Host();
-  ASSERT_TRUE(WriteWholeFile("C:\\f.txt", "data"));
-  {
-    auto writer = h.OpenFile("C:\\f.txt", FileAccess::ReadWrite, FileCreate::OpenExisting, kShareRead);
-    ASSERT_TRUE(writer);
-    EXPECT_TRUE(h.OpenFile("C:\\F.TXT", FileAccess::Read, FileCreate::OpenExisting, kShareRead | kShareWrite));
-    EXPECT_FALSE(h.OpenFile("C:\\f.txt", FileAccess::Read, FileCreate::OpenExisting, kShareRead));
-    EXPECT_EQ(h.LastError(), kErrorSharingViolation);
-    EXPECT_FALSE(h.OpenFile("C:\\f.txt", FileAccess::Write, FileCreate::OpenExisting, kShareRead | kShareWrite));
-    EXPECT_FALSE(h.RemoveFile("C:\\f.txt"));
-    EXPECT_FALSE(h.RenameFile("C:\\f.txt", "C:\\g.txt"));
-  }
-  {
-    auto reader = h.OpenFile("C:\\f.txt", FileAccess::Read, FileCreate::OpenExisting, kShareRead | kShareDelete);
-    ASSERT_TRUE(reader);
-    EXPECT_TRUE(h.RenameFile("C:\\f.txt", "C:\\g.txt"));
-  }
-  EXPECT_TRUE(h.RemoveFile("C:\\g.txt"));
-}
-
-TEST(SandboxFileTest, InUseFilesLongPathsAndAttributes) {
-  Machine m("xp", "\r\n[InUse]\r\nfile1=C:\\WINDOWS\\system32\\busy.dll\r\n");
-  Host& h = m.Host();
-  ASSERT_TRUE(WriteWholeFile("C:\\WINDOWS\\system32\\busy.dll", "old"));
-  EXPECT_FALSE(h.RemoveFile("C:\\windows\\SYSTEM32\\busy.dll"));
-  EXPECT_FALSE(WriteWholeFile("C:\\WINDOWS\\system32\\busy.dll", "new"));
-  std::string bytes;
-  EXPECT_TRUE(ReadWholeFile("C:\\WINDOWS\\system32\\busy.dll", bytes));
-  EXPECT_EQ(bytes, "old");
-
-  std::string tooLong = "C:\\" + std::string(300, 'a');
-  EXPECT_EQ(h.GetAttributes(tooLong), kInvalidAttributes);
-  EXPECT_FALSE(h.OpenFile(tooLong, FileAccess::Write, FileCreate::CreateAlways, 0));
-  EXPECT_FALSE(ForceFolders(tooLong + "\\b"));
-
-  ASSERT_TRUE(WriteWholeFile("C:\\ro.txt", "x"));
-  ASSERT_TRUE(h.SetAttributes("C:\\ro.txt", kAttrReadOnly | kAttrArchive));
-  EXPECT_FALSE(h.RemoveFile("C:\\ro.txt"));
-  EXPECT_TRUE(DeleteFileForced("C:\\ro.txt"));
-  ASSERT_TRUE(WriteWholeFile("C:\\n.txt", "x"));
-  ASSERT_TRUE(h.SetAttributes("C:\\n.txt", kAttrNormal));
-  uint32_t a = h.GetAttributes("C:\\n.txt");
-  if (a != kAttrArchive) EXPECT_EQ(a, uint32_t(kAttrNormal));  // where the file system keeps attributes
-}
 
 TEST(SandboxRebootTest, NTMachineAppliesPendingRenamesThenRunOnce) {
   Machine m("xp");
@@ -238,6 +82,9 @@ TEST(SandboxRebootTest, Win9xMachineUsesWininitAndRestoresLongNames) {
   EXPECT_FALSE(FileExists("C:\\WINDOWS\\wininit.ini"));
   EXPECT_FALSE(RegKeyExists(runOnce) && RegValueExists(runOnce, "Rename C:\\PROGRA~1\\MYAPP~1\\LIBRAR~1.DLL"));
 }
+
+// What a new installation of each system leaves in the registry agrees
+// with the machine's own facts: its version, its folders, its environment.
 
 // What a new installation of each system leaves in the registry agrees
 // with the machine's own facts: its version, its folders, its environment.
@@ -352,20 +199,4 @@ TEST(SandboxFactsTest, NonAdministratorTempFallbackWindowsAndFreeSpace) {
   EXPECT_EQ(DiskFreeKB("C:\\WINDOWS"), 123456u);
 }
 
-TEST(SandboxProfileTest, ProfileFunctions) {
-  Machine m;
-  Host& h = m.Host();
-  ASSERT_TRUE(WriteWholeFile("C:\\WINDOWS\\p.ini", "[S]\r\n  key = \"quoted value\" \r\nother=1\r\n[T]\r\nx=y\r\n"));
-  EXPECT_EQ(h.ProfileRead("p.ini", "s", "KEY", "d", 1024), "quoted value");
-  EXPECT_EQ(h.ProfileRead("p.ini", "s", "missing", "d  ", 1024), "d");
-  EXPECT_EQ(h.ProfileRead("p.ini", std::nullopt, std::nullopt, "", 1024), std::string("S\0T\0", 4));
-  EXPECT_TRUE(h.ProfileWrite("p.ini", "S", "new", "v"));
-  EXPECT_TRUE(h.ProfileWrite("p.ini", "T", std::nullopt, std::nullopt));
-  EXPECT_TRUE(h.ProfileWrite("p.ini", "S", "other", std::nullopt));
-  std::string text;
-  ASSERT_TRUE(ReadWholeFile("C:\\WINDOWS\\p.ini", text));
-  EXPECT_EQ(text, "[S]\r\n  key = \"quoted value\" \r\nnew=v\r\n");
-}
-
 }  // namespace
-#endif

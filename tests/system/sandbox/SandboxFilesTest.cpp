@@ -1,0 +1,70 @@
+// The sandbox host's files: share modes between handles, files in use,
+// long paths and attributes.
+#include <gtest/gtest.h>
+
+#include "system/kqFileUtils.h"
+#include "system/kqNTSecurity.h"
+#include "system/kqRegIni.h"
+#include "system/kqShell.h"
+#include "system/kqStrUtils.h"
+#include "system/kqUtils.h"
+#include "SandboxFixture.h"
+
+using namespace vx;
+using vxtest::Machine;
+using vxtest::Slurp;
+using vxtest::Append;
+namespace fs = std::filesystem;
+
+namespace {
+
+TEST(SandboxFileTest, ShareModesBetweenHandles) {
+  Machine m;
+  Host& h = m.Host();
+  ASSERT_TRUE(WriteWholeFile("C:\\f.txt", "data"));
+  {
+    auto writer = h.OpenFile("C:\\f.txt", FileAccess::ReadWrite, FileCreate::OpenExisting, kShareRead);
+    ASSERT_TRUE(writer);
+    EXPECT_TRUE(h.OpenFile("C:\\F.TXT", FileAccess::Read, FileCreate::OpenExisting, kShareRead | kShareWrite));
+    EXPECT_FALSE(h.OpenFile("C:\\f.txt", FileAccess::Read, FileCreate::OpenExisting, kShareRead));
+    EXPECT_EQ(h.LastError(), kErrorSharingViolation);
+    EXPECT_FALSE(h.OpenFile("C:\\f.txt", FileAccess::Write, FileCreate::OpenExisting, kShareRead | kShareWrite));
+    EXPECT_FALSE(h.RemoveFile("C:\\f.txt"));
+    EXPECT_FALSE(h.RenameFile("C:\\f.txt", "C:\\g.txt"));
+  }
+  {
+    auto reader = h.OpenFile("C:\\f.txt", FileAccess::Read, FileCreate::OpenExisting, kShareRead | kShareDelete);
+    ASSERT_TRUE(reader);
+    EXPECT_TRUE(h.RenameFile("C:\\f.txt", "C:\\g.txt"));
+  }
+  EXPECT_TRUE(h.RemoveFile("C:\\g.txt"));
+}
+
+TEST(SandboxFileTest, InUseFilesLongPathsAndAttributes) {
+  Machine m("xp", "\r\n[InUse]\r\nfile1=C:\\WINDOWS\\system32\\busy.dll\r\n");
+  Host& h = m.Host();
+  ASSERT_TRUE(WriteWholeFile("C:\\WINDOWS\\system32\\busy.dll", "old"));
+  EXPECT_FALSE(h.RemoveFile("C:\\windows\\SYSTEM32\\busy.dll"));
+  EXPECT_FALSE(WriteWholeFile("C:\\WINDOWS\\system32\\busy.dll", "new"));
+  std::string bytes;
+  EXPECT_TRUE(ReadWholeFile("C:\\WINDOWS\\system32\\busy.dll", bytes));
+  EXPECT_EQ(bytes, "old");
+
+  std::string tooLong = "C:\\" + std::string(300, 'a');
+  EXPECT_EQ(h.GetAttributes(tooLong), kInvalidAttributes);
+  EXPECT_FALSE(h.OpenFile(tooLong, FileAccess::Write, FileCreate::CreateAlways, 0));
+  EXPECT_FALSE(ForceFolders(tooLong + "\\b"));
+
+  ASSERT_TRUE(WriteWholeFile("C:\\ro.txt", "x"));
+  ASSERT_TRUE(h.SetAttributes("C:\\ro.txt", kAttrReadOnly | kAttrArchive));
+  EXPECT_FALSE(h.RemoveFile("C:\\ro.txt"));
+  EXPECT_TRUE(DeleteFileForced("C:\\ro.txt"));
+  ASSERT_TRUE(WriteWholeFile("C:\\n.txt", "x"));
+  ASSERT_TRUE(h.SetAttributes("C:\\n.txt", kAttrNormal));
+  uint32_t a = h.GetAttributes("C:\\n.txt");
+  if (a != kAttrArchive) {
+    EXPECT_EQ(a, uint32_t(kAttrNormal));  // where the file system keeps attributes
+  }
+}
+
+}  // namespace
