@@ -259,8 +259,9 @@ int Build(const Options& opt) {
     } else if (t.Name == "helper") {
       plans[0].presetup.push_back(FileEntry(file.filename().string(), file));
     } else if (t.Name == "flags") {
-      plan.flags = (BoolAttr(t, "scrambled") ? kPackageScrambled : 0) | (BoolAttr(t, "noprogress") ? kPackageNoProgress : 0) |
-                   (BoolAttr(t, "quiet") ? kPackageQuiet : 0);
+      plan.flags = (BoolAttr(t, "scrambled") ? uint32_t(kPackageScrambled) : 0u) |
+                   (BoolAttr(t, "noprogress") ? uint32_t(kPackageNoProgress) : 0u) |
+                   (BoolAttr(t, "quiet") ? uint32_t(kPackageQuiet) : 0u);
     }
   }
 
