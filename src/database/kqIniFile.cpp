@@ -310,10 +310,11 @@ bool TkqIniFile::WriteImage(const std::string& image) {
          handle_->SetEnd();
 }
 
-void TkqIniFile::UpdateFile() {
-  if (!modified_) return;
-  if (!fileName_.empty() && !readOnly_) WriteImage(Image());
+bool TkqIniFile::UpdateFile() {
+  if (!modified_) return true;
+  // A failed write is reported once; the changes stay in memory only.
   modified_ = false;
+  return fileName_.empty() || readOnly_ || WriteImage(Image());
 }
 
 void RegisterIniFileClass() {

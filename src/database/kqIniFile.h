@@ -63,7 +63,7 @@ class TkqIniFile : public TkqIniFileBase {
   void EraseSection(const std::string& section) override;
   void DeleteKey(const std::string& section, const std::string& key) override;
   void GetStrings(std::vector<std::string>& strings) override;
-  void UpdateFile() override;
+  bool UpdateFile() override;
 
   // The index of the key's line in the section (-1 when missing) and the
   // section's lines (null when the section is missing and not created).

@@ -33,6 +33,13 @@ namespace vx {
 namespace {
 
 void Step(const std::string& text) { RunLog("step", text); }
+
+// Writes the INI changes still held in memory; a file that could not be
+// written is named in the run log.
+void FlushIniFiles() {
+  for (const std::string& file : IniFlush()) Step("INI changes could not be written to " + LogQuote(file));
+}
+
 }  // namespace
 
 // --- Main body ------------------------------------------------------------------
@@ -102,7 +109,7 @@ void Engine::Finish(bool result) {
   if (result && state_.rebootAtExit) stages_.RestartWindows();
   if (!result && state_.exitCode == 0) state_.exitCode = -1;
   // The INI settings the run chose at its start end with it.
-  IniFlush();
+  FlushIniFiles();
   SetIniFileFactory(nullptr);
   IniDefaults() = IniOptions();
 }
@@ -115,9 +122,13 @@ bool Engine::WriteExtractionLibrary(const std::string& path) {
     session_.GetPrompts().ShowError("Can't extract UNPACK.DLL");
     return false;
   }
-  // Written without a check: a library that could not be written shows up
-  // as a package that cannot be prepared.
-  WriteWholeFile(path, bytes);
+  // A library written only in part would fail later, when a package is
+  // opened, with a message that hides the cause.
+  if (!WriteWholeFile(path, bytes)) {
+    CurrentHost().RemoveFile(path);
+    session_.GetPrompts().ShowError("Can't extract UNPACK.DLL");
+    return false;
+  }
   Step("extraction library written to " + LogQuote(path));
   return true;
 }
@@ -268,7 +279,7 @@ void Engine::ClosingBlock(bool& result) {
         // The user interface shows what the engine is doing while it undoes
         // the changes, and hides it again however the rollback ends.
         stages_.ShowStatus(stages_.LanguageMessage(18));
-        IniFlush();
+        FlushIniFiles();
         try {
           installer_.Rollback();
         } catch (...) {
@@ -291,7 +302,7 @@ void Engine::ClosingBlock(bool& result) {
   if (!state_.savedCurrentFolder.empty()) host.SetCurrentFolder(state_.savedCurrentFolder);
   if (state_.singleInstance) host.CloseHandle(state_.singleInstance);
   state_.singleInstance = 0;
-  IniFlush();
+  FlushIniFiles();
   DestroyMainWindow(state_.mainWindow);
   session_.SetMainWindow(0);
   state_.mainWindow = 0;

@@ -5,6 +5,7 @@
 #include <map>
 #include <random>
 
+#include "system/Errors.h"
 #include "system/kqStrUtils.h"
 
 namespace vx {
@@ -329,6 +330,7 @@ namespace {
 
 struct CacheEntry {
   std::unique_ptr<TkqIniFileBase> file;
+  std::string name;
   bool readOnly = false;
 };
 
@@ -353,10 +355,13 @@ TkqIniFileBase* Object(const std::string& file, bool forWrite) {
   try {
     CacheEntry e;
     e.file = g_factory(file, !forWrite, IniDefaults());
+    e.name = file;
     e.readOnly = !forWrite;
     if (!e.file) return nullptr;
     return (cache[key] = std::move(e)).file.get();
-  } catch (...) {
+  } catch (const EInOutError&) {
+    // A file that exists but cannot be opened reads as empty and refuses
+    // writes, as the profile functions do.
     return nullptr;
   }
 }
@@ -393,11 +398,7 @@ std::string IniReadString(const std::string& file, const std::string& section, c
                           const std::string& def) {
   if (!Cached()) return CurrentHost().ProfileRead(file, section, key, def, 1024);
   TkqIniFileBase* f = Object(file, false);
-  try {
-    return f ? f->ReadString(section, key, def) : def;
-  } catch (...) {
-    return def;
-  }
+  return f ? f->ReadString(section, key, def) : def;
 }
 
 void IniReadSections(const std::string& file, std::vector<std::string>& names) {
@@ -438,12 +439,8 @@ bool IniWriteString(const std::string& file, const std::string& section, const s
   if (!Cached()) return CurrentHost().ProfileWrite(file, section, key, value);
   TkqIniFileBase* f = Object(file, true);
   if (!f) return false;
-  try {
-    f->WriteString(section, key, value);
-    return true;
-  } catch (...) {
-    return false;
-  }
+  f->WriteString(section, key, value);
+  return true;
 }
 
 bool IniDeleteKey(const std::string& file, const std::string& section, const std::string& key) {
@@ -465,26 +462,22 @@ bool IniWriteSection(const std::string& file, const std::string& section, const 
   return ok;
 }
 
-void IniFlush() {
+std::vector<std::string> IniFlush() {
+  std::vector<std::string> failed;
   auto& cache = Cache();
-  for (auto& [key, entry] : cache) {
-    try {
-      entry.file.reset();
-    } catch (...) {
-    }
-  }
+  for (auto& [key, entry] : cache)
+    if (!entry.file->UpdateFile()) failed.push_back(entry.name);
   cache.clear();
+  return failed;
 }
 
-void IniRelease(const std::string& file) {
+bool IniRelease(const std::string& file) {
   auto& cache = Cache();
   auto it = cache.find(UpperCase(file));
-  if (it == cache.end()) return;
-  try {
-    it->second.file.reset();
-  } catch (...) {
-  }
+  if (it == cache.end()) return true;
+  bool written = it->second.file->UpdateFile();
   cache.erase(it);
+  return written;
 }
 
 }  // namespace vx

@@ -106,7 +106,8 @@ class TkqIniFileBase {
   virtual void EraseSection(const std::string& section) = 0;
   virtual void DeleteKey(const std::string& section, const std::string& key) = 0;
   virtual void GetStrings(std::vector<std::string>& strings) = 0;
-  virtual void UpdateFile() = 0;
+  // Writes pending changes; false when they could not be written.
+  virtual bool UpdateFile() = 0;
 };
 
 // Creates the object of one file; may raise when the file cannot be opened.
@@ -134,9 +135,11 @@ bool IniWriteString(const std::string& file, const std::string& section, const s
 bool IniDeleteKey(const std::string& file, const std::string& section, const std::string& key);
 // Writes each name=value line (split at its first "=") into the section.
 bool IniWriteSection(const std::string& file, const std::string& section, const std::vector<std::string>& lines);
-// Frees every cached object (writing pending changes) and empties the cache.
-void IniFlush();
-// Frees and forgets the cached object of one file (before it is copied).
-void IniRelease(const std::string& file);
+// Writes the pending changes of every cached object and empties the cache.
+// Answers the files whose changes could not be written.
+std::vector<std::string> IniFlush();
+// Writes and forgets the cached object of one file (before it is copied);
+// false when its pending changes could not be written.
+bool IniRelease(const std::string& file);
 
 }  // namespace vx

@@ -224,6 +224,21 @@ TEST_F(IniAccessTest, CacheReadsWritesFlushesAndReleases) {
   EXPECT_EQ(IniReadString(Path("missing.ini"), "X", "y", "def"), "def");
 }
 
+TEST_F(IniAccessTest, ChangesThatCannotBeWrittenAreReported) {
+  Write("blocker", "a file where a folder is needed");
+  std::string lost = Path("blocker\\lost.ini");
+  std::string kept = Path("kept.ini");
+  EXPECT_TRUE(IniWriteString(lost, "S", "k", "v"));  // held in memory until flushed
+  EXPECT_TRUE(IniWriteString(kept, "S", "k", "v"));
+  EXPECT_EQ(IniFlush(), (std::vector<std::string>{lost}));
+  EXPECT_EQ(Read("kept.ini"), "[S]\r\nk=v\r\n\r\n");
+  EXPECT_TRUE(IniFlush().empty());  // reported once, not again
+
+  EXPECT_TRUE(IniWriteString(lost, "S", "k", "v"));
+  EXPECT_FALSE(IniRelease(lost));
+  EXPECT_TRUE(IniRelease(lost));  // nothing cached any more
+}
+
 TEST_F(IniAccessTest, ProfileFunctionFallback) {
   SetUseIniCache(false);
   Write("p.ini", "[S]\r\nq = \"quoted\"\r\n");
