@@ -1,9 +1,24 @@
+# vx_export_headers(TARGET SCOPE FOLDER)
+# Puts the headers of src/FOLDER, and only those, on TARGET's include path,
+# spelled "FOLDER/Header.h" as everywhere else: through a directory of the
+# build tree that holds nothing but a link to src/FOLDER. A library thus
+# hands its users its own headers and those of what it links, not all of src/.
+function(vx_export_headers target scope folder)
+  set(_root ${CMAKE_BINARY_DIR}/exported/${folder})
+  if(NOT EXISTS ${_root}/${folder})
+    file(MAKE_DIRECTORY ${_root})
+    file(CREATE_LINK ${PROJECT_SOURCE_DIR}/src/${folder} ${_root}/${folder} SYMBOLIC)
+  endif()
+  target_include_directories(${target} ${scope} ${_root})
+endfunction()
+
 # vx_subsystem(NAME SOURCES... [DEPENDS libs...])
-# Declares the static library of one subsystem folder (target vx_<NAME>).
+# Declares the static library of one subsystem folder (target vx_<NAME>),
+# exporting its own headers.
 function(vx_subsystem name)
   cmake_parse_arguments(A "" "" "SOURCES;DEPENDS" ${ARGN})
   add_library(vx_${name} STATIC ${A_SOURCES})
-  target_include_directories(vx_${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  vx_export_headers(vx_${name} PUBLIC ${name})
   if(A_DEPENDS)
     target_link_libraries(vx_${name} PUBLIC ${A_DEPENDS})
   endif()

@@ -93,7 +93,9 @@ class RunWithPlugins : public ::testing::Test {
     ASSERT_TRUE(vx::ForceFolders(dir));
     // A library stays mapped once loaded (the loader may keep it after it
     // is freed): it is written once, only its script changes.
-    if (!vx::FileExists(dir + "wizard.dll")) ASSERT_TRUE(vx::WriteWholeFile(dir + "wizard.dll", library));
+    if (!vx::FileExists(dir + "wizard.dll")) {
+      ASSERT_TRUE(vx::WriteWholeFile(dir + "wizard.dll", library));
+    }
     ASSERT_TRUE(vx::WriteWholeFile(dir + "wizard.script", "log=" + log + "\n" + script));
   }
   // The engine runs as if started from "setup.exe" in the scratch folder.

@@ -17,6 +17,7 @@
 #include "format/FormatKeys.h"
 #include "package/Package.h"
 #include "package/PackageCrypt.h"
+#include "system/ByteReader.h"
 #include "system/kqFileUtils.h"
 #include "system/kqStrUtils.h"
 
@@ -101,14 +102,7 @@ std::string FontName(const std::string& b) {
 std::string VersionOf(const fs::path& p) {
   std::ifstream f(p, std::ios::binary);
   if (!f) return "";
-  auto read = [&](uint64_t off, size_t n, std::string& out) {
-    out.assign(n, '\0');
-    f.clear();
-    f.seekg(std::streamoff(off));
-    f.read(out.data(), std::streamsize(n));
-    out.resize(size_t(f.gcount()));
-    return true;
-  };
+  ByteReader read = StreamReader(f);
   uint32_t ms = 0, ls = 0;
   if (!ReadVersionResource(read, ms, ls)) return "";
   return Format("%u.%u.%u.%u", ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF);

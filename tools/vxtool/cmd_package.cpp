@@ -33,6 +33,7 @@
 #include "package/PackageCrypt.h"
 #include "package/SecureWipe.h"
 #include "package/VXUnpacker.h"
+#include "system/ByteReader.h"
 #include "system/PeImage.h"
 #include "system/kqFileUtils.h"
 #include "system/kqStrUtils.h"
@@ -103,14 +104,7 @@ bool ReadLayout(const std::string& path, Layout& l, std::string& error) {
     error = "cannot read " + Quote(path);
     return false;
   }
-  auto read = [&in](uint64_t offset, size_t n, std::string& out) {
-    out.assign(n, '\0');
-    in.clear();
-    in.seekg(std::streamoff(offset));
-    in.read(out.data(), std::streamsize(n));
-    out.resize(size_t(in.gcount()));
-    return true;
-  };
+  ByteReader read = StreamReader(in);
   if (!ReadPackageLayout(read, size, l)) {
     error = Quote(path) + " is not a package: no trailer (\"" + std::string(kPackageEndMarker) +
             "\") in its last " + std::to_string(kPackageMarkerWindow) + " bytes";
@@ -281,16 +275,7 @@ EnumerateResult TryDataPart(const Layout& l, const std::string& hostFile, const 
 std::string EngineKind(const std::string& native, uint32_t stubSize) {
   if (stubSize == 0) return "none";
   std::ifstream f(native, std::ios::binary);
-  auto read = [&](uint64_t off, size_t n, std::string& out) {
-    out.clear();
-    if (off + n > stubSize) return false;
-    out.assign(n, '\0');
-    f.clear();
-    f.seekg(std::streamoff(off));
-    f.read(out.data(), std::streamsize(n));
-    out.resize(size_t(f.gcount()));
-    return true;
-  };
+  ByteReader read = StreamReader(f, stubSize);
   PeImage image;
   if (ReadPeImage(read, image)) return "Windows " + PeMachineName(image.machine);
   std::string elf;

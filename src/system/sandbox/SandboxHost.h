@@ -266,7 +266,11 @@ class SandboxHost : public Host {
     bool done = false;
     uint32_t exitCode = 0;
   };
+  HandleValue TrackProcess(const Process& process);
+  // A process that ended at its start with `code` (a built-in command).
   HandleValue FinishedProcess(uint32_t code);
+  // Starts the native program `argv` in `nativeFolder` and tracks it.
+  HandleValue SpawnProcess(const std::vector<std::string>& argv, const std::string& nativeFolder);
   bool RunBuiltin(const std::vector<std::string>& args, uint32_t& code);
   std::string ProgramCommand(const std::string& windowsPath);
 

@@ -100,14 +100,18 @@ void SandboxHost::CloseHandle(HandleValue handle) {
 // itself when it is executable. "command.com /c" and "cmd /c" with ren and
 // del are carried out by the machine itself.
 
-HandleValue SandboxHost::FinishedProcess(uint32_t code) {
+HandleValue SandboxHost::TrackProcess(const Process& process) {
   std::lock_guard<std::mutex> lock(mutexLock_);
   HandleValue h = nextHandle_++;
+  processes_[h] = process;
+  return h;
+}
+
+HandleValue SandboxHost::FinishedProcess(uint32_t code) {
   Process p;
   p.done = true;
   p.exitCode = code;
-  processes_[h] = p;
-  return h;
+  return TrackProcess(p);
 }
 
 bool SandboxHost::RunBuiltin(const std::vector<std::string>& args, uint32_t& code) {
@@ -164,6 +168,16 @@ int Spawn(const std::vector<std::string>& argv, const std::string& cwd, const st
 
 }  // namespace
 
+HandleValue SandboxHost::SpawnProcess(const std::vector<std::string>& argv, const std::string& nativeFolder) {
+  Process p;
+  p.pid = Spawn(argv, nativeFolder, root_);
+  if (p.pid < 0) {
+    Fail(kErrorNotEnoughMemory);
+    return 0;
+  }
+  return TrackProcess(p);
+}
+
 HandleValue SandboxHost::StartProcess(const std::string& commandLine, const std::string& folder, int showCmd,
                                       uint32_t creationFlags) {
   std::vector<std::string> args = SplitProgramArguments(commandLine);
@@ -218,17 +232,7 @@ HandleValue SandboxHost::StartProcess(const std::string& commandLine, const std:
     argv = {native};
   }
   argv.insert(argv.end(), args.begin() + 1, args.end());
-  int pid = Spawn(argv, cwd, root_);
-  if (pid < 0) {
-    Fail(kErrorNotEnoughMemory);
-    return 0;
-  }
-  std::lock_guard<std::mutex> lock(mutexLock_);
-  HandleValue h = nextHandle_++;
-  Process p;
-  p.pid = pid;
-  processes_[h] = p;
-  return h;
+  return SpawnProcess(argv, cwd);
 }
 
 HandleValue SandboxHost::ShellOpen(WindowHandle owner, const std::string& file, const std::string& params,
@@ -249,15 +253,7 @@ HandleValue SandboxHost::ShellOpen(WindowHandle owner, const std::string& file, 
   }
   std::vector<std::string> argv = {"/bin/sh", "-c", command, "sh", r.native};
   for (const std::string& a : SplitCommandLine(params)) argv.push_back(a);
-  std::string cwd = NativePath(folder.empty() ? currentFolder_ : folder);
-  int pid = Spawn(argv, cwd, root_);
-  if (pid < 0) return 0;
-  std::lock_guard<std::mutex> lock(mutexLock_);
-  HandleValue h = nextHandle_++;
-  Process p;
-  p.pid = pid;
-  processes_[h] = p;
-  return h;
+  return SpawnProcess(argv, NativePath(folder.empty() ? currentFolder_ : folder));
 }
 
 uint32_t SandboxHost::WaitForProcess(HandleValue process, uint32_t milliseconds) {
