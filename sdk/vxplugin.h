@@ -115,6 +115,20 @@ enum {
   CM_ISPASSWORDVALID = 281,     /* -> 0 valid, 1 not */
   CM_CALCACTIONS = 282          /* p1: "<actions>..." XML, p2: context -> allocated text */
 };
+/* Item kinds: the high word of the first parameter of EV_BEFOREPROCESSITEMS,
+ * EV_AFTERPROCESSITEMS, EV_BEFOREPROCESSITEM and EV_AFTERPROCESSITEM. */
+enum {
+  VX_ITEM_FILES = 0,
+  VX_ITEM_REGISTRY = 1,
+  VX_ITEM_INI = 2,
+  VX_ITEM_SHORTCUTS = 3,
+  VX_ITEM_SERVERS = 4,
+  VX_ITEM_FONTS = 5,
+  VX_ITEM_PROGRAMS = 6
+};
+/* EV_PROCESSITEM, low word of the first parameter: the copy's decision. */
+enum { VX_FILE_WRITTEN = 0, VX_FILE_SKIPPED = 1 };
+
 #define VX_FIRST_DYNAMIC_MESSAGE 4096 /* first number GetMessageID hands out */
 #define VX_FIRST_PLUGIN_FUNCTION 38   /* first ID CM_REGISTERFUNCTION returns */
 
@@ -198,6 +212,16 @@ typedef struct VXCallBlock {
   /* 20 / 32: name, arguments, and one more zero byte */
 } VXCallBlock;
 
+/* The second parameter of EV_BEFOREPROCESSITEM, EV_PROCESSITEM and
+ * EV_AFTERPROCESSITEM for files (item kind 0); valid during the call. */
+typedef struct VXFileItemRecord {
+  const char* path;               /*  0: the destination, or the file being removed */
+  uint32_t size;                  /*  4 /  8 */
+  uint32_t dosDateTime;           /*  8 / 12: DOS date in the high word, time in the low word */
+  uint32_t attributes;            /* 12 / 16 */
+  int32_t removal;                /* 16 / 20: 1 when the file is being removed, else 0 */
+} VXFileItemRecord;               /* 20 / 24 bytes */
+
 /* The block that carries a broadcast from another thread to the engine's
  * main thread (window message 0x5911); for reference only. */
 typedef struct VXCrossThreadCall {
@@ -232,6 +256,8 @@ VX_CHECK(installtype_size, sizeof(VXInstallTypeRecord) == 20);
 VX_CHECK(callblock_size, sizeof(VXCallBlock) == 20);
 VX_CHECK(callblock_extra, offsetof(VXCallBlock, extra) == 16);
 VX_CHECK(crossthread_size, sizeof(VXCrossThreadCall) == 20);
+VX_CHECK(fileitem_size, sizeof(VXFileItemRecord) == 20);
+VX_CHECK(fileitem_removal, offsetof(VXFileItemRecord, removal) == 16);
 #elif defined(_WIN64)
 VX_CHECK(info_size, sizeof(VXPluginInfo) == 5166);
 VX_CHECK(info_id, offsetof(VXPluginInfo, pluginId) == 12);
@@ -249,6 +275,8 @@ VX_CHECK(installtype_size, sizeof(VXInstallTypeRecord) == 36);
 VX_CHECK(callblock_size, sizeof(VXCallBlock) == 32);
 VX_CHECK(callblock_extra, offsetof(VXCallBlock, extra) == 24);
 VX_CHECK(crossthread_size, sizeof(VXCrossThreadCall) == 28);
+VX_CHECK(fileitem_size, sizeof(VXFileItemRecord) == 24);
+VX_CHECK(fileitem_removal, offsetof(VXFileItemRecord, removal) == 20);
 #endif
 #undef VX_CHECK
 

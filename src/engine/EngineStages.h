@@ -41,6 +41,7 @@ class EngineStages : public RunStages {
 
  private:
   bool PrepareFurtherPackages();
+  void MergePackageComponents();
 
   RunSession& session_;
 };

@@ -34,12 +34,6 @@ namespace {
 
 void Step(const std::string& text) { RunLog("step", text); }
 
-// Writes the INI changes still held in memory; a file that could not be
-// written is named in the run log.
-void FlushIniFiles() {
-  for (const std::string& file : IniFlush()) Step("INI changes could not be written to " + LogQuote(file));
-}
-
 }  // namespace
 
 // --- Main body ------------------------------------------------------------------
@@ -84,7 +78,10 @@ void Engine::CreateTemporaryFolders() {
   if (!ForceFolders(state_.tempFolder))
     throw EEngineError(Format("Cannot create the temporary folder \"%s\".", state_.tempFolder.c_str()));
   Step("temporary folder " + LogQuote(state_.tempFolder));
-  for (std::string* sub : {&state_.tempFontsPath, &state_.tempGACPath, &state_.tempBackupPath}) {
+  // The working folders of the installation live in the project database,
+  // so that a run resumed after a restart finds them again.
+  TvxMainDatabase& db = session_.Database();
+  for (std::string* sub : {&db.TempFontsPath, &db.TempGACPath, &db.TempBackupPath}) {
     *sub = state_.tempFolder + UniqueName(state_.tempFolder) + "\\";
     if (!CurrentHost().MakeFolder(ExcludeTrailingBackslash(*sub)))
       throw EEngineError(Format("Cannot create the temporary folder \"%s\".", sub->c_str()));
@@ -109,7 +106,7 @@ void Engine::Finish(bool result) {
   if (result && state_.rebootAtExit) stages_.RestartWindows();
   if (!result && state_.exitCode == 0) state_.exitCode = -1;
   // The INI settings the run chose at its start end with it.
-  FlushIniFiles();
+  IniFlushLogged();
   SetIniFileFactory(nullptr);
   IniDefaults() = IniOptions();
 }
@@ -279,7 +276,7 @@ void Engine::ClosingBlock(bool& result) {
         // The user interface shows what the engine is doing while it undoes
         // the changes, and hides it again however the rollback ends.
         stages_.ShowStatus(stages_.LanguageMessage(18));
-        FlushIniFiles();
+        IniFlushLogged();
         try {
           installer_.Rollback();
         } catch (...) {
@@ -302,7 +299,7 @@ void Engine::ClosingBlock(bool& result) {
   if (!state_.savedCurrentFolder.empty()) host.SetCurrentFolder(state_.savedCurrentFolder);
   if (state_.singleInstance) host.CloseHandle(state_.singleInstance);
   state_.singleInstance = 0;
-  FlushIniFiles();
+  IniFlushLogged();
   DestroyMainWindow(state_.mainWindow);
   session_.SetMainWindow(0);
   state_.mainWindow = 0;
@@ -323,12 +320,6 @@ int RunEngine(const CommandLine& commandLine, UnattendedAnswers answers) {
   return Engine(session, stages, installer).Run();
 }
 
-std::string FormatMessage1(const std::string& message, const std::string& argument) {
-  std::string text = message;
-  size_t pos = text.find("%s");
-  if (pos != std::string::npos) text.replace(pos, 2, argument);
-  return text;
-}
 
 // --- Unattended operation ---------------------------------------------------------------
 

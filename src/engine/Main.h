@@ -43,10 +43,6 @@ class Engine {
 // build: what the program entry does. Returns the exit code.
 int RunEngine(const CommandLine& commandLine, UnattendedAnswers answers = {});
 
-// Replaces the first "%s" of a message by `argument`. Messages come from
-// language files, so they are never used as printf formats.
-std::string FormatMessage1(const std::string& message, const std::string& argument);
-
 // Reads the unattended switches ("/log:<file>", "/suppressmsgboxes",
 // "/answers:<file>"): opens the run log and gives the automatic answers.
 // False with `error` set when a file cannot be used (`answers` then holds

@@ -158,4 +158,70 @@ bool RunSession::SkipPhase(ItemKind kind) {
 
 void RunSession::PhaseDone(ItemKind kind) { SendEvent(EV_AFTERPROCESSITEMS, intptr_t(kind) << 16, 0, true); }
 
+namespace {
+
+// The record a file event carries to the plug-ins; it points into `file`.
+VXFileItemRecord FileRecord(const FileItemEvent& file) {
+  VXFileItemRecord record{};
+  record.path = file.path.c_str();
+  record.size = file.size;
+  record.dosDateTime = file.dosDateTime;
+  record.attributes = file.attributes;
+  record.removal = file.removal ? 1 : 0;
+  return record;
+}
+
+}  // namespace
+
+bool RunSession::SkipFile(const FileItemEvent& file) {
+  VXFileItemRecord record = FileRecord(file);
+  return SendEvent(EV_BEFOREPROCESSITEM, intptr_t(VX_ITEM_FILES) << 16, reinterpret_cast<vx_param>(&record),
+                   false) != 0;
+}
+
+void RunSession::FileDecided(const FileItemEvent& file, bool skipped) {
+  VXFileItemRecord record = FileRecord(file);
+  SendEvent(EV_PROCESSITEM, skipped ? VX_FILE_SKIPPED : VX_FILE_WRITTEN, reinterpret_cast<vx_param>(&record), true);
+}
+
+void RunSession::FileDone(const FileItemEvent& file) {
+  VXFileItemRecord record = FileRecord(file);
+  SendEvent(EV_AFTERPROCESSITEM, intptr_t(VX_ITEM_FILES) << 16, reinterpret_cast<vx_param>(&record), true);
+}
+
+int RunSession::VersionConflict(const std::string& destination) {
+  return int(SendEvent(EV_VERSIONCONFLICT, reinterpret_cast<vx_param>(destination.c_str()), 0, false));
+}
+
+void RunSession::FileProgress(int filePercent, int totalPercent) {
+  SendEvent(EV_FILEINSTALLPROGRESS, filePercent, totalPercent, true);
+}
+
+bool RunSession::LocatePackage(const std::string& name, std::string& folder) {
+  char buffer[260] = {};
+  folder.copy(buffer, sizeof buffer - 1);
+  if (AskForPackage(name, buffer) == 0) return false;
+  buffer[sizeof buffer - 1] = 0;
+  folder = IncludeTrailingBackslash(buffer);
+  return true;
+}
+
+std::string RunSession::LanguageFile() { return LanguageFilePath(*db_); }
+
+void RunSession::SuspendInstall() {
+  if (installer_) installer_->SuspendWorker();
+}
+
+void RunSession::ResumeInstall() {
+  if (installer_) installer_->ResumeWorker();
+}
+
+void RunSession::LogNewFile(const std::string& file) {
+  if (installer_) installer_->LogNewFile(file);
+}
+
+void RunSession::AddLogRecord(const std::string& section, const std::string& record) {
+  if (installer_) installer_->AddLogRecord(section, record);
+}
+
 }  // namespace vx

@@ -66,8 +66,8 @@ class RunSession : public InstallEvents,
   intptr_t SendEvent(int32_t event, intptr_t param1, intptr_t param2, bool toAll);
   // The status text the user interface shows while the engine works on its
   // own (the rollback), and its end.
-  void ShowStatus(const std::string& text);
-  void HideStatus();
+  void ShowStatus(const std::string& text) override;
+  void HideStatus() override;
   // Makes a language current: LangID, Charset, the application name, and
   // EV_LANGUAGECHANGED to every plug-in.
   void SetLanguage(const std::string& code) override;
@@ -75,9 +75,25 @@ class RunSession : public InstallEvents,
   // CM_ABORTINSTALL and AbortInstall: the run stops at its next check.
   void AbortInstall() override;
 
-  // InstallEvents
+  // InstallEvents (ShowStatus, HideStatus and AbortInstall as above)
   bool SkipPhase(ItemKind kind) override;
   void PhaseDone(ItemKind kind) override;
+  bool SkipFile(const FileItemEvent& file) override;
+  void FileDecided(const FileItemEvent& file, bool skipped) override;
+  void FileDone(const FileItemEvent& file) override;
+  int VersionConflict(const std::string& destination) override;
+  void FileProgress(int filePercent, int totalPercent) override;
+  bool LocatePackage(const std::string& name, std::string& folder) override;
+  std::string Message(int number) override { return LanguageMessage(number); }
+  std::string LanguageFile() override;
+
+  // The run's installer, which the plug-ins' and functions' requests about
+  // the installation reach (none until the entry sets it).
+  void SetInstaller(Installer* installer) { installer_ = installer; }
+  void SuspendInstall() override;
+  void ResumeInstall() override;
+  void LogNewFile(const std::string& file) override;
+  void AddLogRecord(const std::string& section, const std::string& record) override;
 
   // TvxInstallerServices (the rest as above); also the ActiveWindowSource
   // of the run's boxes.
@@ -127,6 +143,7 @@ class RunSession : public InstallEvents,
   TvxEvaluator evaluator_;
   TPluginList plugins_;
   std::vector<TLanguage> languages_;
+  Installer* installer_ = nullptr;
 };
 
 }  // namespace vx

@@ -101,7 +101,9 @@ bool EngineStages::ChooseComponentsAndPackages() {
   }
   for (int i = session_.Database().Packages->Count() - 1; i >= 1; --i)
     if (!(*session_.Database().Packages)[i].Needed) session_.Database().Packages->Delete(i);
-  return session_.Database().Packages->Count() <= 1 || PrepareFurtherPackages();
+  if (session_.Database().Packages->Count() > 1 && !PrepareFurtherPackages()) return false;
+  MergePackageComponents();
+  return true;
 }
 
 bool EngineStages::PrepareFurtherPackages() {
@@ -120,7 +122,14 @@ bool EngineStages::PrepareFurtherPackages() {
   }
   for (int i = 1; i < packages.Count(); ++i)
     if (!LoadPackageDatabase(packages[i])) return false;
-  // Each chosen component takes its items from its package's database.
+  return true;
+}
+
+// Each chosen component takes its files and other items from the database
+// of the package that carries it, the setup file's own included: without
+// this a single-file setup would install components without files.
+void EngineStages::MergePackageComponents() {
+  TvxPackages& packages = *session_.Database().Packages;
   TvxComponents& components = *session_.Database().Components;
   for (int i = 0; i < components.Count(); ++i) {
     auto* package = static_cast<TvxPackage*>(packages.FindByID(components[i].Package));
@@ -130,7 +139,6 @@ bool EngineStages::PrepareFurtherPackages() {
     entry->Package = components[i].Package;
     components[i].Assign(*entry);
   }
-  return true;
 }
 
 

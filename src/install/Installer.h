@@ -18,12 +18,24 @@ namespace vx {
 
 class TvxMainDatabase;
 
-// Kinds of items, as the user interface is told about phases.
-enum class ItemKind : int { Programs = 6 };
+// Kinds of items, as the user interface is told about phases and items
+// (the high word of the events' first parameter).
+enum class ItemKind : int { Files = 0, Registry = 1, Ini = 2, Shortcuts = 3, Servers = 4, Fonts = 5, Programs = 6 };
 
-// What the installation tells the user interface while it works and what
-// the user interface may answer (the plug-in events of phases and items).
-// Supplied by the run session.
+// A file the installation is about to write or remove, as the user
+// interface sees it.
+struct FileItemEvent {
+  std::string path;          // the destination, or the file being removed
+  uint32_t size = 0;
+  uint32_t dosDateTime = 0;  // DOS date in the high word, time in the low word
+  uint32_t attributes = 0;
+  bool removal = false;
+};
+
+// What the installation tells the user interface while it works, what the
+// user interface may answer (the plug-in events of phases and items), and
+// the little it needs of the session besides. Supplied by the run session;
+// the file events may come from the copy's worker thread.
 class InstallEvents {
  public:
   virtual ~InstallEvents() = default;
@@ -31,6 +43,31 @@ class InstallEvents {
   virtual bool SkipPhase(ItemKind kind) = 0;
   // After a phase that was not skipped.
   virtual void PhaseDone(ItemKind kind) = 0;
+
+  // Before a file is written or removed: true when it is to be skipped.
+  virtual bool SkipFile(const FileItemEvent& file) { return false; }
+  // The copy's decision about a file (skipped or written).
+  virtual void FileDecided(const FileItemEvent& file, bool skipped) {}
+  // After a file was handled.
+  virtual void FileDone(const FileItemEvent& file) {}
+  // An existing file is newer than the one to be installed: the user's
+  // answer (1 keep, 2 overwrite, 3 keep all, 4 overwrite all).
+  virtual int VersionConflict(const std::string& destination) { return 1; }
+  // Progress of the copy: of the current file and of the whole copy.
+  virtual void FileProgress(int filePercent, int totalPercent) {}
+  // A package file was not found in `folder`: true when `folder` now names
+  // another folder to try; false gives up.
+  virtual bool LocatePackage(const std::string& name, std::string& folder) { return false; }
+  // Sets the run's abort flag and tells the user interface.
+  virtual void AbortInstall() = 0;
+  // The status text the user interface shows while the engine works on its
+  // own, and its end.
+  virtual void ShowStatus(const std::string& text) {}
+  virtual void HideStatus() {}
+  // The numbered message of the current language file ("" when missing),
+  // and the path of that file ("" when there is none).
+  virtual std::string Message(int number) { return ""; }
+  virtual std::string LanguageFile() { return ""; }
 };
 
 class Installer {
@@ -56,6 +93,17 @@ class Installer {
   // over to the system and, when the run was suspended, arranges for the
   // engine to be started again after it.
   virtual bool PrepareResume() = 0;
+
+  // A record for the uninstall log (CM_ADDLOGRECORD): both texts expanded,
+  // the record split at its first "=".
+  virtual void AddLogRecord(const std::string& section, const std::string& record) {}
+  // A file the run put in place itself (RenameFile with Log): the
+  // uninstaller removes it.
+  virtual void LogNewFile(const std::string& file) {}
+  // SuspendInstall / ResumeInstall: holds and releases the copy's worker
+  // thread while it runs.
+  virtual void SuspendWorker() {}
+  virtual void ResumeWorker() {}
 };
 
 // The installer of a build that has no installation yet: every step that

@@ -13,7 +13,6 @@ namespace vx {
 struct RunState {
   std::string engineFile;    // the setup file the user started
   std::string tempFolder;    // private folder, one trailing backslash
-  std::string tempFontsPath, tempGACPath, tempBackupPath;
   bool resuming = false;     // cleared once the resume point has been passed
   bool startedToResume = false;
   bool repair = false;

@@ -158,6 +158,27 @@ double DosDateTimeToDateTime(uint32_t dosDateTime) {
   return days + (hour * 3600 + minute * 60 + second) / 86400.0;
 }
 
+uint32_t DateTimeToDosDateTime(double dateTime) {
+  if (!(dateTime > 0)) return 0;
+  int64_t secs = int64_t(dateTime * 86400.0 + 0.5);
+  int64_t days = secs / 86400, rest = secs % 86400;
+  // Civil date from days (proleptic Gregorian): shifted from the engine's
+  // epoch, 30 December 1899, to days since 1 March 0000.
+  int64_t z = days + 693899;
+  int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  int64_t doe = z - era * 146097;
+  int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  int64_t mp = (5 * doy + 2) / 153;
+  int64_t day = doy - (153 * mp + 2) / 5 + 1;
+  int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  int64_t year = yoe + era * 400 + (month <= 2);
+  if (year < 1980 || year > 2107) return 0;
+  uint32_t date = uint32_t(((year - 1980) << 9) | (month << 5) | day);
+  uint32_t time = uint32_t(((rest / 3600) << 11) | (((rest / 60) % 60) << 5) | ((rest % 60) / 2));
+  return (date << 16) | time;
+}
+
 TvxUnpacker::TvxUnpacker(const std::string& fileName, bool scrambled) {
   Host& host = CurrentHost();
   std::string library = UnpackFolder() + kUnpackLibraryName;

@@ -48,6 +48,9 @@ using TUnpackNextCabinetEvent = std::function<bool(const std::string& cabinet, s
 // The engine's date-time value (days since 30 December 1899) of a DOS date
 // (high 16 bits) and time (low 16 bits); 0 for an impossible date.
 double DosDateTimeToDateTime(uint32_t dosDateTime);
+// The DOS date and time of an engine date-time value (seconds rounded down
+// to even ones); 0 for a date outside 1980-2107.
+uint32_t DateTimeToDosDateTime(double dateTime);
 
 class TvxUnpacker {
  public:

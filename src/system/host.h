@@ -9,7 +9,8 @@
 //
 // Host is made of role interfaces, one per kind of thing the platform does
 // (HostFiles, HostRegistry, HostProfiles, HostMachine, HostProcesses,
-// HostWindows); the hosts implement them all. Paths crossing the seam are
+// HostWindows, HostThreads, HostProtectedFiles, HostSystemChanges); the
+// hosts implement them all. Paths crossing the seam are
 // Windows paths ("C:\dir\file"), 8-bit ANSI. Methods mirror the Win32 calls
 // they stand for, including their failure results; they never throw.
 #pragma once
@@ -91,12 +92,15 @@ enum : uint32_t {
 // ExitWindowsEx flags.
 enum : uint32_t { kEwxLogoff = 0, kEwxShutdown = 1, kEwxReboot = 2, kEwxForce = 4, kEwxPowerOff = 8 };
 
-// Process creation and waiting.
+// Process and thread creation and waiting.
 enum : uint32_t {
   kIdlePriorityClass = 0x40,
   kWaitObject0 = 0,
+  kWaitInput = 1,  // WAIT_OBJECT_0 + 1 of a wait on one object and the message queue
   kWaitTimeout = 258,
   kWaitFailed = 0xFFFFFFFFu,
+  kStillActive = 259,  // the exit code of a thread that still runs
+  kSuspendFailed = 0xFFFFFFFFu,  // SuspendThread / ResumeThread failed
 };
 enum : int { kSwHide = 0, kSwShowNormal = 1, kSwShowMinimized = 2, kSwShowMaximized = 3 };
 
@@ -509,6 +513,84 @@ class HostWindows {
   virtual bool SetWindowAlpha(WindowHandle window, uint8_t alpha) = 0;
 };
 
+// The installation's worker thread: the file copy runs on it while the main
+// thread does nothing but dispatch window messages (DispatchOneMessage),
+// which is where the worker's SendWindowMessage calls are handled.
+class HostThreads {
+ public:
+  virtual ~HostThreads() = default;
+
+  // CreateThread with the default stack size and no flags. The thread
+  // initialises COM for itself (CoInitialize), runs `work`, uninitialises
+  // COM and ends with `work`'s result as its exit code. An exception that
+  // escapes `work` ends the thread with exit code 0 (a failed copy, noted
+  // in the run log) instead of the whole process. Returns the thread's
+  // handle (0 on failure), released with CloseWorker.
+  virtual HandleValue StartWorker(std::function<uint32_t()> work) = 0;
+  // GetExitCodeThread: kStillActive while the thread runs.
+  virtual bool WorkerExitCode(HandleValue thread, uint32_t& code) = 0;
+  // MsgWaitForMultipleObjects on the thread and the calling thread's
+  // message queue (QS_ALLINPUT): kWaitObject0 once the thread has ended,
+  // kWaitInput when messages wait for DispatchOneMessage (also a call
+  // another thread sends to a window of this one), kWaitTimeout, or
+  // kWaitFailed. Lets the main thread sleep between messages instead of
+  // polling.
+  virtual uint32_t WaitForWorkerOrMessage(HandleValue thread, uint32_t milliseconds) = 0;
+  // SuspendThread / ResumeThread: the previous suspend count, or
+  // kSuspendFailed. Counts nest: two suspensions need two resumptions. A
+  // worker that suspends itself stops at once, until another thread
+  // resumes it.
+  virtual uint32_t SuspendWorker(HandleValue thread) = 0;
+  virtual uint32_t ResumeWorker(HandleValue thread) = 0;
+  // A safe point in the worker's work (between files, between the blocks
+  // of a file). Windows stops a suspended thread wherever it is; a host
+  // that stops its workers only where they can safely wait holds a
+  // suspended worker here until it is resumed. No effect on other threads.
+  virtual void WorkerCheckpoint() = 0;
+  // CloseHandle of the thread's handle; the thread itself runs on.
+  virtual void CloseWorker(HandleValue thread) = 0;
+};
+
+// The system's protection of its own files (Windows File Protection):
+// files it protects are never written or removed by an installation.
+class HostProtectedFiles {
+ public:
+  virtual ~HostProtectedFiles() = default;
+
+  // LoadLibrary("sfc.dll") and GetProcAddress("SfcIsFileProtected"). True
+  // when the query is available afterwards (also when it already was);
+  // false on systems without it.
+  virtual bool LoadProtectedFileQuery() = 0;
+  // SfcIsFileProtected(NULL, the path in its wide form). False when the
+  // query is not loaded.
+  virtual bool IsProtectedFile(const std::string& path) = 0;
+  // FreeLibrary of "sfc.dll": no query afterwards.
+  virtual void FreeProtectedFileQuery() = 0;
+};
+
+// Changes of the system that other programs are told about: the font table
+// and the broadcasts announcing changed fonts and settings.
+class HostSystemChanges {
+ public:
+  virtual ~HostSystemChanges() = default;
+
+  // AddFontResource: the fonts of a font file join the system's font table
+  // (until they are removed or Windows restarts). False when the file
+  // holds no font that can be added.
+  virtual bool AddFontFile(const std::string& path) = 0;
+  // RemoveFontResource: one addition of the file is taken back; a file
+  // added twice stays in the table until it has been removed twice. False
+  // when the file is not in the table.
+  virtual bool RemoveFontFile(const std::string& path) = 0;
+  // WM_FONTCHANGE to every top-level window: SendMessageTimeout to
+  // HWND_BROADCAST with SMTO_ABORTIFHUNG and `timeoutMs` per window, so
+  // that a hung window cannot stop the installation.
+  virtual bool BroadcastFontChange(uint32_t timeoutMs) = 0;
+  // WM_SETTINGCHANGE with the text `area` ("Environment") as lParam, sent
+  // the same way.
+  virtual bool BroadcastSettingChange(const std::string& area, uint32_t timeoutMs) = 0;
+};
+
 // The one interface between the engine and an operating system: every role
 // above, implemented together by Win32Host and SandboxHost.
 class Host : public HostFiles,
@@ -516,7 +598,10 @@ class Host : public HostFiles,
              public HostProfiles,
              public HostMachine,
              public HostProcesses,
-             public HostWindows {
+             public HostWindows,
+             public HostThreads,
+             public HostProtectedFiles,
+             public HostSystemChanges {
  public:
   ~Host() override = default;
 };

@@ -103,6 +103,22 @@ std::string UniqueName(const std::string& folder, const std::string& prefix, con
   }
 }
 
+std::string CreateTempFileIn(const std::string& folder, const std::string& prefix) {
+  Host& h = CurrentHost();
+  std::string dir = IncludeTrailingBackslash(folder);
+  std::string pre = prefix.substr(0, 3);
+  uint32_t start = h.TickCount() & 0xFFFF;
+  for (uint32_t i = 0; i < 0xFFFF; ++i) {
+    uint32_t number = (start + i) % 0xFFFF + 1;  // 1 ... 0xFFFF; 0 is not a number of such a name
+    std::string path = dir + pre + Format("%04X", unsigned(number)) + ".tmp";
+    if (h.OpenFile(path, FileAccess::Write, FileCreate::CreateNew, kShareRead)) return path;
+    // Only a name that is taken is worth another try; a folder that is
+    // missing or cannot be written fails every name alike.
+    if (!PathExists(path)) return "";
+  }
+  return "";
+}
+
 bool ReadWholeFile(const std::string& path, std::string& bytes) {
   auto f = CurrentHost().OpenFile(path, FileAccess::Read, FileCreate::OpenExisting, kShareRead);
   if (!f) return false;

@@ -38,6 +38,14 @@ std::string UniqueNameCode(const SystemTime& time);
 std::string UniqueName(const std::string& folder, const std::string& prefix = "",
                        const std::string& extension = "", bool shortForm = false);
 
+// Creates a new empty file in `folder` the way GetTempFileName does with no
+// number given: "<prefix><number>.tmp" with the first three characters of
+// the prefix and a number of four upper-case hexadecimal digits, the first
+// (from one derived from the clock on) that names nothing yet. The file is
+// created exclusively, so two callers never get the same name. The full
+// path; "" when no file can be created there.
+std::string CreateTempFileIn(const std::string& folder, const std::string& prefix);
+
 // --- Copying --------------------------------------------------------------------
 
 // Progress of a chunked copy: (source, destination, bytes of this chunk,

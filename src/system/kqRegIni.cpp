@@ -6,6 +6,7 @@
 #include <random>
 
 #include "system/Errors.h"
+#include "system/RunLog.h"
 #include "system/kqStrUtils.h"
 
 namespace vx {
@@ -469,6 +470,10 @@ std::vector<std::string> IniFlush() {
     if (!entry.file->UpdateFile()) failed.push_back(entry.name);
   cache.clear();
   return failed;
+}
+
+void IniFlushLogged() {
+  for (const std::string& file : IniFlush()) RunLog("step", "INI changes could not be written to " + LogQuote(file));
 }
 
 bool IniRelease(const std::string& file) {

@@ -138,6 +138,8 @@ bool IniWriteSection(const std::string& file, const std::string& section, const 
 // Writes the pending changes of every cached object and empties the cache.
 // Answers the files whose changes could not be written.
 std::vector<std::string> IniFlush();
+// IniFlush, naming every file that could not be written in the run log.
+void IniFlushLogged();
 // Writes and forgets the cached object of one file (before it is copied);
 // false when its pending changes could not be written.
 bool IniRelease(const std::string& file);

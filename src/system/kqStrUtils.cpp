@@ -276,4 +276,11 @@ std::vector<std::string> SplitCommandLine(const std::string& commandLine) {
   return out;
 }
 
+std::string FormatMessage1(const std::string& message, const std::string& argument) {
+  std::string text = message;
+  size_t pos = text.find("%s");
+  if (pos != std::string::npos) text.replace(pos, 2, argument);
+  return text;
+}
+
 }  // namespace vx

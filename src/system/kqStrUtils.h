@@ -37,6 +37,11 @@ std::string RemoveQuotes(std::string_view s);
 // Splits at `sep`; empty parts are kept.
 std::vector<std::string> SplitString(std::string_view s, char sep);
 
+// A message of the language file with its one "%s" replaced by `argument`
+// (only the first; nothing else is interpreted, so a message cannot make
+// the formatting read arguments that are not there).
+std::string FormatMessage1(const std::string& message, const std::string& argument);
+
 // printf-style formatting into a std::string.
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 

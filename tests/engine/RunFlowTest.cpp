@@ -39,7 +39,7 @@ struct Script {
 
 class FakeStages : public vx::RunStages {
  public:
-  FakeStages(Script& script, vx::RunState& state) : s_(script), state_(state) {}
+  FakeStages(Script& script, vx::RunSession& session) : s_(script), state_(session.State()), session_(session) {}
 
   bool Stage(const std::string& name) {
     s_.calls.push_back(name);
@@ -56,7 +56,8 @@ class FakeStages : public vx::RunStages {
   std::string LanguageMessage(int n) override { return n == 21 ? "%s is already being set up." : ""; }
 
   bool PrepareSession() override {
-    for (const std::string* f : {&state_.tempFolder, &state_.tempFontsPath, &state_.tempGACPath, &state_.tempBackupPath})
+    vx::TvxMainDatabase& db = session_.Database();
+    for (const std::string* f : {&state_.tempFolder, &db.TempFontsPath, &db.TempGACPath, &db.TempBackupPath})
       if (vx::FolderExists(*f)) s_.foldersSeen.push_back(*f);
     return Stage("PrepareSession");
   }
@@ -85,6 +86,7 @@ class FakeStages : public vx::RunStages {
  private:
   Script& s_;
   vx::RunState& state_;
+  vx::RunSession& session_;
 };
 
 class FakeInstaller : public vx::Installer {
@@ -107,7 +109,7 @@ class FakeInstaller : public vx::Installer {
 // Its boxes take their default button unless the test scripts an answer.
 struct FakeEngine : Script {
   explicit FakeEngine(CommandLine commandLine, std::vector<vx::MsgBoxRule> answers = {})
-      : session(std::move(commandLine), {true, std::move(answers)}), stages(*this, session.State()), installer(stages),
+      : session(std::move(commandLine), {true, std::move(answers)}), stages(*this, session), installer(stages),
         engine(session, stages, installer) {
     installer.script = this;
   }

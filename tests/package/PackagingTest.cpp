@@ -191,6 +191,17 @@ TEST(Trailer, LocatesTheMarkerNearestTheEndAndCountsTrailingBytes) {
   EXPECT_FALSE(LocateTrailer(std::string(100, 'x'), r, trailing));
 }
 
+TEST(DosDates, ConvertBothWaysAndRefuseDatesOutsideTheirRange) {
+  // 7 December 2026, 13:45:58, and the first and last days DOS dates hold.
+  for (uint32_t dos : {uint32_t((46u << 25) | (12u << 21) | (7u << 16) | (13u << 11) | (45u << 5) | 29u),
+                       uint32_t((0u << 25) | (1u << 21) | (1u << 16)), uint32_t((127u << 25) | (12u << 21) | (31u << 16)),
+                       uint32_t((20u << 25) | (2u << 21) | (29u << 16) | (23u << 11) | (59u << 5) | 29u)})
+    EXPECT_EQ(DateTimeToDosDateTime(DosDateTimeToDateTime(dos)), dos) << std::hex << dos;
+  EXPECT_EQ(DateTimeToDosDateTime(0), 0u);
+  EXPECT_EQ(DateTimeToDosDateTime(DosDateTimeToDateTime(1u << 21 | 1u << 16) - 1), 0u);  // 31 December 1979
+  EXPECT_EQ(DateTimeToDosDateTime(80000), 0u);                                        // in 2119
+}
+
 TEST(EntryNames, RefusesNamesThatLeaveTheFolder) {
   for (const char* bad : {"..\\x", "a\\..\\..\\x", "C:\\x", "\\x", "/x", "a\\. .\\x", "a:stream", "", "a\\...\\b"})
     EXPECT_FALSE(IsSafeEntryName(bad)) << bad;

@@ -59,6 +59,7 @@ class SandboxFile : public HostFile {
     if (onClose_) onClose_();
   }
   bool Read(void* buffer, size_t size, size_t& done) override {
+    HoldIfSuspendedWorker();
     done = 0;
     while (done < size) {
       ssize_t n = ::read(fd_, (char*)buffer + done, size - done);
@@ -72,6 +73,7 @@ class SandboxFile : public HostFile {
     return true;
   }
   bool Write(const void* buffer, size_t size, size_t& done) override {
+    HoldIfSuspendedWorker();
     done = 0;
     while (done < size) {
       ssize_t n = ::write(fd_, (const char*)buffer + done, size - done);
@@ -239,6 +241,7 @@ bool SandboxHost::ListFolder(const std::string& folder, const std::string& patte
 
 std::unique_ptr<HostFile> SandboxHost::OpenFile(const std::string& path, FileAccess access, FileCreate create,
                                                 uint32_t share) {
+  HoldIfSuspendedWorker();
   Resolved r = Resolve(path);
   if (!r.ok) {
     Fail(kErrorPathNotFound);

@@ -124,6 +124,7 @@ SandboxHost::SandboxHost(const std::string& root, SandboxOptions options) : opti
 }
 
 SandboxHost::~SandboxHost() {
+  StopWorkers();
   for (auto& [h, m] : mutexes_)
     if (m.second >= 0) ::close(m.second);
 }

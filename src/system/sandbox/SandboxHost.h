@@ -12,12 +12,26 @@
 // Programs, CommonPrograms, Fonts...), [Environment], [Drives], [FreeSpace]
 // (drive letter = KiB), [InUse] (any key = a Windows path of a file held
 // open by "another program": it cannot be deleted or overwritten),
-// [Windows] (any key = title of a top-level window), [Mutexes] (names
+// [Protected] (any key = a Windows path of a file the system protects:
+// the protected-file query answers yes for it, compared case-insensitively;
+// the query exists on Windows 2000, XP and Me machines, not on 95, 98 or
+// NT 4), [Windows] (any key = title of a top-level window), [Mutexes] (names
 // taken by other programs), [WorkArea] (Left, Top, Right, Bottom),
 // [Screen] (Width, Height; 1024 x 768 when missing), [Machine]
 // LayeredWindows (0/1, else Windows 2000 and later have them),
 // [Programs] (program file name, full Windows path or ".ext" = a shell
 // command run for it; its arguments are $1, $2...).
+//
+// What the machine's programs change while it runs is kept beside
+// machine.ini: <root>/fonts.loaded is the font table (one line per
+// AddFontResource of a file, its Windows path; a file added twice is listed
+// twice), <root>/restart.pending a restart the engine asked for.
+//
+// Worker threads are real threads. Suspending one takes effect where it can
+// wait safely (its next file open, read or write on the machine, its next
+// message to the main window, WorkerCheckpoint) rather than anywhere, so a
+// suspended worker never stops while holding a lock the main thread needs;
+// a worker that suspends itself stops at once.
 //
 // Windows paths are resolved case-insensitively against what exists, as
 // Windows does. Drive Z: maps the real file system's root, as under Wine,
@@ -42,6 +56,8 @@
 #include "system/sandbox/RegistryHive.h"
 
 namespace vx {
+
+struct WorkerGate;  // one worker thread's state (SandboxNative.h)
 
 enum class MachineKind { XP, W2000, NT4, W98, W95, Me };
 
@@ -193,6 +209,31 @@ class SandboxHost : public Host {
   // The progress bar's position (tests).
   int ProgressPosition(WindowHandle bar);
 
+  // The installation's roles (SandboxThreads.cpp, SandboxProtectedFiles.cpp,
+  // SandboxSystemChanges.cpp).
+  HandleValue StartWorker(std::function<uint32_t()> work) override;
+  bool WorkerExitCode(HandleValue thread, uint32_t& code) override;
+  uint32_t WaitForWorkerOrMessage(HandleValue thread, uint32_t milliseconds) override;
+  uint32_t SuspendWorker(HandleValue thread) override;
+  uint32_t ResumeWorker(HandleValue thread) override;
+  void WorkerCheckpoint() override;
+  void CloseWorker(HandleValue thread) override;
+
+  bool LoadProtectedFileQuery() override;
+  bool IsProtectedFile(const std::string& path) override;
+  void FreeProtectedFileQuery() override;
+
+  bool AddFontFile(const std::string& path) override;
+  bool RemoveFontFile(const std::string& path) override;
+  bool BroadcastFontChange(uint32_t timeoutMs) override;
+  bool BroadcastSettingChange(const std::string& area, uint32_t timeoutMs) override;
+  // The font table: the Windows path of every file added and not yet
+  // removed, once per addition, in the order they were added.
+  std::vector<std::string> LoadedFonts();
+  // The broadcasts of this host so far, in order: "WM_FONTCHANGE",
+  // "WM_SETTINGCHANGE Environment" (the message and its text).
+  std::vector<std::string> Broadcasts();
+
   // --- The machine beyond the platform calls -------------------------------
   // Starts the machine again: applies the changes recorded for the restart
   // in their order (PendingFileRenameOperations on an NT machine, the
@@ -288,6 +329,27 @@ class SandboxHost : public Host {
   WindowMessageHandler windowHandler_;
   std::thread::id windowThread_;
   intptr_t HandleWindowMessage(uint32_t message, uintptr_t wParam, uintptr_t lParam);
+  // Wakes WaitForWorkerOrMessage (under windowLock_): a call was queued
+  // for the window's thread or a worker ended.
+  std::condition_variable windowWake_;
+  // The machine is closing: calls from other threads are answered with 0.
+  bool windowClosing_ = false;
+
+  // Worker threads: the open handles, and every thread not yet joined.
+  std::shared_ptr<WorkerGate> FindWorker(HandleValue thread);
+  // Closes a worker's handle; false when `handle` names no worker.
+  bool ReleaseWorker(HandleValue handle);
+  // Lets every worker run to its end and joins it (the host is closing).
+  void StopWorkers();
+  std::mutex workerLock_;
+  std::map<HandleValue, std::shared_ptr<WorkerGate>> workers_;
+  std::vector<std::pair<std::shared_ptr<WorkerGate>, std::thread>> workerThreads_;
+
+  // The protected-file query (loaded or not) and the machine's changes.
+  std::atomic<bool> protectedQuery_{false};
+  std::string FontTableFile() const { return root_ + "/fonts.loaded"; }
+  std::mutex changesLock_;
+  std::vector<std::string> broadcasts_;
 
   // The engine's windows and pictures.
   struct EngineWindow {

@@ -2,7 +2,9 @@
 // Internal to src/system/sandbox.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -30,6 +32,25 @@ struct ProfileLine {
 // The lines of an INI file: names and values trimmed, a value's
 // surrounding quotes removed.
 std::vector<ProfileLine> ParseProfile(const std::string& content);
+
+// The state of one worker thread of the machine, shared by the thread and
+// the handles that name it. A suspended worker is held at its next safe
+// point (HoldIfSuspendedWorker) until its suspend count is back to zero.
+struct WorkerGate {
+  std::mutex lock;
+  std::condition_variable changed;
+  uint32_t suspendCount = 0;
+  bool released = false;  // the machine is closing: the worker is never held again
+  bool done = false;
+  uint32_t exitCode = 259;  // STILL_ACTIVE until the work has returned
+};
+
+// Holds the calling thread while it is a suspended worker of a machine;
+// returns at once on any other thread. Called where a worker can wait
+// without holding anything another thread needs: at the start of the
+// machine's file opens, reads and writes, of messages to the main window,
+// and at WorkerCheckpoint.
+void HoldIfSuspendedWorker();
 
 // Where Windows NT keeps the renames and deletions waiting for the restart.
 inline constexpr char kSessionManager[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";

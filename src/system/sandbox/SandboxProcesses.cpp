@@ -81,6 +81,7 @@ HandleValue SandboxHost::CreateNamedMutex(const std::string& name, bool& existed
 }
 
 void SandboxHost::CloseHandle(HandleValue handle) {
+  if (ReleaseWorker(handle)) return;
   std::lock_guard<std::mutex> lock(mutexLock_);
   if (auto p = processes_.find(handle); p != processes_.end()) {
     // The process runs on; reap it now if it has already ended.

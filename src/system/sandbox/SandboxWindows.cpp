@@ -405,13 +405,16 @@ intptr_t SandboxHost::HandleWindowMessage(uint32_t message, uintptr_t wParam, ui
 
 intptr_t SandboxHost::SendWindowMessage(WindowHandle window, uint32_t message, uintptr_t wParam, uintptr_t lParam) {
   if (window != 1) return 0;
+  HoldIfSuspendedWorker();
   std::unique_lock<std::mutex> lock(windowLock_);
   if (std::this_thread::get_id() == windowThread_) {
     lock.unlock();
     return HandleWindowMessage(message, wParam, lParam);
   }
+  if (windowClosing_) return 0;  // nobody will dispatch it any more
   PendingCall call{message, wParam, lParam};
   windowQueue_.push_back(&call);
+  windowWake_.notify_all();
   windowDone_.wait(lock, [&] { return call.done; });
   return call.result;
 }

@@ -148,7 +148,7 @@ struct SecurityApi {
 }  // namespace
 
 Win32Host::Win32Host() = default;
-Win32Host::~Win32Host() = default;
+Win32Host::~Win32Host() { FreeProtectedFileQuery(); }
 
 uint32_t Win32Host::GetAttributes(const std::string& path) { return ::GetFileAttributesA(path.c_str()); }
 

@@ -124,6 +124,29 @@ class Win32Host : public Host {
   bool SetWindowRegionData(WindowHandle window, const std::string& regionData) override;
   bool LayeredWindowsAvailable() override;
   bool SetWindowAlpha(WindowHandle window, uint8_t alpha) override;
+
+  // The installation's roles (Win32Installation.cpp): its worker thread,
+  // the protected-file query, the font table and the broadcasts.
+  HandleValue StartWorker(std::function<uint32_t()> work) override;
+  bool WorkerExitCode(HandleValue thread, uint32_t& code) override;
+  uint32_t WaitForWorkerOrMessage(HandleValue thread, uint32_t milliseconds) override;
+  uint32_t SuspendWorker(HandleValue thread) override;
+  uint32_t ResumeWorker(HandleValue thread) override;
+  void WorkerCheckpoint() override {}  // SuspendThread stops a thread anywhere
+  void CloseWorker(HandleValue thread) override;
+
+  bool LoadProtectedFileQuery() override;
+  bool IsProtectedFile(const std::string& path) override;
+  void FreeProtectedFileQuery() override;
+
+  bool AddFontFile(const std::string& path) override;
+  bool RemoveFontFile(const std::string& path) override;
+  bool BroadcastFontChange(uint32_t timeoutMs) override;
+  bool BroadcastSettingChange(const std::string& area, uint32_t timeoutMs) override;
+
+ private:
+  ModuleHandle sfc_ = 0;              // "sfc.dll" while the query is loaded
+  void* sfcIsFileProtected_ = nullptr;  // its SfcIsFileProtected
 };
 
 }  // namespace vx
