@@ -1,24 +1,39 @@
 #!/usr/bin/env bash
 # The main job: builds what it needs (the native engine stub and vxbuild),
-# makes a setup file of the demo project with vxbuild, runs it on a fresh
-# sandbox machine and shows its run log and what the machine holds after.
+# makes a setup file of the demo project with vxbuild, installs it silently
+# on a fresh sandbox machine and shows what the machine holds afterwards:
+# the installed tree, the uninstall log and the uninstall registry key.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/build.sh demo
 demo=build/demo
 machine="$demo/machine"
+vxtool=build/native/tools/vxtool/vxtool
 rm -rf "$demo"
 mkdir -p "$demo"
 echo "== vxbuild demo/demo.xml"
 build/native/bin/vxbuild demo/demo.xml --stub build/stub-native/bin/vxstub --out "$demo/out"
 chmod +x "$demo/out/setup.exe"
-echo "== fresh sandbox machine: $machine"
+# The project's external files come from the folder of the setup file.
+cp -r demo/extras "$demo/out/"
+echo "== silent installation on a fresh sandbox machine: $machine"
 set +e
-VX_MACHINE="$machine" "$demo/out/setup.exe" "/log:$demo/run.log" /suppressmsgboxes
+VX_MACHINE="$machine" "$demo/out/setup.exe" "/log:$demo/run.log" /suppressmsgboxes /password:secret
 code=$?
 set -e
-echo "== run log ($demo/run.log)"
-cat "$demo/run.log"
-echo "== exit code: $(( code > 127 ? code - 256 : code )) (the run stops at step 29: installation is not in this build yet)"
+echo "== exit code: $(( code > 127 ? code - 256 : code ))"
+echo "== installation steps (from the run log $demo/run.log)"
+sed -n '/^step: 29 install/,$p' "$demo/run.log"
+app="$machine/drive_c/Program Files/Demo Application"
+echo "== installed tree: C:\\Program Files\\Demo Application"
+(cd "$app" && find . | LC_ALL=C sort | sed 's|^\./||;/^\.$/d')
+echo "== shared file and its count"
+ls "$machine/drive_c/Program Files/Common Files/Demo Company"
+"$vxtool" machine --machine "$machine" reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\SharedDLLs'
+echo "== uninstall log: C:\\Program Files\\Demo Application\\install.log"
+tr -d '\r' < "$app/install.log"
+echo "== uninstall key"
+"$vxtool" machine --machine "$machine" reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\VXDemo'
 echo "== temporary folder of the machine afterwards (empty when the engine cleaned up):"
 ls -A "$machine/drive_c/Documents and Settings/User/Local Settings/Temp"
+[ "$code" -eq 0 ]

@@ -13,6 +13,7 @@
 #include "engine/Presetup.h"
 #include "engine/Splash.h"
 #include "expr/Functions.h"
+#include "install/Install.h"
 #include "package/Package.h"
 #include "package/PackageCrypt.h"
 #include "package/VXUnpacker.h"
@@ -163,6 +164,11 @@ bool Engine::MainRoutine() {
     // Every stop below leaves with the current result; the closing block
     // runs in any case.
     [&] {
+      Step("5 protected files");
+      {
+        TOSInfo os = GetOSInfo();
+        if (os.Major > 4 || os.Kind == osWinMe) state_.protectedFileQuery = host.LoadProtectedFileQuery();
+      }
       Step("6 session");
       state_.repair = session_.Commands().HasSwitch("repair");
       if (!stages_.PrepareSession()) return;
@@ -299,6 +305,8 @@ void Engine::ClosingBlock(bool& result) {
   if (!state_.savedCurrentFolder.empty()) host.SetCurrentFolder(state_.savedCurrentFolder);
   if (state_.singleInstance) host.CloseHandle(state_.singleInstance);
   state_.singleInstance = 0;
+  if (state_.protectedFileQuery) host.FreeProtectedFileQuery();
+  state_.protectedFileQuery = false;
   IniFlushLogged();
   DestroyMainWindow(state_.mainWindow);
   session_.SetMainWindow(0);
@@ -316,8 +324,14 @@ bool Engine::GetBoolVariable(const std::string& name, bool defaultValue) {
 int RunEngine(const CommandLine& commandLine, UnattendedAnswers answers) {
   RunSession session(commandLine, std::move(answers));
   EngineStages stages(session);
-  UnavailableInstaller installer(session.Database(), session.State(), session, session.GetPrompts());
-  return Engine(session, stages, installer).Run();
+  RunInstaller installer(session.Database(), session.State(), session, session.GetPrompts());
+  RunState& state = session.State();
+  installer.SetProtectedFileQuery(
+      [&state](const std::string& path) { return state.protectedFileQuery && CurrentHost().IsProtectedFile(path); });
+  session.SetInstaller(&installer);
+  int code = Engine(session, stages, installer).Run();
+  session.SetInstaller(nullptr);
+  return code;
 }
 
 
@@ -357,7 +371,9 @@ bool ConfigureUnattended(const CommandLine& commandLine, UnattendedAnswers& answ
   answers.rules = std::move(rules);
   RunLog("start", "command line:" + [&] {
     std::string s;
-    for (const std::string& p : commandLine.Params()) s += " " + LogQuote(p);
+    // A password given for an unattended run stays out of the log.
+    for (const std::string& p : commandLine.Params())
+      s += " " + (StartsWithText(p, "/password:") ? std::string("\"/password:(hidden)\"") : LogQuote(p));
     return s;
   }());
   return true;

@@ -59,6 +59,13 @@ bool EngineStages::OpenSetupFile() {
   ApplySilentSettings(db, &session_.SilentSettings(), session_.Commands());
   DefineSessionValues(db, session_.Commands(), session_.State().engineFile);
   session_.State().rebootOnFinish = session_.GetBoolVariable("Reboot", false);
+  // An unattended run brings the installation password on its command
+  // line; it is kept only when it passes the check, like one typed into the
+  // wizard, and is never written to the log.
+  if (auto password = session_.Commands().FindSwitch("password:*")) {
+    bool accepted = session_.SetPassword(RemoveQuotes(password->substr(10)));
+    RunLog("step", std::string("password from the command line ") + (accepted ? "accepted" : "refused"));
+  }
   RunLog("step", Format("setup file opened: %d package(s), %d component(s)", db.Packages->Count(),
                         db.Components->Count()));
   return true;
@@ -175,8 +182,10 @@ void EngineStages::LogState() {
                             session_.Database().Features->Count(), session_.Database().Variables->Count()));
   for (int i = 0; i < session_.Database().Variables->Count(); ++i) {
     auto& v = static_cast<TvxVariable&>(session_.Database().Variables->Get(i));
-    // Whatever is named like a password stays out of the log.
-    bool secret = LowerCase(v.Name).find("password") != std::string::npos;
+    // Whatever is named like a password stays out of the log, and so does
+    // the command line when it carries one.
+    bool secret = LowerCase(v.Name).find("password") != std::string::npos ||
+                  (SameText(v.Name, "ParamStr") && session_.Commands().HasSwitch("password:*"));
     if (secret) {
       RunLog("variable", v.Name + "=(hidden)");
       continue;

@@ -256,6 +256,15 @@ bool RunInstaller::ShortcutsPhase() {
   return !any || NotAvailable("Creating shortcuts");
 }
 
+// Environment variables have no gate and no events.
+bool RunInstaller::EnvironmentPhase() {
+  for (int i = 0; i < db_.Variables->Count(); ++i) {
+    auto& v = static_cast<TvxVariable&>(db_.Variables->Get(i));
+    if (v.VarType == TvxVarType::vtEnvVar && IsAvailable(&v)) return NotAvailable("Changing environment variables");
+  }
+  return true;
+}
+
 // A phase behind its gate: skipped as a whole when the user interface
 // answers the opening event, closed with its own event otherwise.
 bool RunInstaller::Gate(ItemKind kind, bool (RunInstaller::*phase)()) {
@@ -419,6 +428,7 @@ bool RunInstaller::LaterPhases(bool resumingAtServers) {
     if (result) result = Gate(ItemKind::Ini, &RunInstaller::IniPhase);
     if (result) result = Gate(ItemKind::Fonts, &RunInstaller::FontsPhase);
     if (result) result = Gate(ItemKind::Shortcuts, &RunInstaller::ShortcutsPhase);
+    if (result) result = EnvironmentPhase();
   }
   if (result && (!state_.resuming || db_.InstallState == TvxInstallState::isRunAppAfterInstall)) {
     db_.InstallState = TvxInstallState::isUnknown;

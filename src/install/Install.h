@@ -79,6 +79,7 @@ class RunInstaller : public Installer, private ActionContext {
   bool IniPhase();
   bool FontsPhase();
   bool ShortcutsPhase();
+  bool EnvironmentPhase();
 
   TvxMainDatabase& db_;
   RunState& state_;

@@ -27,6 +27,7 @@ struct RunState {
   bool startSent = false;    // "EV_START" went out, so "EV_FINISH" is due
   std::string logFile;       // the uninstall log chosen for a repair
   HandleValue singleInstance = 0;
+  bool protectedFileQuery = false;  // the system's protected-file query is loaded
   WindowHandle mainWindow = 0;
   std::string savedCurrentFolder;
   int exitCode = 0;
