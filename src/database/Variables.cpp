@@ -106,8 +106,13 @@ struct ListIndex {
 };
 
 // Per thread: an expansion on the installation worker never shares the
-// main thread's cache.
-thread_local std::unordered_map<const TvxVariables*, ListIndex> t_indexes;
+// main thread's cache. The table is reached through a plain pointer: a
+// thread-local object with a destructor is destroyed by the MinGW runtime
+// after its storage is gone when the thread was not started by the C++
+// runtime, which corrupts the heap; a worker hands its table back with
+// ReleaseThreadVariableIndexes instead.
+using IndexTable = std::unordered_map<const TvxVariables*, ListIndex>;
+thread_local IndexTable* t_indexes = nullptr;
 thread_local const TvxVariables* t_lastList = nullptr;
 thread_local ListIndex* t_lastIndex = nullptr;
 
@@ -130,10 +135,12 @@ constexpr size_t kMaxIndexes = 64;
 
 ListIndex& IndexOf(const TvxVariables& list) {
   if (t_lastList != &list) {
-    auto found = t_indexes.find(&list);
-    if (found == t_indexes.end()) {
-      if (t_indexes.size() >= kMaxIndexes) t_indexes.clear();  // callers hold the maps they still use
-      found = t_indexes.emplace(&list, ListIndex()).first;
+    if (!t_indexes) t_indexes = new IndexTable;
+    IndexTable& indexes = *t_indexes;
+    auto found = indexes.find(&list);
+    if (found == indexes.end()) {
+      if (indexes.size() >= kMaxIndexes) indexes.clear();  // callers hold the maps they still use
+      found = indexes.emplace(&list, ListIndex()).first;
     }
     t_lastIndex = &found->second;
     t_lastList = &list;
@@ -258,6 +265,13 @@ std::string ExtractFileDrive(const std::string& path) {
 }
 
 }  // namespace
+
+void ReleaseThreadVariableIndexes() {
+  delete t_indexes;
+  t_indexes = nullptr;
+  t_lastList = nullptr;
+  t_lastIndex = nullptr;
+}
 
 // --- Lookup and reading -----------------------------------------------------------------
 

@@ -65,6 +65,10 @@ void ExpandTextTo(TXMLObject* database, std::string_view text, bool unknownAsEmp
 // ExpandText(database, text, false, true): the form used throughout the engine.
 std::string ExpandString(TXMLObject* database, std::string_view text);
 
+// Frees the calling thread's lookup indexes of variables lists. A thread
+// other than the main one calls it before it ends.
+void ReleaseThreadVariableIndexes();
+
 // The stored value of a variable by its type, before expansion: Value, the
 // registry value, or the INI entry (DefValue when missing).
 std::string RawVariableValue(TXMLObject* database, const TvxVariable& variable);

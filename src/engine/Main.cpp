@@ -321,7 +321,8 @@ bool Engine::GetBoolVariable(const std::string& name, bool defaultValue) {
   return n != 0;
 }
 
-int RunEngine(const CommandLine& commandLine, UnattendedAnswers answers) {
+int RunEngine(const CommandLine& commandLine, UnattendedAnswers answers,
+              const std::function<void(RunInstaller&)>& prepare) {
   RunSession session(commandLine, std::move(answers));
   EngineStages stages(session);
   RunInstaller installer(session.Database(), session.State(), session, session.GetPrompts());
@@ -329,6 +330,7 @@ int RunEngine(const CommandLine& commandLine, UnattendedAnswers answers) {
   installer.SetProtectedFileQuery(
       [&state](const std::string& path) { return state.protectedFileQuery && CurrentHost().IsProtectedFile(path); });
   session.SetInstaller(&installer);
+  if (prepare) prepare(installer);
   int code = Engine(session, stages, installer).Run();
   session.SetInstaller(nullptr);
   return code;

@@ -5,6 +5,7 @@
 // installer (Installer) the flow is given.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "engine/CommandLine.h"
@@ -13,6 +14,8 @@
 #include "install/Installer.h"
 
 namespace vx {
+
+class RunInstaller;
 
 class Engine {
  public:
@@ -40,8 +43,11 @@ class Engine {
 };
 
 // One whole run with the engine's own stages and the installer of this
-// build: what the program entry does. Returns the exit code.
-int RunEngine(const CommandLine& commandLine, UnattendedAnswers answers = {});
+// build: what the program entry does. Returns the exit code. `prepare`, when
+// given, sees the installer before the run starts (tests set their failure
+// hook there).
+int RunEngine(const CommandLine& commandLine, UnattendedAnswers answers = {},
+              const std::function<void(RunInstaller&)>& prepare = {});
 
 // Reads the unattended switches ("/log:<file>", "/suppressmsgboxes",
 // "/answers:<file>"): opens the run log and gives the automatic answers.

@@ -487,6 +487,40 @@ bool TInstallActions::ScheduleRebootOps() {
 
 bool TInstallActions::Save(const std::string& path) const { return SaveToFile(path, kInstallActionsRoot); }
 
-bool TInstallActions::Load(const std::string& path) { return LoadFromFile(path, kInstallActionsRoot); }
+namespace {
+
+// Whether the document ends with the end of its root element `root`: the
+// end tag "</root>", or "<root .../>" for a root without content.
+bool EndsWithRoot(const std::string& text, const std::string& root) {
+  std::string t = TrimRight(text);
+  size_t open = t.rfind('<');
+  if (t.empty() || t.back() != '>' || open == std::string::npos) return false;
+  std::string last = t.substr(open + 1, t.size() - open - 2);  // between "<" and ">"
+  if (!last.empty() && last[0] == '/') {
+    last.erase(0, 1);
+  } else {
+    if (last.empty() || last.back() != '/') return false;
+    last.pop_back();
+  }
+  last = Trim(last);
+  return XMLSameText(last.substr(0, last.find_first_of(" \t\r\n")), root);
+}
+
+}  // namespace
+
+bool TInstallActions::Load(const std::string& path) {
+  std::string text;
+  if (!ReadWholeFile(path, text)) return false;
+  // The parser takes a document that ends before its root is closed as
+  // what was built so far. A list cut short (a save that never finished)
+  // would silently lose the actions that rollback and the uninstall log
+  // still need, so only a complete document replaces the list.
+  if (!EndsWithRoot(text, kInstallActionsRoot)) return false;
+  TXMLTag tag;
+  tag.Parse(text);
+  if (tag.Kind != TXMLTagKind::Element || !XMLSameText(tag.Name, kInstallActionsRoot)) return false;
+  Assign(tag);
+  return true;
+}
 
 }  // namespace vx

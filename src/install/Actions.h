@@ -216,8 +216,9 @@ class TInstallActions : public TXMLObjectList {
   bool ScheduleRebootOps();
 
   // The list as an XML document with the root "installactions", and back.
-  // Load replaces the list; false when the file cannot be read or has
-  // another root (parse errors raise).
+  // Load replaces the list; false (the list unchanged) when the file
+  // cannot be read, has another root or ends before its root is closed
+  // (parse errors raise, the list unchanged).
   bool Save(const std::string& path) const;
   bool Load(const std::string& path);
 

@@ -33,6 +33,33 @@ bool IsDriveRoot(const std::string& path) {
   return p.size() == 2 && p[1] == ':';
 }
 
+// A destination in the global assembly cache: the file is written to a
+// temporary folder and handed to the assembly cache tool from there.
+bool IsGacDestination(const std::string& path) { return StartsWithText(path, kGacPrefix); }
+
+// Whether a packed name can name a file of its own below its destination
+// folder: a safe name (nothing that leads out of the folder) whose every
+// part is a name Windows can create (no wildcard or other character it
+// forbids, no device name such as "CON" or "NUL.TXT") and that ends in a
+// file name, not in a folder.
+bool IsFileEntryName(const std::string& name) {
+  if (!IsSafeEntryName(name) || name.back() == '\\' || name.back() == '/') return false;
+  if (name.find_first_of("<>\"|?*") != std::string::npos) return false;
+  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL"};
+  for (size_t start = 0; start < name.size();) {
+    size_t end = std::min(name.find_first_of("\\/", start), name.size());
+    std::string part = name.substr(start, end - start);
+    start = end + 1;
+    std::string base = UpperCase(Trim(part.substr(0, part.find('.'))));
+    for (const char* device : kDevices)
+      if (base == device) return false;
+    if (base.size() == 4 && (base.rfind("COM", 0) == 0 || base.rfind("LPT", 0) == 0) && base[3] >= '1' &&
+        base[3] <= '9')
+      return false;
+  }
+  return true;
+}
+
 int Percent(uint64_t done, uint64_t size) {
   if (size == 0) return 100;  // an empty file (or copy) is complete at once
   return int(std::min<uint64_t>(100, done * 100 / size));
@@ -67,12 +94,14 @@ std::string FileInstaller::Destination(const TvxFile& item, const std::string& n
 }
 
 // A destination the copy may write: an absolute path, from an item whose
-// destination names more than a bare drive. Anything else (a variable that
-// expanded to nothing, say) is refused with a message before a byte is
-// written.
+// destination names more than a bare drive, or a file name in the global
+// assembly cache. Anything else (a variable that expanded to nothing, say)
+// is refused with a message before a byte is written.
 bool FileInstaller::DestinationAllowed(const TvxFile& item, const std::string& destination) {
   std::string dst = ExpandString(OwningDatabase(&item), item.Dst);
-  bool ok = !Trim(dst).empty() && !IsDriveRoot(dst) && IsAbsolute(destination);
+  // Only the name of an assembly's destination is used (below).
+  bool gac = IsGacDestination(destination) && !ExtractFileName(destination).empty();
+  bool ok = gac || (!Trim(dst).empty() && !IsDriveRoot(dst) && IsAbsolute(destination));
   if (!ok) {
     RunLog("file", "refused destination " + LogQuote(destination) + " of " + LogQuote(item.Src));
     Fail(Format("The destination \"%s\" of the file \"%s\" is not a valid path.", destination.c_str(),
@@ -104,8 +133,9 @@ bool FileInstaller::Skip(const FileItemEvent& event, uint32_t size, bool haveIte
     Fail(run_.Message(20, event.path));
     return false;
   }
-  if (flags_.Contains(TvxFlag::reg_server)) {
-    // The file already there is still registered; rollback leaves it be.
+  if (flags_.Contains(TvxFlag::reg_server) && targetExisted_) {
+    // The file already there is still registered; rollback leaves it be. (A
+    // new file that a plug-in skipped is not there to register.)
     TInstallFile* kept = run_.actions.AddAction<TInstallFile>();
     kept->FileName = event.path;
     kept->Flags = flags_;
@@ -128,6 +158,9 @@ int FileInstaller::BeforeExtractFile(const std::string& name, uint32_t size, uin
                                      std::string& destination, double date) {
   // Between two files the worker may be held (SuspendInstall).
   CurrentHost().WorkerCheckpoint();
+  // An abort stops the copy at the next file, also where no block is
+  // written any more (a run of skipped files).
+  if (run_.Aborted()) return kExtractError;
   targetExisted_ = false;
   assemblyPending_ = false;
   flags_ = TvxFlags();
@@ -138,7 +171,7 @@ int FileInstaller::BeforeExtractFile(const std::string& name, uint32_t size, uin
   if (!externalPass_) {
     // A packed name that would lead out of its destination folder is
     // damaged or hostile: nothing of it is written.
-    if (IsDataEntry(name) && !IsSafeEntryName(name)) {
+    if (IsDataEntry(name) && !IsFileEntryName(name)) {
       lastPath_ = name;
       return Fail(Format("The package entry \"%s\" is not a valid file name.", name.c_str()));
     }
@@ -162,7 +195,9 @@ int FileInstaller::BeforeExtractFile(const std::string& name, uint32_t size, uin
     event.path = Destination(*item_, name);
     if (!DestinationAllowed(*item_, event.path)) return kExtractError;
     lastPath_ = event.path;
-    if (!skip && FileExists(event.path)) {
+    // Known also when a plug-in skipped the file: the shared count of a
+    // file that was there before counts that earlier installation.
+    if (FileExists(event.path)) {
       targetExisted_ = true;
       if (flags_.Contains(TvxFlag::dont_overwrite) && !flags_.Contains(TvxFlag::reg_font)) skip = true;
     }
@@ -190,14 +225,14 @@ int FileInstaller::BeforeExtractFile(const std::string& name, uint32_t size, uin
   // Write branch.
   std::string path = event.path;
   std::string fileName = ExtractFileName(path);
-  if (path.size() >= sizeof(kGacPrefix) - 1 && SameText(path.substr(0, sizeof(kGacPrefix) - 1), kGacPrefix)) {
+  if (IsGacDestination(path)) {
     const std::string& gac = run_.db.TempGACPath;
     path = gac + UniqueName(gac) + "\\" + fileName;
     assemblyPending_ = true;
   }
   std::string folder = ExtractFilePath(path);
   run_.actions.ForceFolders(folder, !flags_.Contains(TvxFlag::dont_log) && !assemblyPending_);
-  if (!FolderExists(folder)) return Fail(run_.Message(11, fileName));
+  if (run_.actions.Failed() || !FolderExists(folder)) return Fail(run_.Message(11, fileName));
   if (folderEntry) return kExtractSkip;
 
   progress_.fileSize = size;
@@ -210,7 +245,9 @@ int FileInstaller::BeforeExtractFile(const std::string& name, uint32_t size, uin
     TInstallFile* file = run_.actions.AddFile(path, flags_, true);
     destination = file->PendingReplace ? file->TmpFileName : path;
   }
-  if (run_.actions.Failed()) return Fail(run_.Message(11, path));
+  // A file in use whose folder takes no temporary file cannot be replaced
+  // at all (not even at the restart).
+  if (run_.actions.Failed() || destination.empty()) return Fail(run_.Message(11, path));
   lastPath_ = path;
   return kExtractWrite;
 }
@@ -241,11 +278,28 @@ int FileInstaller::AfterExtractFile(const std::string& name, uint32_t size, uint
 // --- Shared files and the engine's helper programs --------------------------------------
 
 bool FileInstaller::IncrementSharedCount(const std::string& path) {
-  if (run_.log.LogKeyExists(LogKind::SharedFiles, path)) return true;
+  // The log's record says the file was counted (by this run, or by the run
+  // this one resumes); without a log the run remembers it itself, so that a
+  // file two items install is not counted twice.
+  std::string key = UpperCase(path);
+  if (counted_.count(key) || run_.log.LogKeyExists(LogKind::SharedFiles, path)) return true;
   uint32_t count = RegReadDword(kSharedDllsKey, path, 0);
   if (targetExisted_ && count == 0) count = 1;
+  // The count is a change like any other: rollback gives back the value, or
+  // its absence, that was there. The uninstaller keeps counts through the
+  // SharedFiles records, so these actions write no records of their own.
+  int first = run_.actions.Count();
+  bool keyReady = run_.actions.ForceKeys(kSharedDllsKey, true);
+  for (int i = first; i < run_.actions.Count(); ++i) run_.actions[i].Log = false;
+  if (!keyReady || run_.actions.Failed()) return false;
+  auto change = std::make_unique<TInstallReg>(&run_.actions);
+  CaptureRegValue(kSharedDllsKey, path, *change);
+  change->Log = false;
+  run_.actions.AddAction(std::move(change));
+  if (run_.actions.Failed()) return false;
   bool written = RegWriteDword(kSharedDllsKey, path, count + 1);
   run_.log.LogWrite(LogKind::SharedFiles, path);
+  if (written) counted_.insert(key);
   return written;
 }
 
@@ -264,19 +318,35 @@ bool FileInstaller::CopySystemFile(const std::string& source, const std::string&
 
 // --- The copy ------------------------------------------------------------------------
 
-bool FileInstaller::CopyFiles() {
+void FileInstaller::BeginCopy() {
   overwriteAnswer_ = 1;
+  missingSource_ = false;
   progress_ = Progress();
   indexes_ = std::make_unique<ComponentItemIndexes>(*run_.db.Components);
   TvxPackages& packages = *run_.db.Packages;
   for (int i = 0; i < packages.Count(); ++i)
     progress_.total += uint64_t(std::max(0, packages[i].PresetupSize)) + uint64_t(std::max(0, packages[i].DataSize));
+}
 
+void FileInstaller::BeginPackage(TvxPackage& package) {
+  package_ = &package;
+  externalPass_ = false;
+}
+
+int FileInstaller::ExtractProgress(uint32_t bytes) {
+  CurrentHost().WorkerCheckpoint();
+  AddProgress(bytes);
+  SendProgress();
+  return run_.Aborted() ? -1 : 1;
+}
+
+bool FileInstaller::CopyFiles() {
+  BeginCopy();
+  TvxPackages& packages = *run_.db.Packages;
   bool result = true;
   bool password = HasPassword(GetVariable(&run_.db, "PswCheckHash"));
   for (int i = 0; i < packages.Count() && result; ++i) {
-    package_ = &packages[i];
-    externalPass_ = false;
+    BeginPackage(packages[i]);
     TvxUnpacker unpacker(package_->FullFileName, (package_->Flags & 1) != 0);
     if (password) unpacker.UsePassword(run_.db.Password);
     result = unpacker.Enumerate(
@@ -288,10 +358,7 @@ bool FileInstaller::CopyFiles() {
           return AfterExtractFile(entry, size, attributes, target, date) == kExtractError ? -1 : 1;
         },
         [this](const std::string&, const std::string&, uint32_t, uint32_t blockLength, uint32_t) {
-          CurrentHost().WorkerCheckpoint();
-          AddProgress(blockLength);
-          SendProgress();
-          return run_.Aborted() ? -1 : 1;
+          return ExtractProgress(blockLength);
         },
         [this](const std::string& cabinet, std::string& folder) {
           while (!FileExists(IncludeTrailingBackslash(folder) + cabinet)) {
@@ -335,7 +402,8 @@ bool FileInstaller::RemoveFiles(TvxPackage* package, TvxComponent& component) {
     if (item.Action != TvxInstallAction::remove || !IsAvailable(&item)) continue;
     std::string pattern = ExpandString(OwningDatabase(&item), item.Dst);
     // Removing everything on a drive, or a relative path, is never meant.
-    if (!IsAbsolute(pattern) || IsDriveRoot(ExtractFilePath(pattern)) && ExtractFileName(pattern) == "*") continue;
+    std::string mask = ExtractFileName(pattern);
+    if (!IsAbsolute(pattern) || (IsDriveRoot(ExtractFilePath(pattern)) && (mask == "*" || mask == "*.*"))) continue;
     std::vector<FindEntry> entries;
     uint32_t error = 0;
     CurrentHost().ListFolder(ExtractFilePath(pattern), ExtractFileName(pattern), entries, error);
@@ -350,7 +418,14 @@ bool FileInstaller::RemoveFiles(TvxPackage* package, TvxComponent& component) {
       event.dosDateTime = DateTimeToDosDateTime(FileDate(path));
       event.removal = true;
       if (run_.events.SkipFile(event)) continue;
-      run_.actions.AddFile(path, item.Flags, true);
+      TInstallFile* removed = run_.actions.AddFile(path, item.Flags, true);
+      if (removed->PendingReplace && !removed->TmpFileName.empty()) {
+        // A file in use that is to go is deleted at the restart: the
+        // temporary file that would take new content would replace it
+        // with an empty file instead.
+        DeleteFileForced(removed->TmpFileName);
+        removed->TmpFileName.clear();
+      }
       run_.events.FileDone(event);
     }
   }

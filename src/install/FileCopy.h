@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_set>
 
 #include "database/VXClasses.h"
 #include "install/InstallRun.h"
@@ -34,6 +35,17 @@ class FileInstaller {
   // was aborted.
   bool CopyFiles();
 
+  // The steps of the copy as the extraction library drives them, in this
+  // order: BeginCopy once (the answer to version conflicts and the progress
+  // totals start afresh), BeginPackage before the entries of each package,
+  // then for every entry BeforeExtractFile, ExtractProgress for each block
+  // written and AfterExtractFile.
+  void BeginCopy();
+  void BeginPackage(TvxPackage& package);
+  // A block of `bytes` was written: progress is sent; -1 asks the library
+  // to stop (the run was aborted), else 1.
+  int ExtractProgress(uint32_t bytes);
+
   // For ForEachComponent before the copy: the component's items with the
   // action "remove". Always true.
   bool RemoveFiles(TvxPackage* package, TvxComponent& component);
@@ -52,7 +64,7 @@ class FileInstaller {
                        double date);
 
   // Counts one more installation of a shared file under SharedDLLs (once
-  // per file and run).
+  // per file and run, also when the run writes no uninstall log).
   bool IncrementSharedCount(const std::string& path);
   // Copies one of the engine's helper programs into place, with a backup
   // of what it replaces; a missing source is no error.
@@ -98,6 +110,8 @@ class FileInstaller {
   std::string lastPath_;
   int overwriteAnswer_ = 1;
   Progress progress_;
+  // Upper-cased paths whose shared count this run has incremented.
+  std::unordered_set<std::string> counted_;
 };
 
 }  // namespace vx

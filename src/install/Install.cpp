@@ -269,7 +269,7 @@ bool RunInstaller::EnvironmentPhase() {
 // answers the opening event, closed with its own event otherwise.
 bool RunInstaller::Gate(ItemKind kind, bool (RunInstaller::*phase)()) {
   if (events_.SkipPhase(kind)) return true;
-  bool result = (this->*phase)();
+  bool result = (this->*phase)() && !actions_->Failed();
   events_.PhaseDone(kind);
   return result;
 }
@@ -354,7 +354,7 @@ bool RunInstaller::InstallMain() {
     // Without the setup file nothing can be copied; the user may bring it
     // back (a removed disc) or give up, which fails the installation.
     if (!WaitForSetupFile()) return false;
-    result = FilePhase(installFolder, uninstall);
+    result = FilePhase(installFolder, uninstall) && !actions_->Failed();
     if (!result) return false;
     if (GetVariableBool(&db_, "Reboot", false)) {
       SuspendForReboot(TvxInstallState::isRegServers, "");
@@ -397,7 +397,17 @@ bool RunInstaller::FilePhase(const std::string& installFolder, bool uninstall) {
 // events reach the plug-ins here. The worker is always waited for.
 bool RunInstaller::CopyOnWorker() {
   Host& host = CurrentHost();
-  HandleValue worker = host.StartWorker([this]() -> uint32_t { return files_->CopyFiles() ? 1 : 0; });
+  HandleValue worker = host.StartWorker([this]() -> uint32_t {
+    uint32_t code = 0;
+    try {
+      code = files_->CopyFiles() ? 1 : 0;
+    } catch (...) {
+      ReleaseThreadVariableIndexes();
+      throw;
+    }
+    ReleaseThreadVariableIndexes();
+    return code;
+  });
   if (!worker) {
     // Without a thread the copy runs here.
     return files_->CopyFiles();
@@ -452,8 +462,8 @@ bool RunInstaller::LaterPhases(bool resumingAtServers) {
     if (result) {
       std::string installFolder = IncludeTrailingBackslash(
           RemoveChar(Expanded(db_, "InstallPath", "%Windows%"), '"'));
-      RegisterUninstall(installFolder);
-      actions_->WriteLog();
+      result = RegisterUninstall(installFolder);
+      if (result) actions_->WriteLog();
     }
   }
   return result && !actions_->Failed();
@@ -461,17 +471,47 @@ bool RunInstaller::LaterPhases(bool resumingAtServers) {
 
 // --- Uninstall registration ----------------------------------------------------------------
 
-void RunInstaller::RegisterUninstall(const std::string& installFolder) {
+bool RunInstaller::RegisterUninstall(const std::string& installFolder) {
   std::string appId = GetVariable(&db_, "AppID", "App");
   std::string key = Format("HKLM%s%s", kUninstallKey, appId.c_str());
-  if (!RegWriteString(key, "DisplayName", "")) key = Format("HKCU%s%s", kUninstallKey, appId.c_str());
+  // The key and every value are recorded before they are written, so that
+  // a failure after this point (the silent settings, a later step of the
+  // run) takes the registration back with everything else. The uninstaller
+  // finds the key through its CreateKeys record instead.
+  auto recordValue = [&](const std::string& name) {
+    auto change = std::make_unique<TInstallReg>(actions_.get());
+    CaptureRegValue(key, name, *change);
+    change->Log = false;
+    actions_->AddAction(std::move(change));
+    return !actions_->Failed();
+  };
+  auto forceKey = [&] {
+    int first = actions_->Count();
+    bool ok = actions_->ForceKeys(key, true);
+    for (int i = first; i < actions_->Count(); ++i) (*actions_)[i].Log = false;
+    return ok && !actions_->Failed();
+  };
+  if (!forceKey()) {
+    if (actions_->Failed()) return false;
+    key = Format("HKCU%s%s", kUninstallKey, appId.c_str());
+    if (!forceKey()) return false;
+  }
+  if (!recordValue("DisplayName")) return false;
+  if (!RegWriteString(key, "DisplayName", "")) {
+    // No rights under HKLM: the registration goes to the user's hive.
+    key = Format("HKCU%s%s", kUninstallKey, appId.c_str());
+    if (!forceKey() || !recordValue("DisplayName")) return false;
+    RegWriteString(key, "DisplayName", "");
+  }
   log_->LogWrite(LogKind::CreateKeys, key);
   Step("uninstall key " + LogQuote(key));
 
+  bool recorded = true;
   auto value = [&](const char* name, const char* variable, const std::string& defaultText) {
     std::string text = variable ? Expanded(db_, variable) : "";
     if (text.empty()) text = defaultText.empty() ? "" : ExpandString(&db_, defaultText);
-    if (!text.empty()) RegWriteString(key, name, text);
+    if (text.empty() || !recorded) return;
+    if (SameText(name, "DisplayName") || (recorded = recordValue(name))) RegWriteString(key, name, text);
   };
   value("DisplayName", "UninstallDisplayName", "%AppName%");
   value("UninstallString", nullptr,
@@ -490,7 +530,9 @@ void RunInstaller::RegisterUninstall(const std::string& installFolder) {
   value("Readme", "AppReadme", "");
   value("URLUpdateInfo", "AppUpdateURL", "");
   value("Comments", "AppComments", "");
-  if (!BoolVariable(db_, "DisableRepair", false)) StoreSilentSettings(key);
+  if (!recorded) return false;
+  if (!BoolVariable(db_, "DisableRepair", false) && !StoreSilentSettings(key)) return false;
+  return true;
 }
 
 bool RunInstaller::StoreSilentSettings(const std::string& uninstallKey) {
@@ -513,7 +555,11 @@ bool RunInstaller::StoreSilentSettings(const std::string& uninstallKey) {
   std::string path = ChangeFileExt(log_->Path(), ".sss");
   actions_->AddFile(path, TvxFlags{TvxFlag::dont_log}, true);
   if (actions_->Failed() || !settings.SaveToFile(path, "silentsettings")) return false;
-  return RegWriteString(uninstallKey, "SilentSettings", path);
+  auto change = std::make_unique<TInstallReg>(actions_.get());
+  CaptureRegValue(uninstallKey, "SilentSettings", *change);
+  change->Log = false;
+  actions_->AddAction(std::move(change));
+  return !actions_->Failed() && RegWriteString(uninstallKey, "SilentSettings", path);
 }
 
 // --- Old references --------------------------------------------------------------------

@@ -67,7 +67,7 @@ class RunInstaller : public Installer, private ActionContext {
   bool ProgramPhase(int moment);
   bool Gate(ItemKind kind, bool (RunInstaller::*phase)());
   bool SetUpLog(const std::string& installFolder, bool uninstall);
-  void RegisterUninstall(const std::string& installFolder);
+  bool RegisterUninstall(const std::string& installFolder);
   bool StoreSilentSettings(const std::string& uninstallKey);
   void RemoveOldReferences();
   bool WaitForSetupFile();

@@ -371,7 +371,7 @@ class Taker {
         for (const std::string& line : SplitString(text, '\n'))
           if (!Trim(line).empty()) {
             auto& f = fonts[UpperCase(Trim(line))];
-            f.first = Trim(line);
+            if (f.first.empty()) f.first = Trim(line);  // as first added
             ++f.second;
           }
         for (const auto& [key, font] : fonts)
@@ -421,6 +421,18 @@ class Taker {
     SnapshotFile& f = Add(path);
     f.folder = false;
     f.attributes = attributes;
+#ifndef _WIN32
+    // A pipe or a device in a machine folder would block the read or never
+    // end it.
+    if (auto* sandbox = dynamic_cast<SandboxHost*>(&host_)) {
+      std::error_code ec;
+      std::string native = sandbox->NativePath(path);
+      if (!native.empty() && !std::filesystem::is_regular_file(native, ec)) {
+        Problem("cannot read file " + path + " (not a regular file)");
+        return;
+      }
+    }
+#endif
     auto file = host_.OpenFile(path, FileAccess::Read, FileCreate::OpenExisting,
                                kShareRead | kShareWrite | kShareDelete);
     if (!file) {
@@ -484,7 +496,9 @@ class Taker {
     uint32_t index = 0;
     for (; (r = host_.EnumRegValue(key, index, name)) == kErrorSuccess; ++index) {
       std::string shown = ValuePath(path, name);
-      if (Ignored(shown)) continue;
+      // "key\name" as a prefix names the value; the shown form (a line of
+      // Diff's text copied) does too.
+      if (Ignored(path + "\\" + name) || Ignored(shown)) continue;
       SnapshotValue v;
       v.name = name;
       uint32_t q = host_.QueryRegValue(key, name, v.type, v.data);
@@ -647,8 +661,8 @@ std::string Diff(const MachineSnapshot& before, const MachineSnapshot& after) {
             line(head + "attributes " + ShownAttributes(a.attributes) + " -> " + ShownAttributes(b.attributes));
           if (!a.folder && (a.size != b.size || a.sha256 != b.sha256)) {
             std::string text = head + "content " + std::to_string(a.size) + " -> " + std::to_string(b.size) + " bytes";
-            if (a.bytesKept && b.bytesKept) text += ", first difference at offset " +
-                                                    std::to_string(FirstDifference(a.bytes, b.bytes));
+            if (a.bytesKept && b.bytesKept)
+              text += ", first difference at byte " + std::to_string(FirstDifference(a.bytes, b.bytes));
             line(text);
           }
         });
@@ -678,7 +692,7 @@ std::string Diff(const MachineSnapshot& before, const MachineSnapshot& after) {
                   std::string text = head + from + " -> " + to;
                   // Cut forms may look alike although the data differ.
                   if (x.type == y.type && ShownData(x.type, x.data) == to)
-                    text += " (first difference at offset " + std::to_string(FirstDifference(x.data, y.data)) + ")";
+                    text += " (first difference at byte " + std::to_string(FirstDifference(x.data, y.data)) + ")";
                   line(text);
                 });
         });

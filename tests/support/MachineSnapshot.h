@@ -98,13 +98,16 @@ class MachineSnapshot {
 // none: what could not be read first ("! before: ..."), then files and
 // folders, registry keys and values, the machine's state, each in tree
 // order:
-//   + folder C:\x            - file C:\x\a.txt
+//   + folder C:\x            - file C:\x\a.txt (4 bytes)
 //   ~ file C:\a.txt: content 4 -> 4 bytes, first difference at byte 2
 //   ~ file C:\a.txt: attributes 0x20 (archive) -> 0x21 (read-only, archive)
 //   + key HKLM\Software\X    - value HKLM\Software\X\'name' REG_SZ "a"
 //   ~ value HKLM\Software\X\'name' REG_SZ "a" -> REG_EXPAND_SZ "a"
+//   ~ value HKLM\Software\X\'name' REG_SZ "a" -> "b"
 //   + machine restart requested (flags 2)
-// The default value is shown as "\@".
+// The default value is shown as "\@". A file is compared by its digest
+// when it is larger than kKeptBytes (no first difference is named then);
+// a removed folder or key is listed with everything it held.
 std::string Diff(const MachineSnapshot& before, const MachineSnapshot& after);
 
 // The name of a registry value type ("REG_SZ"; "REG_<n>" for others).

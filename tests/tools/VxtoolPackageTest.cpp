@@ -1,7 +1,8 @@
 // vxtool's package, database and hash commands, run as the program a setup
 // author runs: against a setup file and a ".vxp" written by vxbuild with a
 // password, and against hand-made packages (the building tool's cabinet
-// writer with names vxbuild would never write).
+// writer with names vxbuild would never write). Also `machine diff` on
+// machine folders vxtool lays out.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -56,6 +57,21 @@ std::set<std::string> FilesBelow(const std::string& dir) {
   return files;
 }
 
+// Runs vxtool in the folder `dir`.
+Outcome RunVxtool(const std::string& dir, const std::vector<std::string>& args) {
+  std::string cmd = "cd " + ShellQuote(dir) + " && " + ShellQuote(VX_VXTOOL);
+  for (const std::string& a : args) cmd += " " + ShellQuote(a);
+  cmd += " > " + ShellQuote(dir + "/.out") + " 2> " + ShellQuote(dir + "/.err");
+  int status = std::system(cmd.c_str());
+  Outcome r;
+  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.out = vxtest::ReadNative(dir + "/.out");
+  r.err = vxtest::ReadNative(dir + "/.err");
+  fs::remove(dir + "/.out");
+  fs::remove(dir + "/.err");
+  return r;
+}
+
 class VxtoolPackage : public ::testing::Test {
  protected:
   static inline vxtest::TempDir* dir_ = nullptr;
@@ -99,19 +115,7 @@ class VxtoolPackage : public ::testing::Test {
   std::string W(const std::string& rel = "") const { return work_.Path() + (rel.empty() ? "" : "/" + rel); }
 
   // Runs vxtool in the work folder.
-  Outcome Vxtool(const std::vector<std::string>& args) const {
-    std::string cmd = "cd " + ShellQuote(W()) + " && " + ShellQuote(VX_VXTOOL);
-    for (const std::string& a : args) cmd += " " + ShellQuote(a);
-    cmd += " > " + ShellQuote(W(".out")) + " 2> " + ShellQuote(W(".err"));
-    int status = std::system(cmd.c_str());
-    Outcome r;
-    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.out = vxtest::ReadNative(W(".out"));
-    r.err = vxtest::ReadNative(W(".err"));
-    fs::remove(W(".out"));
-    fs::remove(W(".err"));
-    return r;
-  }
+  Outcome Vxtool(const std::vector<std::string>& args) const { return RunVxtool(W(), args); }
 
   // A package written with the building tool's cabinet writer: `prep`
   // entries in the preparation folder, `data` entries unencrypted in the
@@ -375,6 +379,44 @@ TEST_F(VxtoolPackage, HashesAgreeWithTheEngineAndBadUsageGivesTwo) {
     EXPECT_EQ(r.code, 2) << args[0] << " " << args.size();
     EXPECT_TRUE(Contains(r.err, "vxtool: ")) << r.err;
   }
+}
+
+// `machine diff` on two machine folders: a copy of a fresh machine is the
+// same machine, a change is one line and exit code 1, a folder without a
+// machine is an error that creates nothing.
+TEST(VxtoolMachine, DiffComparesTwoMachineFolders) {
+  vxtest::TempDir dir;
+  auto vxtool = [&](const std::vector<std::string>& args) { return RunVxtool(dir.Path(), args); };
+  ASSERT_EQ(vxtool({"machine", "init", "m1"}).code, 0);
+  ASSERT_EQ(vxtool({"machine", "-m", "m1", "reg", "set", "HKCU\\Software\\T", "Path", "REG_EXPAND_SZ", "%TEMP%"}).code,
+            0);
+  WriteNative(dir.Path() + "/m1/drive_c/a.txt", "abcd");
+  fs::copy(dir.Path() + "/m1", dir.Path() + "/m2", fs::copy_options::recursive);
+  Outcome same = vxtool({"machine", "diff", "m1", "m2"});
+  EXPECT_EQ(same.code, 0) << same.err;
+  EXPECT_EQ(same.out + same.err, "");
+
+  WriteNative(dir.Path() + "/m2/drive_c/a.txt", "abXd");
+  ASSERT_EQ(vxtool({"machine", "-m", "m2", "reg", "set", "HKCU\\Software\\T", "Path", "REG_SZ", "%TEMP%"}).code, 0);
+  Outcome changed = vxtool({"machine", "diff", "m1", "m2"});
+  EXPECT_EQ(changed.code, 1) << changed.err;
+  EXPECT_EQ(changed.out,
+            "~ file C:\\a.txt: content 4 -> 4 bytes, first difference at byte 2\n"
+            "~ value HKCU\\Software\\T\\'Path' REG_EXPAND_SZ \"%TEMP%\" -> REG_SZ \"%TEMP%\"\n");
+  Outcome ignoring = vxtool({"machine", "diff", "m1", "--ignore", "c:\\A.TXT", "m2"});
+  EXPECT_EQ(ignoring.code, 1);
+  EXPECT_EQ(ignoring.out, changed.out.substr(changed.out.find('\n') + 1));
+
+  fs::create_directory(dir.Path() + "/empty");
+  for (const char* other : {"none", "empty"}) {
+    Outcome r = vxtool({"machine", "diff", "m1", other});
+    EXPECT_EQ(r.code, 2) << other;
+    EXPECT_EQ(r.out, "") << other;
+    EXPECT_TRUE(Contains(r.err, "vxtool: ") && Contains(r.err, other)) << r.err;
+  }
+  EXPECT_TRUE(fs::is_empty(dir.Path() + "/empty"));
+  EXPECT_FALSE(fs::exists(dir.Path() + "/none"));
+  EXPECT_EQ(vxtool({"machine", "diff", "m1"}).code, 2);
 }
 
 }  // namespace

@@ -223,7 +223,10 @@ bool SandboxHost::ListFolder(const std::string& folder, const std::string& patte
   while (dirent* e = ::readdir(d)) {
     std::string n = e->d_name;
     if (isRoot && (n == "." || n == "..")) continue;  // drive roots have neither
-    if (!MatchesPattern(n, pattern)) continue;
+    // As on Windows, a name without an extension also matches as if it
+    // ended with a dot: "*.*" lists everything, "*." the names without one.
+    bool dotless = n.find('.') == std::string::npos;
+    if (!MatchesPattern(n, pattern) && !(dotless && MatchesPattern(n + ".", pattern))) continue;
     struct stat st;
     if (::stat((r.native + "/" + n).c_str(), &st) != 0) continue;
     FindEntry fe;

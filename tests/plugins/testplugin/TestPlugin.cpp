@@ -16,6 +16,9 @@
 //                            on the event, send that command by name with
 //                            the two parameters (numbers stay numbers, other
 //                            words are passed as texts) and log its result
+// The environment variable VX_TEST_PLUGIN_SCRIPT, when set, names the
+// script instead (a plug-in packed into a setup file cannot have one
+// written beside it before the run).
 // Log lines: "<id> <EVENT> <p1> <p2>", texts of events that carry one in
 // quotes, "<id> -> <COMMAND> = <result>" for commands sent.
 #include <cstdio>
@@ -93,7 +96,15 @@ void LoadScript() {
   std::string path = ModulePath();
   size_t dot = path.rfind('.');
   if (dot != std::string::npos) path.resize(dot);
-  std::FILE* f = std::fopen((path + ".script").c_str(), "rb");
+  path += ".script";
+#ifdef _WIN32
+  char named[MAX_PATH];
+  DWORD n = ::GetEnvironmentVariableA("VX_TEST_PLUGIN_SCRIPT", named, MAX_PATH);
+  if (n > 0 && n < MAX_PATH) path.assign(named, n);
+#else
+  if (const char* named = std::getenv("VX_TEST_PLUGIN_SCRIPT"); named && *named) path = named;
+#endif
+  std::FILE* f = std::fopen(path.c_str(), "rb");
   if (!f) return;
   char line[1024];
   while (std::fgets(line, sizeof line, f)) {

@@ -2,6 +2,8 @@
 // long paths and attributes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "system/kqFileUtils.h"
 #include "system/kqNTSecurity.h"
 #include "system/kqRegIni.h"
@@ -38,6 +40,30 @@ TEST(SandboxFileTest, ShareModesBetweenHandles) {
     EXPECT_TRUE(h.RenameFile("C:\\f.txt", "C:\\g.txt"));
   }
   EXPECT_TRUE(h.RemoveFile("C:\\g.txt"));
+}
+
+// Listing patterns match as FindFirstFile does: a name without an
+// extension matches as if it ended with a dot.
+TEST(SandboxFileTest, ListingPatternsTreatNamesWithoutExtensionAsDotted) {
+  Machine m;
+  Host& h = m.Host();
+  ASSERT_TRUE(ForceFolders("C:\\l\\logs"));
+  ASSERT_TRUE(WriteWholeFile("C:\\l\\readme", "x"));
+  ASSERT_TRUE(WriteWholeFile("C:\\l\\a.txt", "x"));
+  auto names = [&](const std::string& pattern) {
+    std::vector<FindEntry> entries;
+    uint32_t error = 0;
+    h.ListFolder("C:\\l", pattern, entries, error);
+    std::vector<std::string> out;
+    for (const FindEntry& e : entries)
+      if (e.name != "." && e.name != "..") out.push_back(e.name);
+    std::sort(out.begin(), out.end());
+    return out;
+  };
+  EXPECT_EQ(names("*.*"), (std::vector<std::string>{"a.txt", "logs", "readme"}));
+  EXPECT_EQ(names("*."), (std::vector<std::string>{"logs", "readme"}));
+  EXPECT_EQ(names("read*.*"), (std::vector<std::string>{"readme"}));
+  EXPECT_EQ(names("*.txt"), (std::vector<std::string>{"a.txt"}));
 }
 
 TEST(SandboxFileTest, InUseFilesLongPathsAndAttributes) {

@@ -1,0 +1,347 @@
+// Whole installations run by the engine's own run flow in this process: a
+// setup file built by vxbuild (two packages, a password, a shared file,
+// versioned files, a wildcard item, external files and a folder entry, the
+// scriptable test plug-in) installed silently on a fresh sandbox machine
+// natively and on the real system under Wine. What the installation leaves
+// behind is checked exactly; after any failure the machine must be as it
+// was before, byte for byte.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+
+#include "database/VXClasses.h"
+#include "engine/Main.h"
+#include "install/Install.h"
+#include "support/MachineSnapshot.h"
+#include "support/PeBuilder.h"
+#include "support/TestMachine.h"
+#include "system/RunLog.h"
+#include "system/kqFileUtils.h"
+#include "system/kqRegIni.h"
+#include "system/kqStrUtils.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include "system/sandbox/SandboxHost.h"
+#endif
+
+namespace {
+
+using vxtest::ReadNative;
+
+const char kUninstallKey[] = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\VXInstallTest";
+const char kSharedKey[] = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
+const char kPassword[] = "open sesame";
+
+// A native path as the engine's host names it: through drive Z: on both
+// hosts (Wine maps Z: to the root as the sandbox machine does).
+std::string HostPath(const std::string& native) {
+  std::string p = "Z:" + native;
+  for (char& c : p)
+    if (c == '/') c = '\\';
+  return p;
+}
+
+std::string ReadHostFile(const std::string& path) {
+  std::string s;
+  vx::ReadWholeFile(path, s);
+  return s;
+}
+
+void SetEnv(const char* name, const std::string& value) {
+#ifdef _WIN32
+  ::SetEnvironmentVariableA(name, value.empty() ? nullptr : value.c_str());
+#else
+  if (value.empty()) ::unsetenv(name);
+  else ::setenv(name, value.c_str(), 1);
+#endif
+}
+
+class InstallRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setup = HostPath(VX_TEST_SETUP);
+    root = machine.Scratch() + "root";
+    ASSERT_TRUE(vx::ForceFolders(root));
+    Forget();
+  }
+  void TearDown() override {
+    Forget();
+    SetEnv("VX_TEST_PLUGIN_SCRIPT", "");
+  }
+
+  // The product's traces in the machine-wide keys of a real system.
+  void Forget() {
+    vx::RegRemoveKey(kUninstallKey, true);
+    vx::RegRemoveValue(kSharedKey, root + "\\Shared\\common.txt");
+  }
+
+  std::string Product() const { return root + "\\Product\\"; }
+
+  // One silent run of the setup file; `extra` switches are added. The test
+  // plug-in follows `script` when it is given. The run log is kept.
+  int Install(std::vector<std::string> extra = {}, const std::string& script = "", int failAt = 0,
+              const std::string& setupFile = "") {
+    std::vector<std::string> params = {"/exename:" + (setupFile.empty() ? setup : setupFile),
+                                       "/var:TestRoot=" + root, "/suppressmsgboxes",
+                                       "/log:" + dir.Path() + "/run.log"};
+    bool password = true;
+    for (const std::string& e : extra) password = password && !vx::StartsWithText(e, "/password:");
+    if (password) params.push_back(std::string("/password:") + kPassword);
+    params.insert(params.end(), extra.begin(), extra.end());
+    if (!script.empty()) {
+      std::string path = dir.Path() + "/plugin.script";
+      FILE* f = std::fopen(path.c_str(), "wb");
+      std::fputs(("log=" + dir.Path() + "/events.log\n" + script).c_str(), f);
+      std::fclose(f);
+      SetEnv("VX_TEST_PLUGIN_SCRIPT", path);
+    } else {
+      SetEnv("VX_TEST_PLUGIN_SCRIPT", dir.Path() + "/none.script");
+    }
+    std::remove((dir.Path() + "/events.log").c_str());
+    vx::CommandLine commandLine(params);
+    vx::UnattendedAnswers answers;
+    std::string error;
+    EXPECT_TRUE(vx::ConfigureUnattended(commandLine, answers, error)) << error;
+    int code = vx::RunEngine(commandLine, answers, [failAt](vx::RunInstaller& installer) {
+      installer.FailAtAction(failAt);
+    });
+    vx::CloseRunLog();
+    runLog = ReadNative(dir.Path() + "/run.log");
+    return code;
+  }
+
+  int EventCount(const std::string& event) {
+    int n = 0;
+    for (const std::string& line : vx::SplitString(ReadNative(dir.Path() + "/events.log"), '\n'))
+      if (line.find(" " + event) != std::string::npos) ++n;
+    return n;
+  }
+
+  vxtest::SnapshotOptions Watched() {
+#ifdef _WIN32
+    vxtest::SnapshotOptions o = vxtest::SnapshotOptions::TestRoots(machine.Scratch(), "VXInstallTest");
+#else
+    vxtest::SnapshotOptions o;
+#endif
+    o.ignore.push_back(vxtest::TempFolderPrefix(machine.Host()));
+    return o;
+  }
+  vxtest::MachineSnapshot Snapshot() { return vxtest::MachineSnapshot::Take(machine.Host(), Watched()); }
+
+  // Every failure the machine must survive unchanged: exit -1, and the
+  // snapshot after equal to the one before.
+  void ExpectFailureChangesNothing(const std::function<int()>& run, const std::string& what) {
+    vxtest::MachineSnapshot before = Snapshot();
+    int code = run();
+    EXPECT_EQ(code, -1) << what << "\n" << runLog;
+    EXPECT_EQ(vxtest::Diff(before, Snapshot()), "") << what << "\n" << runLog;
+  }
+
+  vxtest::TestMachine machine;
+  vxtest::TempDir dir;
+  std::string setup, root, runLog;
+};
+
+// A file of the test project's sources.
+std::string ProjectFile(const std::string& relative) {
+  std::string path = HostPath(std::string(VX_TEST_PROJECT) + "/" + relative);
+  return ReadHostFile(path);
+}
+
+TEST_F(InstallRun, SilentInstallPutsEveryFileInPlaceAndRegistersTheProduct) {
+  ASSERT_EQ(Install(), 0) << runLog;
+  std::string p = Product();
+  EXPECT_EQ(ReadHostFile(p + "app.txt"), ProjectFile("src/bin/app.txt"));
+  EXPECT_EQ(ReadHostFile(p + "alpha.dll"), ProjectFile("src/lib/alpha.dll"));
+  EXPECT_EQ(ReadHostFile(p + "docs\\a.txt"), ProjectFile("src/docs/a.txt"));
+  EXPECT_EQ(ReadHostFile(p + "docs\\more\\c.txt"), ProjectFile("src/docs/more/c.txt"));
+  EXPECT_EQ(ReadHostFile(p + "extra\\e.txt"), ProjectFile("src/extra/e.txt"));
+  EXPECT_EQ(ReadHostFile(p + "ext\\notes.txt"), ProjectFile("ext/notes.txt"));
+  EXPECT_EQ(ReadHostFile(root + "\\Shared\\common.txt"), ProjectFile("src/shared/common.txt"));
+  // The folder entry of an external pattern that matched nothing.
+  EXPECT_TRUE(vx::FolderExists(p + "logs"));
+  EXPECT_FALSE(vx::FileExists(p + "logs\\readme.md"));
+  EXPECT_EQ(vx::RegReadDword(kSharedKey, root + "\\Shared\\common.txt", 0), 1u);
+
+  std::string expected = vx::Format(
+      "[Strings]\r\nAppID=VXInstallTest\r\nAdminRights=\r\n\r\n"
+      "[SharedFiles]\r\n%1$s\\Shared\\common.txt=\r\n\r\n"
+      "[CreateKeys]\r\n%2$s=\r\n\r\n"
+      "[CreateDirs]\r\n%1$s\\Product=\r\n%1$s\\Shared=\r\n%1$s\\Product\\docs=\r\n%1$s\\Product\\docs\\more=\r\n"
+      "%1$s\\Product\\extra=\r\n%1$s\\Product\\ext=\r\n%1$s\\Product\\logs=\r\n\r\n"
+      "[CopyFiles]\r\n%1$s\\Product\\app.txt=\r\n%1$s\\Product\\alpha.dll=\r\n%1$s\\Product\\beta.dll=\r\n"
+      "%1$s\\Shared\\common.txt=\r\n%1$s\\Product\\docs\\a.txt=\r\n%1$s\\Product\\docs\\b.txt=\r\n"
+      "%1$s\\Product\\docs\\more\\c.txt=\r\n%1$s\\Product\\extra\\e.txt=\r\n%1$s\\Product\\ext\\notes.txt=\r\n\r\n",
+      root.c_str(), kUninstallKey);
+  EXPECT_EQ(ReadHostFile(p + "install.log"), expected);
+
+  auto value = [](const char* name) { return vx::RegReadText(kUninstallKey, name, "(missing)"); };
+  EXPECT_EQ(value("DisplayName"), "Install Test");
+  EXPECT_EQ(value("UninstallString"), "\"" + p + "Uninstall.exe\" \"" + p + "install.log\"");
+  EXPECT_EQ(value("InstallLocation"), root + "\\Product");
+  EXPECT_EQ(value("InstallSourceFile"), setup);
+  EXPECT_EQ(value("DisplayVersion"), "1.0");
+  EXPECT_EQ(value("Publisher"), "Test Company");
+  EXPECT_EQ(value("SilentSettings"), p + "install.sss");
+  EXPECT_EQ(value("HelpLink"), "(missing)");  // empty values are not written
+  EXPECT_EQ(vx::RegGetValueType(kUninstallKey, "DisplayName"), 1u);
+
+  // The silent settings repeat the user's choices, not the product's facts.
+  vx::TvxSilentSettings settings;
+  ASSERT_TRUE(settings.LoadFromFile(p + "install.sss", "silentsettings"));
+  EXPECT_NE(settings.Variables->FindVariable("TestRoot"), nullptr);
+  EXPECT_NE(settings.Variables->FindVariable("InstallPath"), nullptr);
+  for (const char* gone : {"AppID", "AppName", "Uninstall", "PswCheckHash", "LogFile", "Reboot", "CompanyName"})
+    EXPECT_EQ(settings.Variables->FindVariable(gone), nullptr) << gone;
+  EXPECT_NE(runLog.find("step: exit code 0"), std::string::npos);
+}
+
+TEST_F(InstallRun, RollbackAfterAFailureAtAnyChangeLeavesTheMachineAsItWas) {
+  // An earlier version is in place, so that rollback has backups to bring
+  // back: files (one read-only), a shared count, an uninstall log, a key.
+  std::string p = Product();
+  ASSERT_TRUE(vx::ForceFolders(p + "docs"));
+  ASSERT_TRUE(vx::WriteWholeFile(p + "app.txt", "old application\r\n"));
+  ASSERT_TRUE(vx::WriteWholeFile(p + "docs\\a.txt", "old document"));
+  ASSERT_TRUE(vx::WriteWholeFile(p + "install.log", "[CopyFiles]\r\nold=\r\n"));
+  ASSERT_TRUE(machine.Host().SetAttributes(p + "docs\\a.txt", vx::kAttrReadOnly | vx::kAttrArchive));
+  ASSERT_TRUE(vx::ForceFolders(root + "\\Shared"));
+  ASSERT_TRUE(vx::WriteWholeFile(root + "\\Shared\\common.txt", "shared, older"));
+  ASSERT_TRUE(vx::RegWriteDword(kSharedKey, root + "\\Shared\\common.txt", 2));
+  ASSERT_TRUE(vx::RegWriteExpandString(kUninstallKey, "DisplayName", "%AppName% 0.9"));
+  ASSERT_TRUE(vx::RegWriteHex(kUninstallKey, "Blob", "00 01 02"));
+
+  int n = 1;
+  for (; n < 200; ++n) {
+    vxtest::MachineSnapshot before = Snapshot();
+    int code = Install({}, "", n);
+    if (code == 0) break;
+    EXPECT_EQ(code, -1) << "failure at change " << n;
+    ASSERT_NE(runLog.find(vx::Format("failure injected at change %d", n)), std::string::npos) << runLog;
+    EXPECT_EQ(vxtest::Diff(before, Snapshot()), "") << "failure at change " << n << "\n" << runLog;
+  }
+  // Every change of the installation was tried: the logs, the folders, the
+  // files and the silent settings.
+  EXPECT_GT(n, 20);
+  EXPECT_EQ(vx::RegReadDword(kSharedKey, root + "\\Shared\\common.txt", 0), 3u);
+}
+
+TEST_F(InstallRun, NewerFilesInPlaceAskTheUserAndFollowTheAnswer) {
+  const std::string newer = vxtest::MakePe(3u << 16, 0);
+  struct Case {
+    int answer;
+    int questions;  // how often the plug-in is asked for the two files
+    bool replaced;
+  };
+  for (Case c : {Case{1, 2, false}, Case{2, 2, true}, Case{3, 1, false}, Case{4, 1, true}}) {
+    SCOPED_TRACE(c.answer);
+    root = machine.Scratch() + vx::Format("answer%d", c.answer);
+    std::string p = Product();
+    ASSERT_TRUE(vx::ForceFolders(p));
+    ASSERT_TRUE(vx::WriteWholeFile(p + "alpha.dll", newer));
+    ASSERT_TRUE(vx::WriteWholeFile(p + "beta.dll", newer));
+    ASSERT_EQ(Install({}, vx::Format("answer EV_VERSIONCONFLICT=%d\n", c.answer)), 0) << runLog;
+    EXPECT_EQ(EventCount("EV_VERSIONCONFLICT"), c.questions);
+    std::string expected = c.replaced ? ProjectFile("src/lib/alpha.dll") : newer;
+    EXPECT_EQ(ReadHostFile(p + "alpha.dll"), expected);
+    EXPECT_EQ(ReadHostFile(p + "beta.dll"), expected);
+    // Files without a conflict are installed either way.
+    EXPECT_EQ(ReadHostFile(p + "app.txt"), ProjectFile("src/bin/app.txt"));
+    Forget();
+  }
+}
+
+TEST_F(InstallRun, FileInUseIsReplacedAtTheNextRestart) {
+  const std::string pending = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+  uint32_t type = 0;
+  std::string before;
+  vx::RegReadRaw(pending, "PendingFileRenameOperations", type, before);
+  // An older version of a library is loaded by a running program.
+  std::string p = Product();
+  const std::string older = vxtest::MakePe(1u << 16, 0);
+  ASSERT_TRUE(vx::ForceFolders(p));
+  ASSERT_TRUE(vx::WriteWholeFile(p + "alpha.dll", older));
+#ifdef _WIN32
+  // Another program holds the file open without sharing its deletion.
+  HANDLE held = ::CreateFileA((p + "alpha.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  int code = Install();
+  ::CloseHandle(held);
+#else
+  {
+    std::string ini = ReadNative(machine.Root() + "/machine.ini");
+    FILE* f = std::fopen((machine.Root() + "/machine.ini").c_str(), "wb");
+    std::fputs((ini + "\r\n[InUse]\r\nalpha=" + p + "alpha.dll\r\n").c_str(), f);
+    std::fclose(f);
+  }
+  vx::SandboxHost held(machine.Root());
+  vx::ScopedHost scope(held);
+  int code = Install();
+#endif
+  // The files are in place but for the one in use; the remaining phases
+  // wait for the restart.
+  EXPECT_EQ(code, 0) << runLog;
+  EXPECT_NE(runLog.find("suspended for a restart"), std::string::npos) << runLog;
+  EXPECT_EQ(ReadHostFile(p + "alpha.dll"), older);
+  EXPECT_EQ(ReadHostFile(p + "beta.dll"), ProjectFile("src/lib/beta.dll"));
+  std::string after;
+  ASSERT_TRUE(vx::RegReadRaw(pending, "PendingFileRenameOperations", type, after));
+  EXPECT_EQ(type, 7u);
+  // The new file waits beside the old one under a "vx" name.
+  std::string entries = after.substr(std::min(before.size(), after.size()));
+  std::vector<std::string> names;
+  for (const std::string& s : vx::SplitString(entries, '\0'))
+    if (!s.empty()) names.push_back(s);
+  size_t tmp = 0;
+  while (tmp < names.size() && !vx::StartsWithText(vx::ExtractFileName(names[tmp]), "vx")) ++tmp;
+  ASSERT_LT(tmp + 1, names.size()) << "no rename of a \"vx\" file";
+  EXPECT_NE(names[tmp + 1].find(p + "alpha.dll"), std::string::npos) << names[tmp + 1];
+  EXPECT_EQ(vx::ExtractFilePath(names[tmp]).substr(4), p);
+  EXPECT_EQ(ReadHostFile(names[tmp].substr(4)), ProjectFile("src/lib/alpha.dll"));
+#ifdef _WIN32
+  if (before.empty()) vx::RegRemoveValue(pending, "PendingFileRenameOperations");
+  else vx::RegWriteMultiString(pending, "PendingFileRenameOperations", {});
+  vx::RegRemoveKey("HKCU\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce", false);
+#endif
+}
+
+TEST_F(InstallRun, BadInputEndsWithAMessageAndChangesNothing) {
+  ExpectFailureChangesNothing([&] { return Install({"/password:wrong"}); }, "wrong password");
+  EXPECT_NE(runLog.find("Incorrect password has been specified!"), std::string::npos);
+
+  // A plug-in aborts in the middle of the copy.
+  ExpectFailureChangesNothing([&] { return Install({}, "command EV_PROCESSITEM#4=CM_ABORTINSTALL 0 0\n"); },
+                              "abort by a plug-in");
+
+  // An install folder that expands to nothing: no file may land in the
+  // root of a drive or relative to the current folder.
+  ExpectFailureChangesNothing([&] { return Install({"/var:InstallPath="}); }, "empty install folder");
+
+  // The setup file without its further package: the plug-in gives no folder.
+  std::string lonely = machine.Scratch() + "lonely\\";
+  ASSERT_TRUE(vx::ForceFolders(lonely));
+  ASSERT_TRUE(vx::CopyFileChunked(setup, lonely + "setup.exe"));
+  ExpectFailureChangesNothing([&] { return Install({}, "", 0, lonely + "setup.exe"); }, "missing package");
+
+  // A further package whose data is damaged.
+  std::string damaged = machine.Scratch() + "damaged\\";
+  ASSERT_TRUE(vx::ForceFolders(damaged));
+  ASSERT_TRUE(vx::CopyFileChunked(setup, damaged + "setup.exe"));
+  std::string vxp = ReadHostFile(vx::ExtractFilePath(setup) + "extra.vxp");
+  ASSERT_GT(vxp.size(), 200u);
+  for (size_t i = vxp.size() / 2; i < vxp.size() / 2 + 64; ++i) vxp[i] = char(vxp[i] ^ 0x5A);
+  ASSERT_TRUE(vx::WriteWholeFile(damaged + "extra.vxp", vxp));
+  ExpectFailureChangesNothing([&] { return Install({}, "", 0, damaged + "setup.exe"); }, "damaged package");
+
+#ifndef _WIN32
+  // A destination on a drive the machine cannot write to.
+  ExpectFailureChangesNothing([&] { return Install({"/var:InstallPath=Z:\\tmp\\vx-readonly-test"}); },
+                              "read-only drive");
+#endif
+}
+
+}  // namespace
