@@ -199,6 +199,26 @@ TEST_F(InstallRun, SilentInstallPutsEveryFileInPlaceAndRegistersTheProduct) {
   EXPECT_NE(runLog.find("step: exit code 0"), std::string::npos);
 }
 
+// What plug-ins and installer functions ask of a running installation
+// reaches it: a record of their own in the uninstall log, the copy paused
+// and resumed (by the main thread, while the copy waits for it), a renamed file logged for the uninstaller.
+TEST_F(InstallRun, PluginCommandsReachTheRunningInstallation) {
+  std::string script =
+      "command EV_PROCESSITEM#2=CM_ADDLOGRECORD Custom Made=by-plugin\n"
+      "command EV_PROCESSITEM#3=CM_SUSPENDINSTALL 0 0 ; CM_RESUMEINSTALL 0 0\n"
+      "command EV_AFTERINSTALL=CM_CALCEXPRESSION "
+      "RenameFile(\"%InstallPath%\\app.txt\",\"%InstallPath%\\renamed.txt\",\"1\") 0\n";
+  ASSERT_EQ(Install({}, script), 0) << runLog;
+  std::string events = ReadNative(dir.Path() + "/events.log");
+  EXPECT_NE(events.find("-> CM_SUSPENDINSTALL = 0"), std::string::npos) << events;
+  EXPECT_NE(events.find("-> CM_RESUMEINSTALL = 0"), std::string::npos) << events;
+  std::string p = Product();
+  std::string log = ReadHostFile(p + "install.log");
+  EXPECT_NE(log.find("[Custom]\r\nMade=by-plugin\r\n"), std::string::npos) << log;
+  EXPECT_TRUE(vx::FileExists(p + "renamed.txt"));
+  EXPECT_NE(log.find(p + "renamed.txt=\r\n"), std::string::npos) << log;
+}
+
 TEST_F(InstallRun, RollbackAfterAFailureAtAnyChangeLeavesTheMachineAsItWas) {
   // An earlier version is in place, so that rollback has backups to bring
   // back: files (one read-only), a shared count, an uninstall log, a key.

@@ -15,7 +15,8 @@
 //   command EV_START=CM_SETVARIABLE Name Value
 //                            on the event, send that command by name with
 //                            the two parameters (numbers stay numbers, other
-//                            words are passed as texts) and log its result
+//                            words are passed as texts) and log its result;
+//                            several commands are separated by a word ";"
 // The environment variable VX_TEST_PLUGIN_SCRIPT, when set, names the
 // script instead (a plug-in packed into a setup file cannot have one
 // written beside it before the run).
@@ -171,11 +172,21 @@ vx_param VXAPI Handler(int32_t msgId, const char* msgName, vx_param p1, vx_param
   int n = ++g_seen[name];
   auto cmd = g_script.commands.find(name + "#" + std::to_string(n));
   if (cmd == g_script.commands.end()) cmd = g_script.commands.find(name);
-  if (cmd != g_script.commands.end() && !cmd->second.empty() && g_sendByName) {
-    const auto& w = cmd->second;
-    vx_param r = g_sendByName(g_pluginId, w[0].c_str(), w.size() > 1 ? Param(w[1]) : 0,
-                              w.size() > 2 ? Param(w[2]) : 0, 0);
-    Log("-> " + w[0] + " = " + std::to_string(long(r)));
+  if (cmd != g_script.commands.end() && g_sendByName) {
+    // Several commands on one event are separated by a word ";".
+    std::vector<std::string> w;
+    auto send = [&] {
+      if (w.empty()) return;
+      vx_param r = g_sendByName(g_pluginId, w[0].c_str(), w.size() > 1 ? Param(w[1]) : 0,
+                                w.size() > 2 ? Param(w[2]) : 0, 0);
+      Log("-> " + w[0] + " = " + std::to_string(long(r)));
+      w.clear();
+    };
+    for (const std::string& word : cmd->second) {
+      if (word == ";") send();
+      else w.push_back(word);
+    }
+    send();
   }
   auto text = g_script.results.find(name);
   if (text != g_script.results.end() && g_send) {
