@@ -54,8 +54,21 @@ std::string Expanded(TvxMainDatabase& db, const std::string& name, const std::st
 
 // --- Shared pieces of the phases ---------------------------------------------------------
 
+// The texts of the numbered messages come with the language file; a
+// project without one (or a file that lacks a number) still gets a message
+// that says what went wrong instead of an empty box.
 std::string InstallRun::Message(int number, const std::string& argument) {
-  return FormatMessage1(events.Message(number), argument);
+  std::string text = events.Message(number);
+  if (text.empty()) {
+    switch (number) {
+      case 11: text = "Cannot write the file \"%s\" or create its folder."; break;
+      case 16: text = "Removing what an earlier installation left behind..."; break;
+      case 18: text = "Undoing the changes of the installation..."; break;
+      case 19: text = "The setup file \"%s\" cannot be found. Make it available again and choose Retry."; break;
+      case 20: text = "Cannot update the count of installations of the shared file \"%s\"."; break;
+    }
+  }
+  return FormatMessage1(text, argument);
 }
 
 bool ForEachComponent(InstallRun& run, const ComponentStep& step, bool mainPackageOnly) {
@@ -347,7 +360,7 @@ bool RunInstaller::InstallMain() {
   bool resumingAtServers = state_.resuming;
   if (result && !state_.resuming) {
     if (BoolVariable(db_, "RemoveOldReferences", false) && FileExists(log_->Path())) {
-      events_.ShowStatus(events_.Message(16));
+      events_.ShowStatus(run_.Message(16, ""));
       RemoveOldReferences();
       events_.HideStatus();
     }

@@ -49,6 +49,7 @@ enum : uint32_t {
   kErrorNotSupported = 50,
   kErrorFileExists = 80,
   kErrorInvalidParameter = 87,
+  kErrorDiskFull = 112,
   kErrorCallNotImplemented = 120,
   kErrorBadPathname = 161,
   kErrorAlreadyExists = 183,

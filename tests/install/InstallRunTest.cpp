@@ -361,6 +361,8 @@ TEST_F(InstallRun, BadInputEndsWithAMessageAndChangesNothing) {
   // A destination on a drive the machine cannot write to.
   ExpectFailureChangesNothing([&] { return Install({"/var:InstallPath=Z:\\tmp\\vx-readonly-test"}); },
                               "read-only drive");
+  EXPECT_NE(runLog.find("text=\"Cannot write the file \\\"app.txt\\\" or create its folder.\""), std::string::npos)
+      << runLog;
 #endif
 }
 

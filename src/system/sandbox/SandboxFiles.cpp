@@ -1,6 +1,7 @@
 // SandboxHost, files and folders: attributes, listings, open files with
 // their share modes, files held in use by "another program", short names,
-// moves (also at the next restart), file times and free disk space.
+// moves (also at the next restart), file times and free disk space (on a
+// drive of fixed free space, a limit its files cannot grow beyond).
 #include "system/sandbox/SandboxHost.h"
 
 #include <dirent.h>
@@ -51,9 +52,12 @@ uint32_t NativeAttributes(const std::string& native, const struct stat& st) {
 
 struct FileTableAccess;
 
+// An open file of the machine. On a drive of fixed free space (`space`
+// not null) the bytes that extend the file must fit in the room left.
 class SandboxFile : public HostFile {
  public:
-  SandboxFile(int fd, std::function<void()> onClose) : fd_(fd), onClose_(std::move(onClose)) {}
+  SandboxFile(int fd, std::shared_ptr<DriveSpace> space, std::function<void()> onClose)
+      : fd_(fd), space_(std::move(space)), onClose_(std::move(onClose)) {}
   ~SandboxFile() override {
     ::close(fd_);
     if (onClose_) onClose_();
@@ -75,15 +79,27 @@ class SandboxFile : public HostFile {
   bool Write(const void* buffer, size_t size, size_t& done) override {
     HoldIfSuspendedWorker();
     done = 0;
+    // A write that does not fit fails whole, as on a full disk: the file
+    // keeps what it held.
+    int64_t before = space_ ? Size() : 0;
+    uint64_t growth = space_ ? Growth(Position() + int64_t(size), before) : 0;
+    if (growth && !space_->Take(growth)) {
+      t_lastError = kErrorDiskFull;
+      return false;
+    }
+    bool ok = true;
     while (done < size) {
       ssize_t n = ::write(fd_, (const char*)buffer + done, size - done);
       if (n < 0) {
         if (errno == EINTR) continue;
-        return false;
+        t_lastError = ErrnoToWin32(errno);
+        ok = false;
+        break;
       }
       done += size_t(n);
     }
-    return true;
+    if (!ok && growth) space_->GiveBack(growth - std::min(growth, Growth(Size(), before)));
+    return ok;
   }
   bool Seek(int64_t offset, int origin) override {
     int whence = origin == 0 ? SEEK_SET : origin == 1 ? SEEK_CUR : SEEK_END;
@@ -94,10 +110,27 @@ class SandboxFile : public HostFile {
     struct stat st;
     return ::fstat(fd_, &st) == 0 ? int64_t(st.st_size) : -1;
   }
-  bool SetEnd() override { return ::ftruncate(fd_, ::lseek(fd_, 0, SEEK_CUR)) == 0; }
+  bool SetEnd() override {
+    int64_t at = Position(), before = space_ ? Size() : 0;
+    uint64_t growth = space_ ? Growth(at, before) : 0;
+    if (growth && !space_->Take(growth)) {
+      t_lastError = kErrorDiskFull;
+      return false;
+    }
+    if (::ftruncate(fd_, off_t(at)) != 0) {
+      t_lastError = ErrnoToWin32(errno);
+      if (growth) space_->GiveBack(growth);
+      return false;
+    }
+    if (space_ && at < before) space_->GiveBack(uint64_t(before - at));
+    return true;
+  }
 
  private:
+  static uint64_t Growth(int64_t end, int64_t size) { return end > size ? uint64_t(end - size) : 0; }
+
   int fd_;
+  std::shared_ptr<DriveSpace> space_;
   std::function<void()> onClose_;
 };
 
@@ -195,7 +228,9 @@ bool SandboxHost::RemoveFile(const std::string& path) {
   if (!Writable(r) || !(st.st_mode & S_IWUSR)) return Fail(kErrorAccessDenied);  // read-only file
   if (InUse(r.native)) return Fail(kErrorAccessDenied);  // a running program's file
   if (OpenByOthersWithoutDelete(r.native)) return Fail(kErrorSharingViolation);
-  return ::unlink(r.native.c_str()) == 0 || Fail(ErrnoToWin32(errno));
+  if (::unlink(r.native.c_str()) != 0) return Fail(ErrnoToWin32(errno));
+  if (auto space = SpaceOf(r.drive)) space->GiveBack(uint64_t(st.st_size));
+  return true;
 }
 
 bool SandboxHost::RenameFile(const std::string& from, const std::string& to) {
@@ -284,16 +319,20 @@ std::unique_ptr<HostFile> SandboxHost::OpenFile(const std::string& path, FileAcc
       return nullptr;
     }
   }
+  std::shared_ptr<DriveSpace> space = SpaceOf(r.drive);
+  struct stat old;
+  bool truncates = space && (flags & O_TRUNC) && ::stat(r.native.c_str(), &old) == 0;
   int fd = ::open(r.native.c_str(), flags | O_CLOEXEC, 0644);
   if (fd < 0) {
     Fail(errno == ENOENT && create != FileCreate::OpenExisting ? kErrorPathNotFound : ErrnoToWin32(errno));
     return nullptr;
   }
+  if (truncates) space->GiveBack(uint64_t(old.st_size));
   uint64_t id = table->nextId++;
   table->open[r.native].push_back(OpenRecord{id, access, share});
   std::string native = r.native;
   t_lastError = 0;
-  return std::make_unique<SandboxFile>(fd, [table, native, id] {
+  return std::make_unique<SandboxFile>(fd, std::move(space), [table, native, id] {
     std::lock_guard<std::mutex> guard(table->lock);
     auto& list = table->open[native];
     for (auto it = list.begin(); it != list.end(); ++it)
@@ -335,6 +374,11 @@ bool SandboxHost::InUse(const std::string& native) {
     if (r.ok && r.native == native) return true;
   }
   return false;
+}
+
+std::shared_ptr<DriveSpace> SandboxHost::SpaceOf(char drive) const {
+  auto it = space_.find(drive);
+  return it == space_.end() ? nullptr : it->second;
 }
 
 bool SandboxHost::OpenByOthersWithoutDelete(const std::string& native) {
@@ -467,9 +511,8 @@ bool SandboxHost::DiskFreeBytes(const std::string& folder, uint64_t& available) 
     return Fail(kErrorCallNotImplemented);
   Resolved r = Resolve(folder);
   if (!r.ok || !NativeIsDir(r.native)) return Fail(kErrorPathNotFound);
-  std::string over = Fact("FreeSpace", std::string(1, r.drive));
-  if (!over.empty()) {
-    available = uint64_t(std::strtoull(over.c_str(), nullptr, 10)) * 1024;
+  if (auto space = SpaceOf(r.drive)) {
+    available = space->Free();
     return true;
   }
   struct statvfs sv;
@@ -483,9 +526,8 @@ bool SandboxHost::DiskFreeClusters(const std::string& root, uint32_t& sectorsPer
   Resolved r = Resolve(root);
   if (!r.ok || !NativeIsDir(r.native)) return Fail(kErrorPathNotFound);
   uint64_t bytes = 0;
-  std::string over = Fact("FreeSpace", std::string(1, r.drive));
-  if (!over.empty()) {
-    bytes = uint64_t(std::strtoull(over.c_str(), nullptr, 10)) * 1024;
+  if (auto space = SpaceOf(r.drive)) {
+    bytes = space->Free();
   } else {
     struct statvfs sv;
     if (::statvfs(r.native.c_str(), &sv) != 0) return Fail(ErrnoToWin32(errno));

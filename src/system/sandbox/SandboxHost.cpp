@@ -94,6 +94,8 @@ uint32_t ErrnoToWin32(int e) {
     case EROFS:
     case EISDIR:
     case ENOTEMPTY: return kErrorAccessDenied;
+    case ENOSPC:
+    case EDQUOT: return kErrorDiskFull;
     default: return 31;  // ERROR_GEN_FAILURE
   }
 }
@@ -163,6 +165,15 @@ void SandboxHost::LoadFacts() {
       std::string base = target;
       while (!base.empty() && base.back() == '/') base.pop_back();
       drives_[letter[0]] = Drive{base, options_.hostWritable};
+    }
+  }
+  // [FreeSpace]: the room each listed drive has for what this machine
+  // writes from now on.
+  auto space = facts_.find("FREESPACE");
+  if (space != facts_.end()) {
+    for (auto& [letter, kib] : space->second) {
+      if (letter.size() != 1 || !std::isalpha((unsigned char)letter[0]) || kib.empty()) continue;
+      space_[letter[0]] = std::make_shared<DriveSpace>(uint64_t(std::strtoull(kib.c_str(), nullptr, 10)) * 1024);
     }
   }
   currentFolder_ = Fact("Folders", "Current");

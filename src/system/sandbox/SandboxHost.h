@@ -10,7 +10,8 @@
 // ServicePack, Administrator, UserLocale, SystemLocale, hexadecimal locale
 // ids), [Folders] (Windows, System, Current), [ShellFolders] (by shell name:
 // Programs, CommonPrograms, Fonts...), [Environment], [Drives], [FreeSpace]
-// (drive letter = KiB), [InUse] (any key = a Windows path of a file held
+// (drive letter = KiB free when the machine is opened: a real limit, see
+// below), [InUse] (any key = a Windows path of a file held
 // open by "another program": it cannot be deleted or overwritten),
 // [Protected] (any key = a Windows path of a file the system protects:
 // the protected-file query answers yes for it, compared case-insensitively;
@@ -32,6 +33,14 @@
 // message to the main window, WorkerCheckpoint) rather than anywhere, so a
 // suspended worker never stops while holding a lock the main thread needs;
 // a worker that suspends itself stops at once.
+//
+// A drive with a [FreeSpace] value is full once this host object has made
+// its files grow by that many KiB: a write or SetEnd that would extend a
+// file beyond the room left fails with ERROR_DISK_FULL and changes nothing,
+// and the free space reported is the room left. Truncating or deleting a
+// file gives its bytes back, never beyond the value itself. Only the
+// machine's own open files count; what a library writes through native
+// paths (PlatformPath), INI files and moves between drives do not.
 //
 // Windows paths are resolved case-insensitively against what exists, as
 // Windows does. Drive Z: maps the real file system's root, as under Wine,
@@ -58,6 +67,7 @@
 namespace vx {
 
 struct WorkerGate;  // one worker thread's state (SandboxNative.h)
+struct DriveSpace;  // the room left on a drive of fixed free space (SandboxNative.h)
 
 enum class MachineKind { XP, W2000, NT4, W98, W95, Me };
 
@@ -297,6 +307,8 @@ class SandboxHost : public Host {
     uint64_t nextId = 1;
   };
   bool InUse(const std::string& native);
+  // The room left on a drive of fixed free space; null for other drives.
+  std::shared_ptr<DriveSpace> SpaceOf(char drive) const;
   bool OpenByOthersWithoutDelete(const std::string& native);
   std::string ShortName(const std::string& nativeDir, const std::string& name);
   std::string ResolveShortComponent(const std::string& nativeDir, const std::string& part);
@@ -381,6 +393,7 @@ class SandboxHost : public Host {
   bool rebooting_ = false;
   std::map<std::string, std::map<std::string, std::string>> facts_;  // upper-cased keys
   std::map<char, Drive> drives_;
+  std::map<char, std::shared_ptr<DriveSpace>> space_;  // drives of fixed free space; set when opened
   std::string currentFolder_;
   std::mutex mutexLock_;
   std::map<HandleValue, std::pair<std::string, int>> mutexes_;  // handle -> (name, lock fd)

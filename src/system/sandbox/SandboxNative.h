@@ -52,6 +52,34 @@ struct WorkerGate {
 // and at WorkerCheckpoint.
 void HoldIfSuspendedWorker();
 
+// The room left on a drive whose free space the machine fixes
+// ([FreeSpace]): what the drive's files may still grow by. Shared by the
+// machine and its open files, which may be used on any thread.
+struct DriveSpace {
+  explicit DriveSpace(uint64_t bytes) : limit(bytes), free(bytes) {}
+  // Takes `bytes` of the room; false, and nothing taken, when they do not fit.
+  bool Take(uint64_t bytes) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (bytes > free) return false;
+    free -= bytes;
+    return true;
+  }
+  // Bytes that files gave up; the room never grows beyond the fixed amount.
+  void GiveBack(uint64_t bytes) {
+    std::lock_guard<std::mutex> guard(lock);
+    free = bytes > limit - free ? limit : free + bytes;
+  }
+  uint64_t Free() {
+    std::lock_guard<std::mutex> guard(lock);
+    return free;
+  }
+
+ private:
+  std::mutex lock;
+  const uint64_t limit;
+  uint64_t free;
+};
+
 // Where Windows NT keeps the renames and deletions waiting for the restart.
 inline constexpr char kSessionManager[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 inline constexpr char kPendingValue[] = "PendingFileRenameOperations";

@@ -93,4 +93,72 @@ TEST(SandboxFileTest, InUseFilesLongPathsAndAttributes) {
   }
 }
 
+// A drive of fixed free space fills up: what would grow its files beyond
+// the room left fails as on a full disk and leaves the file as it was;
+// truncating and deleting give room back, never beyond the fixed amount.
+TEST(SandboxFileTest, DriveOfFixedFreeSpaceFillsUp) {
+  Machine m("xp", "\r\n[FreeSpace]\r\nC=4\r\n");
+  auto freeBytes = [&] {
+    uint64_t bytes = 0;
+    EXPECT_TRUE(m.Host().DiskFreeBytes("C:\\WINDOWS", bytes));
+    return bytes;
+  };
+  EXPECT_EQ(freeBytes(), 4096u);
+  {
+    Host& h = m.Host();
+    auto f = h.OpenFile("C:\\big.bin", FileAccess::ReadWrite, FileCreate::CreateAlways, 0);
+    ASSERT_TRUE(f);
+    std::string a(3000, 'a'), b(1000, 'b');
+    size_t done = 0;
+    ASSERT_TRUE(f->Write(a.data(), a.size(), done));
+    EXPECT_EQ(freeBytes(), 1096u);
+    // Overwriting takes no room.
+    ASSERT_TRUE(f->Seek(0, 0));
+    ASSERT_TRUE(f->Write(b.data(), b.size(), done));
+    EXPECT_EQ(freeBytes(), 1096u);
+    // A write reaching past the room fails whole, even where it overwrites.
+    ASSERT_TRUE(f->Seek(2500, 0));
+    EXPECT_FALSE(f->Write(a.data(), 1597, done));
+    EXPECT_EQ(h.LastError(), kErrorDiskFull);
+    EXPECT_EQ(done, 0u);
+    EXPECT_EQ(f->Size(), 3000);
+    // What fits goes in, to the last byte.
+    ASSERT_TRUE(f->Write(a.data(), 1596, done));
+    EXPECT_EQ(freeBytes(), 0u);
+    EXPECT_EQ(DiskFreeKB("C:\\"), 0u);
+    EXPECT_FALSE(f->Write("x", 1, done));
+    EXPECT_EQ(h.LastError(), kErrorDiskFull);
+    EXPECT_TRUE(f->Write("x", 0, done));
+    // Extending by SetEnd is growth too; cutting gives room back.
+    ASSERT_TRUE(f->Seek(5000, 0));
+    EXPECT_FALSE(f->SetEnd());
+    EXPECT_EQ(h.LastError(), kErrorDiskFull);
+    EXPECT_EQ(f->Size(), 4096);
+    ASSERT_TRUE(f->Seek(1000, 0));
+    EXPECT_TRUE(f->SetEnd());
+    EXPECT_EQ(freeBytes(), 3096u);
+  }
+  std::string bytes;
+  ASSERT_TRUE(ReadWholeFile("C:\\big.bin", bytes));
+  EXPECT_EQ(bytes, std::string(1000, 'b'));
+  // Recreating and deleting give room back; deleting a file the machine
+  // held before it was opened never makes more room than the fixed amount.
+  ASSERT_TRUE(WriteWholeFile("C:\\big.bin", "xy"));
+  EXPECT_EQ(freeBytes(), 4094u);
+  ASSERT_TRUE(m.Host().RemoveFile("C:\\big.bin"));
+  EXPECT_EQ(freeBytes(), 4096u);
+  ASSERT_TRUE(WriteWholeFile("C:\\kept.txt", std::string(2048, 'k')));
+  EXPECT_EQ(DiskFreeKB("C:\\"), 2u);
+  m.Reopen();  // counted per opening of the machine
+  EXPECT_EQ(freeBytes(), 4096u);
+  ASSERT_TRUE(m.Host().RemoveFile("C:\\kept.txt"));
+  EXPECT_EQ(freeBytes(), 4096u);
+  // A whole-file write that does not fit fails; drives without a value are not limited.
+  EXPECT_FALSE(WriteWholeFile("C:\\huge.bin", std::string(5000, 'h')));
+  ASSERT_TRUE(fs::create_directory(m.Root() + "/drive_d"));
+  m.Reopen();
+  EXPECT_TRUE(WriteWholeFile("D:\\huge.bin", std::string(5000, 'h')));
+  EXPECT_EQ(freeBytes(), 4096u);
+}
+
 }  // namespace
