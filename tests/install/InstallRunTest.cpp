@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 
 #include "database/VXClasses.h"
@@ -129,7 +130,7 @@ class InstallRun : public ::testing::Test {
     o.ignore.push_back(vxtest::TempFolderPrefix(machine.Host()));
     return o;
   }
-  vxtest::MachineSnapshot Snapshot() { return vxtest::MachineSnapshot::Take(machine.Host(), Watched()); }
+  vxtest::MachineSnapshot Snapshot() { return vxtest::MachineSnapshot::Take(vx::CurrentHost(), Watched()); }
 
   // Every failure the machine must survive unchanged: exit -1, and the
   // snapshot after equal to the one before.
@@ -363,6 +364,19 @@ TEST_F(InstallRun, BadInputEndsWithAMessageAndChangesNothing) {
                               "read-only drive");
   EXPECT_NE(runLog.find("text=\"Cannot write the file \\\"app.txt\\\" or create its folder.\""), std::string::npos)
       << runLog;
+
+  // A second drive with no room left: the external file cannot be written.
+  {
+    std::filesystem::create_directories(machine.Root() + "/drive_d");
+    std::string ini = ReadNative(machine.Root() + "/machine.ini");
+    FILE* f = std::fopen((machine.Root() + "/machine.ini").c_str(), "wb");
+    std::fputs((ini + "\r\n[FreeSpace]\r\nD=0\r\n").c_str(), f);
+    std::fclose(f);
+    vx::SandboxHost full(machine.Root());
+    vx::ScopedHost scope(full);
+    ExpectFailureChangesNothing([&] { return Install({"/var:TestRoot=D:\\full"}); }, "full drive");
+    EXPECT_NE(runLog.find("Cannot write the file"), std::string::npos) << runLog;
+  }
 #endif
 }
 
