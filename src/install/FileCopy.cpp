@@ -178,8 +178,10 @@ int FileInstaller::BeforeExtractFile(const std::string& name, uint32_t size, uin
     if (!indexes_) indexes_ = std::make_unique<ComponentItemIndexes>(*run_.db.Components);
     item_ = indexes_->FindItem(name, false);
     fileInfo_ = nullptr;
-    if (package_ && package_->FileInfos && name.size() > 5)
-      fileInfo_ = package_->FileInfos->FindFileInfo(name.substr(5));
+    if (package_ && name.size() > 5) {
+      auto found = infoIndex_.find(UpperCase(std::string_view(name).substr(5)));
+      if (found != infoIndex_.end()) fileInfo_ = found->second;
+    }
   }
   if (!item_ || !IsAvailable(item_)) return Skip(event, size, false) ? kExtractSkip : kExtractError;
 
@@ -331,6 +333,16 @@ void FileInstaller::BeginCopy() {
 void FileInstaller::BeginPackage(TvxPackage& package) {
   package_ = &package;
   externalPass_ = false;
+  // The package's file records by name, so that finding a file's record
+  // does not cost a scan of all of them; the first record of a name wins,
+  // as in a scan.
+  infoIndex_.clear();
+  if (package.FileInfos) {
+    TvxFileInfos& infos = *package.FileInfos;
+    infoIndex_.reserve(size_t(infos.Count()));
+    for (int i = 0; i < infos.Count(); ++i)
+      if (auto* f = dynamic_cast<TvxFileInfo*>(&infos.Get(i))) infoIndex_.emplace(UpperCase(f->Name), f);
+  }
 }
 
 int FileInstaller::ExtractProgress(uint32_t bytes) {

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "database/VXClasses.h"
@@ -101,6 +102,7 @@ class FileInstaller {
   TvxPackage* package_ = nullptr;
   TvxComponent* component_ = nullptr;  // external pass: the component whose items are copied
   const TvxFileInfo* fileInfo_ = nullptr;
+  std::unordered_map<std::string, const TvxFileInfo*> infoIndex_;  // of package_, by upper-case name
   const TvxFile* item_ = nullptr;
   TvxFlags flags_;
   bool externalPass_ = false;

@@ -190,6 +190,9 @@ void TPluginList::RaiseDeferredFailure() {
 
 vx_param TPluginList::Broadcast(int32_t senderId, int32_t msgId, bool toAll, vx_param param1, vx_param param2) {
   Host& host = CurrentHost();
+  // Without plug-ins nobody answers: no need to wake the main thread. The
+  // list changes only on the main thread, never while a worker runs.
+  if (plugins_.empty()) return 0;
   if (host.CurrentThreadId() != mainThread_) {
     // Handlers run only on the main thread: hand the call over to it
     // through the main window and wait for the answer.

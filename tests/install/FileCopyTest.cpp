@@ -138,6 +138,7 @@ class FileCopyTest : public ::testing::Test {
     i.Name = name;
     i.Size = size;
     i.Version = version;
+    files.BeginPackage(Package());  // the records are indexed when a package begins
   }
   // One cabinet entry as the extraction library handles it.
   int Extract(const std::string& entry, const std::string& bytes, double date = kNewDate) {
