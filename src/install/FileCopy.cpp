@@ -204,7 +204,9 @@ int FileInstaller::BeforeExtractFile(const std::string& name, uint32_t size, uin
       if (flags_.Contains(TvxFlag::dont_overwrite) && !flags_.Contains(TvxFlag::reg_font)) skip = true;
     }
     if (!skip && run_.Protected(event.path)) skip = true;
-    if (!skip && !flags_.Contains(TvxFlag::no_version) && !flags_.Contains(TvxFlag::reg_font)) {
+    // Versions are compared with a file that is there; an absent one is
+    // neither newer nor the same.
+    if (!skip && targetExisted_ && !flags_.Contains(TvxFlag::no_version) && !flags_.Contains(TvxFlag::reg_font)) {
       std::string version = SourceVersion(name);
       if (IsDestNewer(version, event.path, date)) {
         if (flags_.Contains(TvxFlag::dont_ask)) {

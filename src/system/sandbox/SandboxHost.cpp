@@ -252,6 +252,18 @@ SandboxHost::Resolved SandboxHost::Resolve(const std::string& path) {
   auto d = drives_.find(norm[0]);
   if (d == drives_.end()) return r;
   std::string native = d->second.base;
+  // Most paths are written as the files are named: one look at the whole
+  // path spares the walk through its folders. A short (8.3) component never
+  // exists as written, so such paths always take the walk.
+  std::string asWritten = native;
+  for (const std::string& part : SplitString(norm.substr(3), '\\'))
+    if (!part.empty()) asWritten += "/" + part;
+  if (asWritten.size() > native.size() && NativeExists(asWritten)) {
+    r.ok = true;
+    r.native = asWritten;
+    r.drive = norm[0];
+    return r;
+  }
   for (const std::string& part : SplitString(norm.substr(3), '\\')) {
     if (part.empty()) continue;
     std::string dir = native.empty() ? "/" : native;
