@@ -106,30 +106,4 @@ class Installer {
   virtual void ResumeWorker() {}
 };
 
-// The installer of a build that has no installation yet: every step that
-// would change the machine says "<what> is not available in this build."
-// and fails; there is never anything to roll back.
-class UnavailableInstaller : public Installer {
- public:
-  UnavailableInstaller(TvxMainDatabase& database, RunState& state, InstallEvents& events, Prompts& prompts)
-      : db_(database), state_(state), events_(events), prompts_(prompts) {}
-
-  bool RunProgramsBeforeWizard() override;
-  bool Install() override;
-  bool HasRecordedActions() override { return false; }
-  void Rollback() override {}
-  bool SaveResumeState() override;
-  bool LoadResumeState() override { return false; }
-  bool PrepareResume() override;
-
- private:
-  TvxMainDatabase& db_;
-  RunState& state_;
-  InstallEvents& events_;
-  Prompts& prompts_;
-
-  // Shows "<what> is not available in this build." and returns false.
-  bool NotAvailable(const std::string& what);
-};
-
 }  // namespace vx

@@ -11,6 +11,7 @@
 #include "database/Variables.h"
 #include "engine/EngineStages.h"
 #include "engine/Main.h"
+#include "install/Install.h"
 #include "plugins/VXPlugins.h"
 #include "TestPlugin.h"
 #include "support/TestMachine.h"
@@ -46,10 +47,10 @@ class ProjectStages : public vx::EngineStages {
   std::string project_, folder_;
 };
 
-class RecordingInstaller : public vx::UnavailableInstaller {
+class RecordingInstaller : public vx::RunInstaller {
  public:
   explicit RecordingInstaller(vx::RunSession& session)
-      : vx::UnavailableInstaller(session.Database(), session.State(), session, session.GetPrompts()) {}
+      : vx::RunInstaller(session.Database(), session.State(), session, session.GetPrompts()) {}
   bool installed = false;
   bool failInstall = false;
   bool rolledBack = false;
