@@ -413,7 +413,8 @@ bool TInstallActions::ForceFolders(const std::string& path, bool record) {
   if (path.empty()) return false;
   std::string dir = path;
   if (dir.back() == '\\') dir.pop_back();
-  if (dir.size() > 2 && !FolderExists(dir)) {
+  if (dir.size() > 2 && FolderExists(dir)) return true;
+  if (dir.size() > 2) {
     std::string parent = ExtractFilePath(dir);
     if (parent != dir && !ForceFolders(parent, record) && failed_) return false;
     if (CurrentHost().MakeFolder(dir) && record) {

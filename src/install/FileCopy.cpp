@@ -235,8 +235,8 @@ int FileInstaller::BeforeExtractFile(const std::string& name, uint32_t size, uin
     assemblyPending_ = true;
   }
   std::string folder = ExtractFilePath(path);
-  run_.actions.ForceFolders(folder, !flags_.Contains(TvxFlag::dont_log) && !assemblyPending_);
-  if (run_.actions.Failed() || !FolderExists(folder)) return Fail(run_.Message(11, fileName));
+  bool folderReady = run_.actions.ForceFolders(folder, !flags_.Contains(TvxFlag::dont_log) && !assemblyPending_);
+  if (run_.actions.Failed() || !folderReady) return Fail(run_.Message(11, fileName));
   if (folderEntry) return kExtractSkip;
 
   progress_.fileSize = size;

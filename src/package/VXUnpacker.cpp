@@ -73,11 +73,12 @@ int32_t Translate(Enumeration& e, int32_t code, void* record) {
       return answer;
     }
     case VX_UNPACK_AFTER_FILE: {
-      if (!*e.onClose) return 1;
       auto* r = static_cast<VxUnpackFileRecord*>(record);
       char buffer[VX_UNPACK_PATH_SIZE + 1];
       std::memcpy(buffer, r->target, VX_UNPACK_PATH_SIZE);
       buffer[VX_UNPACK_PATH_SIZE] = 0;
+      CurrentHost().PlatformFileWritten(buffer);
+      if (!*e.onClose) return 1;
       return (*e.onClose)(r->entry ? r->entry : "", r->size, r->attributes, DosDateTimeToDateTime(r->dateTime),
                           HostTarget(e, buffer));
     }

@@ -282,6 +282,9 @@ class HostFiles {
   // when it maps nowhere); HostPath is the reverse.
   virtual std::string PlatformPath(const std::string& path) { return path; }
   virtual std::string HostPath(const std::string& platformPath) { return platformPath; }
+  // Such a library has created or rewritten the file `platformPath`: a
+  // host that keeps knowledge of its folders brings it up to date.
+  virtual void PlatformFileWritten(const std::string& platformPath) {}
 };
 
 // The registry. Results are Win32 error codes (kErrorSuccess when it

@@ -184,7 +184,8 @@ void OutputFile::Finish(uint16_t dosDate, uint16_t dosTime, uint32_t attributes)
   CloseHandle();
   ::SetFileAttributesA(path_, attributes ? attributes : FILE_ATTRIBUTE_NORMAL);
 #else
-  CloseHandle();
+  // Through the open handle: no path is looked up again.
+  int fd = int(handle_);
   int day = dosDate & 0x1F, month = (dosDate >> 5) & 0x0F;
   if (day >= 1 && month >= 1 && month <= 12) {
     struct tm t {};
@@ -198,20 +199,26 @@ void OutputFile::Finish(uint16_t dosDate, uint16_t dosTime, uint32_t attributes)
     time_t when = ::mktime(&t);
     if (when != time_t(-1)) {
       struct timespec times[2] = {{when, 0}, {when, 0}};
-      ::utimensat(AT_FDCWD, path_, times, 0);
+      ::futimens(fd, times);
     }
   }
   // The sandbox machine keeps read-only in the owner's write bit and the
   // other Windows attributes in an extended attribute; the library writes
-  // them the same way so that the machine reports what Windows would.
+  // them the same way so that the machine reports what Windows would. A
+  // file without the extended attribute reads as "archive" only, so that
+  // common case writes nothing.
   struct stat st;
-  if (::stat(path_, &st) == 0) {
+  if (::fstat(fd, &st) == 0) {
     mode_t mode = st.st_mode & 07777;
-    ::chmod(path_, (attributes & 0x01) ? (mode & ~mode_t(0222)) : (mode | S_IWUSR));
+    mode_t wanted = (attributes & 0x01) ? (mode & ~mode_t(0222)) : (mode | S_IWUSR);
+    if (wanted != mode) ::fchmod(fd, wanted);
   }
-  char kept[16];
+  char kept[16], had[16];
   FormatNumber(kept, int32_t(attributes & ~0x01u));
-  ::setxattr(path_, "user.vx.attributes", kept, strlen(kept), 0);
+  ssize_t n = ::fgetxattr(fd, "user.vx.attributes", had, sizeof had - 1);
+  if (n >= 0) had[n] = 0;
+  if (strcmp(n >= 0 ? had : "32", kept) != 0) ::fsetxattr(fd, "user.vx.attributes", kept, strlen(kept), 0);
+  CloseHandle();
 #endif
 }
 

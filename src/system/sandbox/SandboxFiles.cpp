@@ -185,7 +185,7 @@ const uint64_t kEpochDelta = 11644473600ull;  // seconds from 1601 to 1970
 uint32_t SandboxHost::GetAttributes(const std::string& path) {
   Resolved r = Resolve(path);
   struct stat st;
-  if (!r.ok || ::stat(r.native.c_str(), &st) != 0) {
+  if (!r.ok || !StatOf(r, st)) {
     t_lastError = kErrorFileNotFound;
     return kInvalidAttributes;
   }
@@ -195,13 +195,19 @@ uint32_t SandboxHost::GetAttributes(const std::string& path) {
 bool SandboxHost::SetAttributes(const std::string& path, uint32_t attributes) {
   Resolved r = Resolve(path);
   struct stat st;
-  if (!r.ok || ::stat(r.native.c_str(), &st) != 0) return Fail(kErrorFileNotFound);
+  if (!r.ok || !StatOf(r, st)) return Fail(kErrorFileNotFound);
   if (!Writable(r)) return Fail(kErrorAccessDenied);
-  mode_t mode = st.st_mode & 07777;
-  mode = (attributes & kAttrReadOnly) ? (mode & ~mode_t(0222)) : (mode | S_IWUSR);
-  if (::chmod(r.native.c_str(), mode) != 0) return Fail(ErrnoToWin32(errno));
-  std::string kept = Format("%u", attributes & ~uint32_t(kAttrReadOnly | kAttrDirectory | kAttrNormal));
-  ::setxattr(r.native.c_str(), kAttrXattr, kept.data(), kept.size(), 0);  // best effort
+  mode_t old = st.st_mode & 07777;
+  mode_t mode = (attributes & kAttrReadOnly) ? (old & ~mode_t(0222)) : (old | S_IWUSR);
+  if (mode != old && ::chmod(r.native.c_str(), mode) != 0) return Fail(ErrnoToWin32(errno));
+  // Written only when it changes what the file reports (an installation
+  // sets the attributes of every file it writes, mostly to what it has).
+  uint32_t wanted = attributes & ~uint32_t(kAttrReadOnly | kAttrDirectory | kAttrNormal);
+  uint32_t now = NativeAttributes(r.native, st) & ~uint32_t(kAttrReadOnly | kAttrDirectory | kAttrNormal);
+  if (wanted != now) {
+    std::string kept = Format("%u", wanted);
+    ::setxattr(r.native.c_str(), kAttrXattr, kept.data(), kept.size(), 0);  // best effort
+  }
   return true;
 }
 
@@ -210,14 +216,18 @@ bool SandboxHost::MakeFolder(const std::string& path) {
   if (!r.ok) return Fail(kErrorPathNotFound);
   if (!Writable(r)) return Fail(kErrorAccessDenied);
   if (NativeExists(r.native)) return Fail(kErrorAlreadyExists);
-  return ::mkdir(r.native.c_str(), 0755) == 0 || Fail(errno == ENOENT ? kErrorPathNotFound : ErrnoToWin32(errno));
+  if (::mkdir(r.native.c_str(), 0755) != 0) return Fail(errno == ENOENT ? kErrorPathNotFound : ErrnoToWin32(errno));
+  NoteEntry(r.native, true);
+  return true;
 }
 
 bool SandboxHost::RemoveFolder(const std::string& path) {
   Resolved r = Resolve(path);
   if (!r.ok || !NativeIsDir(r.native)) return Fail(kErrorFileNotFound);
   if (!Writable(r)) return Fail(kErrorAccessDenied);
-  return ::rmdir(r.native.c_str()) == 0 || Fail(ErrnoToWin32(errno));
+  if (::rmdir(r.native.c_str()) != 0) return Fail(ErrnoToWin32(errno));
+  NoteEntry(r.native, false);
+  return true;
 }
 
 bool SandboxHost::RemoveFile(const std::string& path) {
@@ -229,6 +239,7 @@ bool SandboxHost::RemoveFile(const std::string& path) {
   if (InUse(r.native)) return Fail(kErrorAccessDenied);  // a running program's file
   if (OpenByOthersWithoutDelete(r.native)) return Fail(kErrorSharingViolation);
   if (::unlink(r.native.c_str()) != 0) return Fail(ErrnoToWin32(errno));
+  NoteEntry(r.native, false);
   if (auto space = SpaceOf(r.drive)) space->GiveBack(uint64_t(st.st_size));
   return true;
 }
@@ -241,7 +252,7 @@ bool SandboxHost::RenameFile(const std::string& from, const std::string& to) {
   // MoveFile never replaces; a rename that only changes case is allowed.
   if (NativeExists(b.native) && a.native != b.native) return Fail(kErrorAlreadyExists);
   if (OpenByOthersWithoutDelete(a.native)) return Fail(kErrorSharingViolation);
-  return ::rename(a.native.c_str(), b.native.c_str()) == 0 || Fail(ErrnoToWin32(errno));
+  return Rename(a.native, b.native);
 }
 
 bool SandboxHost::ListFolder(const std::string& folder, const std::string& pattern,
@@ -290,7 +301,9 @@ std::unique_ptr<HostFile> SandboxHost::OpenFile(const std::string& path, FileAcc
     Fail(kErrorAccessDenied);
     return nullptr;
   }
-  if (NativeIsDir(r.native)) {
+  struct stat cur;
+  bool existed = StatOf(r, cur);
+  if (existed && S_ISDIR(cur.st_mode)) {
     Fail(kErrorAccessDenied);
     return nullptr;
   }
@@ -302,7 +315,7 @@ std::unique_ptr<HostFile> SandboxHost::OpenFile(const std::string& path, FileAcc
     case FileCreate::CreateNew: flags |= O_CREAT | O_EXCL; break;
   }
   bool reads = access != FileAccess::Write, writes = access != FileAccess::Read;
-  if (writing && NativeExists(r.native) && InUse(r.native)) {
+  if (writing && existed && InUse(r.native)) {
     Fail(kErrorSharingViolation);
     return nullptr;
   }
@@ -327,6 +340,7 @@ std::unique_ptr<HostFile> SandboxHost::OpenFile(const std::string& path, FileAcc
     Fail(errno == ENOENT && create != FileCreate::OpenExisting ? kErrorPathNotFound : ErrnoToWin32(errno));
     return nullptr;
   }
+  if (!existed && create != FileCreate::OpenExisting) NoteEntry(r.native, true);
   if (truncates) space->GiveBack(uint64_t(old.st_size));
   uint64_t id = table->nextId++;
   table->open[r.native].push_back(OpenRecord{id, access, share});
@@ -472,7 +486,38 @@ bool SandboxHost::MoveFileWithFlags(const std::string& from, const std::string& 
   }
   if (OpenByOthersWithoutDelete(a.native)) return Fail(kErrorSharingViolation);
   // rename() replaces the destination in one step.
-  return ::rename(a.native.c_str(), b.native.c_str()) == 0 || Fail(ErrnoToWin32(errno));
+  return Rename(a.native, b.native);
+}
+
+bool SandboxHost::Rename(const std::string& from, const std::string& to) {
+  struct stat st;
+  bool folder = ::lstat(from.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (::rename(from.c_str(), to.c_str()) != 0) return Fail(ErrnoToWin32(errno));
+  if (folder) {
+    // Every listing below the folder now belongs to another path.
+    listings_.Clear();
+  } else {
+    NoteEntry(from, false);
+    NoteEntry(to, true);
+  }
+  return true;
+}
+
+bool SandboxHost::StatOf(const Resolved& r, struct stat& st) {
+  if (r.stated) {
+    st = r.st;
+    return true;
+  }
+  if (r.absent) return false;
+  return ::stat(r.native.c_str(), &st) == 0;
+}
+
+void SandboxHost::NoteEntry(const std::string& native, bool added) {
+  size_t slash = native.rfind('/');
+  if (slash == std::string::npos) return;
+  std::string dir = slash == 0 ? "/" : native.substr(0, slash), name = native.substr(slash + 1);
+  if (added) listings_.Added(dir, name);
+  else listings_.Removed(dir, name);
 }
 
 bool SandboxHost::GetFileWriteTime(const std::string& path, uint64_t& time) {

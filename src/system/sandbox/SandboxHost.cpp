@@ -251,46 +251,59 @@ SandboxHost::Resolved SandboxHost::Resolve(const std::string& path) {
   }
   auto d = drives_.find(norm[0]);
   if (d == drives_.end()) return r;
-  std::string native = d->second.base;
-  // Most paths are written as the files are named: one look at the whole
-  // path spares the walk through its folders. A short (8.3) component never
-  // exists as written, so such paths always take the walk.
-  std::string asWritten = native;
-  for (const std::string& part : SplitString(norm.substr(3), '\\'))
-    if (!part.empty()) asWritten += "/" + part;
-  if (asWritten.size() > native.size() && NativeExists(asWritten)) {
-    r.ok = true;
-    r.native = asWritten;
-    r.drive = norm[0];
+  r.ok = true;
+  r.drive = norm[0];
+  const std::string& base = d->second.base;
+  std::vector<std::string> parts;
+  for (std::string& part : SplitString(norm.substr(3), '\\'))
+    if (!part.empty()) parts.push_back(std::move(part));
+  if (parts.empty()) {
+    r.native = base.empty() ? "/" : base;
     return r;
   }
-  for (const std::string& part : SplitString(norm.substr(3), '\\')) {
-    if (part.empty()) continue;
+  // Most paths are written as the files are named: one look at the whole
+  // path spares the walk through its folders.
+  std::string asWritten = base;
+  for (const std::string& part : parts) asWritten += "/" + part;
+  if (::lstat(asWritten.c_str(), &r.st) == 0) {
+    r.native = asWritten;
+    r.stated = !S_ISLNK(r.st.st_mode);
+    return r;
+  }
+  // A name about to be created is not there: when its folder is there as
+  // written, only the last name is looked for without regard to case.
+  std::string native = base;
+  size_t from = 0;
+  struct stat dirStat;
+  bool haveDir = false;
+  if (parts.size() > 1) {
+    std::string parent = asWritten.substr(0, asWritten.size() - parts.back().size() - 1);
+    if (::stat(parent.c_str(), &dirStat) == 0 && S_ISDIR(dirStat.st_mode)) {
+      native = parent;
+      from = parts.size() - 1;
+      haveDir = true;
+    }
+  }
+  for (size_t i = from; i < parts.size(); ++i) {
+    const std::string& part = parts[i];
     std::string dir = native.empty() ? "/" : native;
     std::string match = part;
-    if (!NativeExists(dir + "/" + part)) {
-      if (DIR* dd = ::opendir(dir.c_str())) {
-        bool found = false;
-        while (dirent* e = ::readdir(dd)) {
-          if (SameText(e->d_name, part)) {
-            match = e->d_name;
-            found = true;
-            break;
-          }
-        }
-        ::closedir(dd);
-        if (!found && part.find('~') != std::string::npos) {
-          std::string longName = ResolveShortComponent(dir, part);
-          if (!longName.empty()) match = longName;
-        }
+    bool exact = i == from && haveDir ? false : NativeExists(dir + "/" + part);
+    if (!exact && (haveDir || (::stat(dir.c_str(), &dirStat) == 0 && S_ISDIR(dirStat.st_mode)))) {
+      std::string found = listings_.Find(dir, dirStat, part);
+      if (!found.empty()) {
+        match = found;
+      } else if (part.find('~') != std::string::npos) {
+        // A short (8.3) component never exists as written.
+        std::string longName = ResolveShortComponent(dir, part);
+        if (!longName.empty()) match = longName;
       }
+      r.absent = i + 1 == parts.size() && match == part && found.empty();
     }
+    haveDir = false;
     native += "/" + match;
   }
-  if (native.empty()) native = "/";
-  r.ok = true;
   r.native = native;
-  r.drive = norm[0];
   return r;
 }
 

@@ -62,6 +62,7 @@
 
 #include "system/EmbeddedResource.h"
 #include "system/host.h"
+#include "system/sandbox/FolderListings.h"
 #include "system/sandbox/RegistryHive.h"
 
 namespace vx {
@@ -190,6 +191,7 @@ class SandboxHost : public Host {
   void UnloadModule(ModuleHandle module) override;
   std::string PlatformPath(const std::string& path) override { return NativePath(path); }
   std::string HostPath(const std::string& platformPath) override { return WindowsPath(platformPath); }
+  void PlatformFileWritten(const std::string& platformPath) override { NoteEntry(platformPath, true); }
   HandleValue LoadEngineIcon(bool small) override;
 
   // The engine's windows (SandboxWindows.cpp). Nothing is drawn: the
@@ -267,6 +269,12 @@ class SandboxHost : public Host {
     bool ok = false;
     std::string native;
     char drive = 0;
+    // The state of `native` when the resolution found it there (and it is
+    // not a symbolic link): callers need not look again.
+    bool stated = false;
+    struct stat st {};
+    // The resolution found the last name absent from its folder.
+    bool absent = false;
   };
 
   void LoadFacts();
@@ -312,6 +320,12 @@ class SandboxHost : public Host {
   bool OpenByOthersWithoutDelete(const std::string& native);
   std::string ShortName(const std::string& nativeDir, const std::string& name);
   std::string ResolveShortComponent(const std::string& nativeDir, const std::string& part);
+  // stat() of a resolved path (what the resolution saw when it has it).
+  static bool StatOf(const Resolved& r, struct stat& st);
+  // rename() of two native paths, the listings kept current.
+  bool Rename(const std::string& from, const std::string& to);
+  // The machine itself created (`added`) or removed the entry `native`.
+  void NoteEntry(const std::string& native, bool added);
 
   // Processes.
   struct Process {
@@ -388,6 +402,7 @@ class SandboxHost : public Host {
   std::map<RegKey, OpenKey> regKeys_;
   RegKey nextRegKey_ = 0x1000;
   std::shared_ptr<FileTable> files_ = std::make_shared<FileTable>();
+  FolderListings listings_;  // case-insensitive name lookups
   std::map<HandleValue, Process> processes_;
   std::vector<std::pair<std::string, std::string>> environment_;  // as written, case kept
   bool rebooting_ = false;
