@@ -278,7 +278,7 @@ struct Bench {
   Result Install(const std::string& name, bool password) {
     fs::remove_all(Machine());
     std::vector<std::string> args = {(dir / name / "setup.exe").string(), "/log:" + (dir / "run.log").string(),
-                                     "/suppressmsgboxes"};
+                                     "/s", "/suppressmsgboxes"};
     if (password) args.push_back(std::string("/password:") + kPassword);
     sync();
     Result r = Spawn(args, Machine().string(), Log());

@@ -15,7 +15,7 @@
 # `SetCompressor zlib` and one `File /r` of the same tree. Both run in one
 # fresh prefix (WINEPREFIX in the scratch folder, WINEDEBUG=-all) served by
 # one persistent wineserver, in a virtual X display (xvfb-run -a) when there
-# is no display: the engine as `setup.exe /suppressmsgboxes /log:...`, NSIS
+# is no display: the engine as `setup.exe /s /suppressmsgboxes /log:...`, NSIS
 # as `/S /D=C:\InstallBench\nsis` (the engine into C:\InstallBench\vx).
 # Runs alternate; before each the installed folder is removed and the disks
 # synced, neither timed. The first installation of each is compared with
@@ -134,10 +134,10 @@ run() {
   sync
   t="$(now)"
   case "$name" in
-    vx | vx64) "$VX_WINE" "$scratch/vx/setup.exe" /suppressmsgboxes "/log:$(winpath "$scratch/run.log")" \
+    vx | vx64) "$VX_WINE" "$scratch/vx/setup.exe" /s /suppressmsgboxes "/log:$(winpath "$scratch/run.log")" \
                  >"$scratch/out.log" 2>&1 || code=$? ;;
     nsis) "$VX_WINE" "$scratch/nsis-setup.exe" /S '/D=C:\InstallBench\nsis' >"$scratch/out.log" 2>&1 || code=$? ;;
-    native) VX_MACHINE="$scratch/machine" "$scratch/native/setup.exe" /suppressmsgboxes \
+    native) VX_MACHINE="$scratch/machine" "$scratch/native/setup.exe" /s /suppressmsgboxes \
               "/log:$scratch/run.log" >"$scratch/out.log" 2>&1 || code=$? ;;
   esac
   d="$(elapsed "$t")"

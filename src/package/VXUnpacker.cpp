@@ -246,7 +246,9 @@ bool TvxUnpacker::Enumerate(const TUnpackCopyEvent& onCopy, const TUnpackCloseEv
   g_running = &e;
   int32_t result = 0;
   try {
-    result = reinterpret_cast<VxUnpackEnumerateFn>(enumerate_)(Notify, DataFilter);
+    // Without a key the data passes as stored: no filter at all, so that the
+    // library spends nothing on it.
+    result = reinterpret_cast<VxUnpackEnumerateFn>(enumerate_)(Notify, e.useKey ? DataFilter : nullptr);
   } catch (...) {
     result = 0;
   }

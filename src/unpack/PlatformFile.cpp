@@ -11,6 +11,8 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <pthread.h>
+#include <semaphore.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <errno.h>
@@ -196,7 +198,15 @@ void OutputFile::Finish(uint16_t dosDate, uint16_t dosTime, uint32_t attributes)
     t.tm_min = (dosTime >> 5) & 0x3F;
     t.tm_sec = (dosTime & 0x1F) * 2;
     t.tm_isdst = -1;
-    time_t when = ::mktime(&t);
+    // The files of a package mostly share a few times, and mktime looks at
+    // the time zone's file on every call: the last answer is kept. (The
+    // library extracts on one thread at a time.)
+    static uint32_t lastStamp = 0;
+    static time_t lastWhen = time_t(-1);
+    uint32_t stamp = uint32_t(dosDate) << 16 | dosTime;
+    time_t when = stamp == lastStamp && lastWhen != time_t(-1) ? lastWhen : ::mktime(&t);
+    lastStamp = stamp;
+    lastWhen = when;
     if (when != time_t(-1)) {
       struct timespec times[2] = {{when, 0}, {when, 0}};
       ::futimens(fd, times);
@@ -220,6 +230,119 @@ void OutputFile::Finish(uint16_t dosDate, uint16_t dosTime, uint32_t attributes)
   if (strcmp(n >= 0 ? had : "32", kept) != 0) ::fsetxattr(fd, "user.vx.attributes", kept, strlen(kept), 0);
   CloseHandle();
 #endif
+}
+
+// --- Threads ----------------------------------------------------------------------
+
+#ifdef _WIN32
+Semaphore* Semaphore::Create(unsigned initial) {
+  Semaphore* s = static_cast<Semaphore*>(calloc(1, sizeof(Semaphore)));
+  if (!s) return nullptr;
+  s->handle_ = ::CreateSemaphoreA(nullptr, LONG(initial), 0x7FFFFFFF, nullptr);
+  if (!s->handle_) {
+    free(s);
+    return nullptr;
+  }
+  return s;
+}
+
+void Semaphore::Destroy(Semaphore* s) {
+  if (!s) return;
+  ::CloseHandle(HANDLE(s->handle_));
+  free(s);
+}
+
+void Semaphore::Post() { ::ReleaseSemaphore(HANDLE(handle_), 1, nullptr); }
+
+void Semaphore::Wait() { ::WaitForSingleObject(HANDLE(handle_), INFINITE); }
+
+unsigned long __stdcall HelperThread::Main(void* self) {
+  static_cast<HelperThread*>(self)->Loop();
+  return 0;
+}
+#else
+Semaphore* Semaphore::Create(unsigned initial) {
+  Semaphore* s = static_cast<Semaphore*>(calloc(1, sizeof(Semaphore)));
+  sem_t* sem = static_cast<sem_t*>(malloc(sizeof(sem_t)));
+  if (!s || !sem || ::sem_init(sem, 0, initial) != 0) {
+    free(sem);
+    free(s);
+    return nullptr;
+  }
+  s->handle_ = sem;
+  return s;
+}
+
+void Semaphore::Destroy(Semaphore* s) {
+  if (!s) return;
+  ::sem_destroy(static_cast<sem_t*>(s->handle_));
+  free(s->handle_);
+  free(s);
+}
+
+void Semaphore::Post() { ::sem_post(static_cast<sem_t*>(handle_)); }
+
+void Semaphore::Wait() {
+  while (::sem_wait(static_cast<sem_t*>(handle_)) != 0 && errno == EINTR) {
+  }
+}
+
+void* HelperThread::Main(void* self) {
+  static_cast<HelperThread*>(self)->Loop();
+  return nullptr;
+}
+#endif
+
+HelperThread* HelperThread::Start(Job job, void* argument) {
+  HelperThread* h = static_cast<HelperThread*>(calloc(1, sizeof(HelperThread)));
+  if (!h) return nullptr;
+  h->job_ = job;
+  h->argument_ = argument;
+  h->work_ = Semaphore::Create(0);
+  h->done_ = Semaphore::Create(0);
+  bool started = false;
+  if (h->work_ && h->done_) {
+#ifdef _WIN32
+    DWORD id;
+    h->thread_ = intptr_t(::CreateThread(nullptr, 0, &HelperThread::Main, h, 0, &id));
+    started = h->thread_ != 0;
+#else
+    pthread_t thread;
+    started = ::pthread_create(&thread, nullptr, &HelperThread::Main, h) == 0;
+    if (started) h->thread_ = intptr_t(thread);
+#endif
+  }
+  if (!started) {
+    Semaphore::Destroy(h->work_);
+    Semaphore::Destroy(h->done_);
+    free(h);
+    return nullptr;
+  }
+  return h;
+}
+
+void HelperThread::Stop(HelperThread* h) {
+  if (!h) return;
+  h->quit_ = true;
+  h->work_->Post();
+#ifdef _WIN32
+  ::WaitForSingleObject(HANDLE(h->thread_), INFINITE);
+  ::CloseHandle(HANDLE(h->thread_));
+#else
+  ::pthread_join(pthread_t(h->thread_), nullptr);
+#endif
+  Semaphore::Destroy(h->work_);
+  Semaphore::Destroy(h->done_);
+  free(h);
+}
+
+void HelperThread::Loop() {
+  for (;;) {
+    work_->Wait();
+    if (quit_) return;
+    job_(argument_);
+    done_->Post();
+  }
 }
 
 // --- Paths -----------------------------------------------------------------------------

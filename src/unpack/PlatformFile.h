@@ -54,6 +54,46 @@ class OutputFile {
   char* path_;
 };
 
+// A counting semaphore. Made by Create (null on failure), ended by Destroy.
+class Semaphore {
+ public:
+  static Semaphore* Create(unsigned initial);
+  static void Destroy(Semaphore* semaphore);  // null is fine
+  void Post();
+  void Wait();
+
+ private:
+  void* handle_;
+};
+
+// A second thread that runs one job at a time: Post starts the job, Wait
+// returns once it has finished. Made by Start (null when the platform cannot
+// start a thread: the caller then does the work itself) and ended by Stop,
+// which must not be called while a posted job still runs.
+class HelperThread {
+ public:
+  typedef void (*Job)(void* argument);
+  static HelperThread* Start(Job job, void* argument);
+  static void Stop(HelperThread* helper);  // null is fine
+  void Post() { work_->Post(); }
+  void Wait() { done_->Wait(); }
+
+ private:
+  void Loop();
+#ifdef _WIN32
+  static unsigned long __stdcall Main(void* self);
+#else
+  static void* Main(void* self);
+#endif
+
+  Job job_;
+  void* argument_;
+  bool quit_;
+  intptr_t thread_;
+  Semaphore* work_;  // posted by Post (and Stop)
+  Semaphore* done_;  // posted when the job has run
+};
+
 bool FileExists(const char* path);
 char PathSeparator();
 bool IsSeparator(char c);

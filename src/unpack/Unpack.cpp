@@ -149,6 +149,15 @@ class Enumeration {
   const uint8_t* Filtered(size_t image, size_t block);
   bool FilterThrough(size_t image, size_t block);
   bool FilterAll();
+  // Read-ahead: while the decompressor works, the helper thread reads and
+  // filters the payloads that follow, up to kAhead of them (the engine's
+  // cipher costs about as much as decompressing). The filter still sees
+  // every payload once, in file order, and never on two threads at a time.
+  static void AheadJob(void* self);
+  void RunAhead();      // on the helper: the payloads of one cabinet
+  void StartAhead();    // from the cursor to the end of its cabinet
+  bool TakeAhead(uint8_t*& slot, bool& failed);  // the cursor's payload, when read ahead
+  void StopAhead();     // ends a run before its end (closing)
 
   VxUnpackNotify notify_;
   VxUnpackFilter filter_;
@@ -164,6 +173,19 @@ class Enumeration {
   uint8_t* current_ = nullptr;
   uint8_t* scratch_ = nullptr;
   size_t keptBytes_ = 0;
+  static constexpr size_t kAhead = 8;
+  HelperThread* helper_ = nullptr;
+  Semaphore* aheadFilled_ = nullptr;  // payloads ready in the ring
+  Semaphore* aheadFree_ = nullptr;    // places free in the ring
+  bool helperTried_ = false;
+  bool aheadRunning_ = false;  // a run is posted and not yet waited for
+  bool aheadQuit_ = false;     // read with __atomic: the helper stops early
+  const Image* aheadImage_ = nullptr;
+  size_t aheadImageIndex_ = 0;
+  size_t aheadFirst_ = 0, aheadEnd_ = 0;  // the run's blocks [first, end)
+  size_t aheadNext_ = 0;                  // the next block the cursor takes
+  uint8_t* aheadData_[kAhead] = {};
+  bool aheadOk_[kAhead] = {};
 
   // The entry being written.
   VxUnpackFileRecord* record_ = nullptr;
@@ -265,6 +287,12 @@ bool SafeCabinetName(const char* name) { return SafeEntryName(name) && !strpbrk(
 // --- Enumeration ---------------------------------------------------------------------------
 
 Enumeration::~Enumeration() {
+  // The helper may be reading a cabinet that is about to be closed.
+  StopAhead();
+  HelperThread::Stop(helper_);
+  Semaphore::Destroy(aheadFilled_);
+  Semaphore::Destroy(aheadFree_);
+  for (size_t i = 0; i < kAhead; ++i) free(aheadData_[i]);
   if (cabd_) {
     // Closing the first cabinet frees the set appended to it; a cabinet
     // that could not be appended is closed by itself.
@@ -405,9 +433,18 @@ bool Enumeration::FilterThrough(size_t image, size_t block) {
     const CabinetIndex::Block& b = im.index.blocks[cursorBlock_];
     bool target = cursorImage_ == image && cursorBlock_ == block;
     if (target) currentImage_ = currentBlock_ = SIZE_MAX;  // current_ is overwritten
-    uint8_t* buffer = target ? current_ : scratch_;
-    if (!im.file->ReadAt(im.index.base + b.payload, buffer, b.size)) return Fail("cannot read \"", im.path, "\"");
-    if (filter_) filter_(buffer, int32_t(b.size));
+    uint8_t*& slot = target ? current_ : scratch_;
+    bool failed = false;
+    if (TakeAhead(slot, failed)) {
+      if (failed) return Fail("cannot read \"", im.path, "\"");
+    } else if (aheadRunning_) {
+      // Only the helper may filter now; the cursor left its run.
+      return Fail("the read-ahead lost its place");
+    } else {
+      if (!im.file->ReadAt(im.index.base + b.payload, slot, b.size)) return Fail("cannot read \"", im.path, "\"");
+      if (filter_) filter_(slot, int32_t(b.size));
+    }
+    uint8_t* buffer = slot;
     if (im.keepFiltered) {
       keptBytes_ += b.size;
       if (keptBytes_ > kCacheLimit) return Fail("the cabinet's entries are too far out of order");
@@ -422,7 +459,75 @@ bool Enumeration::FilterThrough(size_t image, size_t block) {
     }
     ++cursorBlock_;
   }
+  StartAhead();
   return true;
+}
+
+void Enumeration::AheadJob(void* self) { static_cast<Enumeration*>(self)->RunAhead(); }
+
+void Enumeration::RunAhead() {
+  const CabinetIndex& index = aheadImage_->index;
+  for (size_t block = aheadFirst_; block < aheadEnd_; ++block) {
+    aheadFree_->Wait();
+    if (__atomic_load_n(&aheadQuit_, __ATOMIC_ACQUIRE)) return;
+    size_t at = (block - aheadFirst_) % kAhead;
+    const CabinetIndex::Block& b = index.blocks[block];
+    aheadOk_[at] = aheadImage_->file->ReadAt(index.base + b.payload, aheadData_[at], b.size);
+    if (aheadOk_[at]) filter_(aheadData_[at], int32_t(b.size));
+    aheadFilled_->Post();
+    if (!aheadOk_[at]) return;
+  }
+}
+
+void Enumeration::StartAhead() {
+  // Only a filter is worth a thread; a plain read is the page cache's.
+  if (!filter_ || aheadRunning_ || cursorImage_ >= images_.count) return;
+  const Image& im = *images_[cursorImage_];
+  // Up to the end of this cabinet: the next one may not be joined yet.
+  if (cursorBlock_ >= im.index.blocks.count) return;
+  if (!helperTried_) {
+    helperTried_ = true;
+    bool buffers = true;
+    for (size_t i = 0; i < kAhead; ++i) buffers = buffers && (aheadData_[i] = static_cast<uint8_t*>(malloc(kPayloadBuffer)));
+    aheadFilled_ = buffers ? Semaphore::Create(0) : nullptr;
+    aheadFree_ = aheadFilled_ ? Semaphore::Create(kAhead) : nullptr;
+    helper_ = aheadFree_ ? HelperThread::Start(&Enumeration::AheadJob, this) : nullptr;
+  }
+  if (!helper_) return;
+  aheadImage_ = &im;
+  aheadImageIndex_ = cursorImage_;
+  aheadFirst_ = aheadNext_ = cursorBlock_;
+  aheadEnd_ = im.index.blocks.count;
+  aheadRunning_ = true;
+  helper_->Post();
+}
+
+bool Enumeration::TakeAhead(uint8_t*& slot, bool& failed) {
+  if (!aheadRunning_ || cursorImage_ != aheadImageIndex_ || cursorBlock_ != aheadNext_) return false;
+  aheadFilled_->Wait();
+  size_t at = (aheadNext_ - aheadFirst_) % kAhead;
+  failed = !aheadOk_[at];
+  ++aheadNext_;
+  if (!failed) {
+    uint8_t* filled = aheadData_[at];
+    aheadData_[at] = slot;
+    slot = filled;
+    aheadFree_->Post();
+  }
+  if (failed || aheadNext_ == aheadEnd_) {
+    // The helper has ended its run (at a failed read, or at the last block).
+    helper_->Wait();
+    aheadRunning_ = false;
+  }
+  return true;
+}
+
+void Enumeration::StopAhead() {
+  if (!aheadRunning_) return;
+  __atomic_store_n(&aheadQuit_, true, __ATOMIC_RELEASE);
+  aheadFree_->Post();  // wakes a helper waiting for room
+  helper_->Wait();
+  aheadRunning_ = false;
 }
 
 bool Enumeration::FilterAll() {

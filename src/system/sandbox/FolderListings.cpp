@@ -62,6 +62,11 @@ std::string FolderListings::Find(const std::string& dir, const struct stat& dirS
   return found == it->second.names.end() ? "" : found->second;
 }
 
+bool FolderListings::Has(const std::string& dir) {
+  std::lock_guard<std::mutex> guard(lock_);
+  return listings_.count(dir) != 0;
+}
+
 void FolderListings::Update(const std::string& dir, const std::string& name, bool added) {
   std::lock_guard<std::mutex> guard(lock_);
   auto it = listings_.find(dir);

@@ -28,6 +28,8 @@ class FolderListings {
   // regard to ASCII case ("" when there is none). `dirStat` is the folder's
   // state taken just now by the caller.
   std::string Find(const std::string& dir, const struct stat& dirStat, const std::string& name);
+  // Whether a listing of `dir` is kept (it may be out of date).
+  bool Has(const std::string& dir);
   // The machine created `name` in `dir`, or removed it.
   void Added(const std::string& dir, const std::string& name);
   void Removed(const std::string& dir, const std::string& name);

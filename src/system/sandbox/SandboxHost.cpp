@@ -265,6 +265,20 @@ SandboxHost::Resolved SandboxHost::Resolve(const std::string& path) {
   // path spares the walk through its folders.
   std::string asWritten = base;
   for (const std::string& part : parts) asWritten += "/" + part;
+  // In a folder being filled (its listing is kept) the listing answers
+  // with one look at the folder, also for names that are not there yet.
+  if (parts.size() > 1) {
+    std::string parent = asWritten.substr(0, asWritten.size() - parts.back().size() - 1);
+    struct stat dirStat;
+    if (listings_.Has(parent) && ::stat(parent.c_str(), &dirStat) == 0 && S_ISDIR(dirStat.st_mode)) {
+      std::string found = listings_.Find(parent, dirStat, parts.back());
+      if (!found.empty() || parts.back().find('~') == std::string::npos) {
+        r.native = parent + "/" + (found.empty() ? parts.back() : found);
+        r.absent = found.empty();
+        return r;
+      }
+    }
+  }
   if (::lstat(asWritten.c_str(), &r.st) == 0) {
     r.native = asWritten;
     r.stated = !S_ISLNK(r.st.st_mode);
