@@ -13,6 +13,8 @@ PACKAGES=(
   zlib1g-dev libz-mingw-w64-dev libmspack-dev
   cabextract gcab
   dpkg-dev libgcrypt20-dev
+  mingw-w64-tools fonts-dejavu-core
+  liblnk-utils
 )
 
 SUDO=""

@@ -222,6 +222,59 @@ typedef struct VXFileItemRecord {
   int32_t removal;                /* 16 / 20: 1 when the file is being removed, else 0 */
 } VXFileItemRecord;               /* 20 / 24 bytes */
 
+/* The second parameter of EV_BEFOREPROCESSITEM and EV_AFTERPROCESSITEM for
+ * shortcuts (item kind 3); valid during the call. Texts are expanded. */
+typedef struct VXShortcutItemRecord {
+  const char* name;               /*  0: the link's path without ".lnk" */
+  const char* commandLine;        /*  4 /  8: the program or document it starts */
+  const char* arguments;          /*  8 / 16 */
+  const char* workingFolder;      /* 12 / 24 */
+  int32_t showCode;               /* 16 / 32: 1 minimised, 2 maximised, 0 otherwise */
+  const char* iconFile;           /* 20 / 36 */
+  int32_t iconIndex;              /* 24 / 44 */
+  int32_t hotkey;                 /* 28 / 48: virtual key in the low byte, modifiers in the next */
+  const char* description;        /* 32 / 52 */
+  int32_t removal;                /* 36 / 60: 1 when the shortcut is being removed, else 0 */
+} VXShortcutItemRecord;           /* 40 / 64 bytes */
+
+/* The second parameter of EV_BEFOREPROCESSITEM and EV_AFTERPROCESSITEM for
+ * registry values (item kind 1); valid during the call. */
+typedef struct VXRegistryItemRecord {
+  const char* key;                /*  0: the key path, beginning with its root name */
+  const char* name;               /*  4 /  8: the value name, "" for the default value */
+  const char* value;              /*  8 / 16: the data as the project gives it */
+  int32_t type;                   /* 12 / 24: 1 int, 2 bin, 3 mstr, 0 string */
+  int32_t removal;                /* 16 / 28: 1 when the value or key is being removed, else 0 */
+} VXRegistryItemRecord;           /* 20 / 32 bytes */
+
+/* The same for INI values (item kind 2). */
+typedef struct VXIniItemRecord {
+  const char* file;               /*  0 */
+  const char* section;            /*  4 /  8 */
+  const char* key;                /*  8 / 16 */
+  const char* value;              /* 12 / 24 */
+  int32_t removal;                /* 16 / 32: 1 when the key is being removed, else 0 */
+} VXIniItemRecord;                /* 20 / 36 bytes */
+
+/* The second parameter of EV_BEFOREPROCESSITEM and EV_AFTERPROCESSITEM for
+ * server registration (item kind 4); valid during the call. Fonts (item
+ * kind 5) carry no record. */
+typedef struct VXServerItemRecord {
+  const char* path;               /*  0: the file being registered */
+  int32_t reserved;               /*  4 /  8: 0 */
+} VXServerItemRecord;             /*  8 / 12 bytes */
+
+/* The same for programs (item kind 6). Texts are expanded. */
+typedef struct VXProgramItemRecord {
+  const char* commandLine;        /*  0 */
+  const char* arguments;          /*  4 /  8 */
+  const char* workingFolder;      /*  8 / 16 */
+  int32_t showCode;               /* 12 / 24: 1 minimised, 2 maximised, 3 hidden, 0 otherwise */
+  const char* message;            /* 16 / 28 */
+  int32_t moment;                 /* 20 / 36: 0 before installation, 1 after it, 2 before
+                                     uninstallation, 3 after it, 4 before the dialogs */
+} VXProgramItemRecord;            /* 24 / 40 bytes */
+
 /* The block that carries a broadcast from another thread to the engine's
  * main thread (window message 0x5911); for reference only. */
 typedef struct VXCrossThreadCall {
@@ -258,6 +311,16 @@ VX_CHECK(callblock_extra, offsetof(VXCallBlock, extra) == 16);
 VX_CHECK(crossthread_size, sizeof(VXCrossThreadCall) == 20);
 VX_CHECK(fileitem_size, sizeof(VXFileItemRecord) == 20);
 VX_CHECK(fileitem_removal, offsetof(VXFileItemRecord, removal) == 16);
+VX_CHECK(serveritem_size, sizeof(VXServerItemRecord) == 8);
+VX_CHECK(programitem_size, sizeof(VXProgramItemRecord) == 24);
+VX_CHECK(programitem_moment, offsetof(VXProgramItemRecord, moment) == 20);
+VX_CHECK(shortcutitem_size, sizeof(VXShortcutItemRecord) == 40);
+VX_CHECK(shortcutitem_show, offsetof(VXShortcutItemRecord, showCode) == 16);
+VX_CHECK(shortcutitem_removal, offsetof(VXShortcutItemRecord, removal) == 36);
+VX_CHECK(regitem_size, sizeof(VXRegistryItemRecord) == 20);
+VX_CHECK(regitem_type, offsetof(VXRegistryItemRecord, type) == 12);
+VX_CHECK(iniitem_size, sizeof(VXIniItemRecord) == 20);
+VX_CHECK(iniitem_removal, offsetof(VXIniItemRecord, removal) == 16);
 #elif defined(_WIN64)
 VX_CHECK(info_size, sizeof(VXPluginInfo) == 5166);
 VX_CHECK(info_id, offsetof(VXPluginInfo, pluginId) == 12);
@@ -277,6 +340,16 @@ VX_CHECK(callblock_extra, offsetof(VXCallBlock, extra) == 24);
 VX_CHECK(crossthread_size, sizeof(VXCrossThreadCall) == 28);
 VX_CHECK(fileitem_size, sizeof(VXFileItemRecord) == 24);
 VX_CHECK(fileitem_removal, offsetof(VXFileItemRecord, removal) == 20);
+VX_CHECK(serveritem_size, sizeof(VXServerItemRecord) == 12);
+VX_CHECK(programitem_size, sizeof(VXProgramItemRecord) == 40);
+VX_CHECK(programitem_moment, offsetof(VXProgramItemRecord, moment) == 36);
+VX_CHECK(shortcutitem_size, sizeof(VXShortcutItemRecord) == 64);
+VX_CHECK(shortcutitem_show, offsetof(VXShortcutItemRecord, showCode) == 32);
+VX_CHECK(shortcutitem_removal, offsetof(VXShortcutItemRecord, removal) == 60);
+VX_CHECK(regitem_size, sizeof(VXRegistryItemRecord) == 32);
+VX_CHECK(regitem_type, offsetof(VXRegistryItemRecord, type) == 24);
+VX_CHECK(iniitem_size, sizeof(VXIniItemRecord) == 36);
+VX_CHECK(iniitem_removal, offsetof(VXIniItemRecord, removal) == 32);
 #endif
 #undef VX_CHECK
 

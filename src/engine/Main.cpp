@@ -323,6 +323,14 @@ bool Engine::GetBoolVariable(const std::string& name, bool defaultValue) {
 
 int RunEngine(const CommandLine& commandLine, UnattendedAnswers answers,
               const std::function<void(RunInstaller&)>& prepare) {
+  // COM on this thread for the whole run, freed after everything else (the
+  // shortcut step's shell links need it; the copy's worker has its own).
+  struct ComForThisThread {
+    bool on = CurrentHost().InitializeCom();
+    ~ComForThisThread() {
+      if (on) CurrentHost().UninitializeCom();
+    }
+  } com;
   RunSession session(commandLine, std::move(answers));
   EngineStages stages(session);
   RunInstaller installer(session.Database(), session.State(), session, session.GetPrompts());

@@ -189,6 +189,128 @@ void RunSession::FileDone(const FileItemEvent& file) {
   SendEvent(EV_AFTERPROCESSITEM, intptr_t(VX_ITEM_FILES) << 16, reinterpret_cast<vx_param>(&record), true);
 }
 
+namespace {
+
+// The records of registry and INI item events; they point into the event.
+VXRegistryItemRecord RegistryRecord(const RegistryItemEvent& item) {
+  VXRegistryItemRecord record{};
+  record.key = item.key.c_str();
+  record.name = item.name.c_str();
+  record.value = item.value.c_str();
+  record.type = item.type;
+  record.removal = item.removal ? 1 : 0;
+  return record;
+}
+
+VXIniItemRecord IniRecord(const IniItemEvent& item) {
+  VXIniItemRecord record{};
+  record.file = item.file.c_str();
+  record.section = item.section.c_str();
+  record.key = item.key.c_str();
+  record.value = item.value.c_str();
+  record.removal = item.removal ? 1 : 0;
+  return record;
+}
+
+}  // namespace
+
+bool RunSession::SkipRegistryItem(const RegistryItemEvent& item) {
+  VXRegistryItemRecord record = RegistryRecord(item);
+  return SendEvent(EV_BEFOREPROCESSITEM, intptr_t(VX_ITEM_REGISTRY) << 16, reinterpret_cast<vx_param>(&record),
+                   false) != 0;
+}
+
+void RunSession::RegistryItemDone(const RegistryItemEvent& item) {
+  VXRegistryItemRecord record = RegistryRecord(item);
+  SendEvent(EV_AFTERPROCESSITEM, intptr_t(VX_ITEM_REGISTRY) << 16, reinterpret_cast<vx_param>(&record), true);
+}
+
+bool RunSession::SkipIniItem(const IniItemEvent& item) {
+  VXIniItemRecord record = IniRecord(item);
+  return SendEvent(EV_BEFOREPROCESSITEM, intptr_t(VX_ITEM_INI) << 16, reinterpret_cast<vx_param>(&record),
+                   false) != 0;
+}
+
+void RunSession::IniItemDone(const IniItemEvent& item) {
+  VXIniItemRecord record = IniRecord(item);
+  SendEvent(EV_AFTERPROCESSITEM, intptr_t(VX_ITEM_INI) << 16, reinterpret_cast<vx_param>(&record), true);
+}
+
+namespace {
+
+// The record a shortcut event carries to the plug-ins; it points into `shortcut`.
+VXShortcutItemRecord ShortcutRecord(const ShortcutItemEvent& shortcut) {
+  VXShortcutItemRecord record{};
+  record.name = shortcut.name.c_str();
+  record.commandLine = shortcut.commandLine.c_str();
+  record.arguments = shortcut.arguments.c_str();
+  record.workingFolder = shortcut.workingFolder.c_str();
+  record.showCode = shortcut.showCode;
+  record.iconFile = shortcut.iconFile.c_str();
+  record.iconIndex = shortcut.iconIndex;
+  record.hotkey = shortcut.hotkey;
+  record.description = shortcut.description.c_str();
+  record.removal = shortcut.removal ? 1 : 0;
+  return record;
+}
+
+}  // namespace
+
+bool RunSession::SkipShortcut(const ShortcutItemEvent& shortcut) {
+  VXShortcutItemRecord record = ShortcutRecord(shortcut);
+  return SendEvent(EV_BEFOREPROCESSITEM, intptr_t(VX_ITEM_SHORTCUTS) << 16, reinterpret_cast<vx_param>(&record),
+                   false) != 0;
+}
+
+void RunSession::ShortcutDone(const ShortcutItemEvent& shortcut) {
+  VXShortcutItemRecord record = ShortcutRecord(shortcut);
+  SendEvent(EV_AFTERPROCESSITEM, intptr_t(VX_ITEM_SHORTCUTS) << 16, reinterpret_cast<vx_param>(&record), true);
+}
+
+// Servers (item kind 4): the file and 0.
+bool RunSession::SkipServer(const std::string& path) {
+  VXServerItemRecord record{path.c_str(), 0};
+  return SendEvent(EV_BEFOREPROCESSITEM, intptr_t(VX_ITEM_SERVERS) << 16, reinterpret_cast<vx_param>(&record),
+                   false) != 0;
+}
+
+void RunSession::ServerDone(const std::string& path) {
+  VXServerItemRecord record{path.c_str(), 0};
+  SendEvent(EV_AFTERPROCESSITEM, intptr_t(VX_ITEM_SERVERS) << 16, reinterpret_cast<vx_param>(&record), true);
+}
+
+// Fonts (item kind 5) carry no record.
+bool RunSession::SkipFont() { return SendEvent(EV_BEFOREPROCESSITEM, intptr_t(VX_ITEM_FONTS) << 16, 0, false) != 0; }
+
+void RunSession::FontDone() { SendEvent(EV_AFTERPROCESSITEM, intptr_t(VX_ITEM_FONTS) << 16, 0, true); }
+
+namespace {
+
+// The record a program event carries to the plug-ins; it points into `program`.
+VXProgramItemRecord ProgramItemRecord(const ProgramItemEvent& program) {
+  VXProgramItemRecord record{};
+  record.commandLine = program.commandLine.c_str();
+  record.arguments = program.arguments.c_str();
+  record.workingFolder = program.workingFolder.c_str();
+  record.showCode = program.showCode;
+  record.message = program.message.c_str();
+  record.moment = program.moment;
+  return record;
+}
+
+}  // namespace
+
+bool RunSession::SkipProgram(const ProgramItemEvent& program) {
+  VXProgramItemRecord record = ProgramItemRecord(program);
+  return SendEvent(EV_BEFOREPROCESSITEM, intptr_t(VX_ITEM_PROGRAMS) << 16, reinterpret_cast<vx_param>(&record),
+                   false) != 0;
+}
+
+void RunSession::ProgramDone(const ProgramItemEvent& program) {
+  VXProgramItemRecord record = ProgramItemRecord(program);
+  SendEvent(EV_AFTERPROCESSITEM, intptr_t(VX_ITEM_PROGRAMS) << 16, reinterpret_cast<vx_param>(&record), true);
+}
+
 int RunSession::VersionConflict(const std::string& destination) {
   return int(SendEvent(EV_VERSIONCONFLICT, reinterpret_cast<vx_param>(destination.c_str()), 0, false));
 }

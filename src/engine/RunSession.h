@@ -81,6 +81,18 @@ class RunSession : public InstallEvents,
   bool SkipFile(const FileItemEvent& file) override;
   void FileDecided(const FileItemEvent& file, bool skipped) override;
   void FileDone(const FileItemEvent& file) override;
+  bool SkipShortcut(const ShortcutItemEvent& shortcut) override;
+  void ShortcutDone(const ShortcutItemEvent& shortcut) override;
+  bool SkipRegistryItem(const RegistryItemEvent& item) override;
+  void RegistryItemDone(const RegistryItemEvent& item) override;
+  bool SkipIniItem(const IniItemEvent& item) override;
+  void IniItemDone(const IniItemEvent& item) override;
+  bool SkipServer(const std::string& path) override;
+  void ServerDone(const std::string& path) override;
+  bool SkipFont() override;
+  void FontDone() override;
+  bool SkipProgram(const ProgramItemEvent& program) override;
+  void ProgramDone(const ProgramItemEvent& program) override;
   int VersionConflict(const std::string& destination) override;
   void FileProgress(int filePercent, int totalPercent) override;
   bool LocatePackage(const std::string& name, std::string& folder) override;

@@ -56,21 +56,27 @@ bool WriteRegRaw(const std::string& path, const std::string& name, uint32_t type
   return ok;
 }
 
-// The text before the last backslash that lies outside single or double
-// quotes; "" when there is none.
+// The text before the last backslash; "" when there is none. Every
+// backslash parts a key from its parent, inside quotes too: the registry
+// knows no quoting, so a quoted stretch with a backslash is two keys, and
+// both must be recorded for rollback to remove them.
 std::string KeyParent(const std::string& key) {
-  char quote = 0;
-  for (size_t i = key.size(); i-- > 0;) {
-    char c = key[i];
-    if (quote) {
-      if (c == quote) quote = 0;
-    } else if (c == '"' || c == '\'') {
-      quote = c;
-    } else if (c == '\\') {
-      return key.substr(0, i);
-    }
-  }
-  return std::string();
+  size_t slash = key.rfind('\\');
+  return slash == std::string::npos ? std::string() : key.substr(0, slash);
+}
+
+// `path` with its last part spelled as the file system has it (the
+// path itself when it cannot be listed).
+std::string NameOnDisk(const std::string& path) {
+  std::string folder = ExtractFilePath(path), name = ExtractFileName(path);
+  std::vector<FindEntry> entries;
+  uint32_t error = 0;
+  if (folder.empty() || name.find_first_of("*?") != std::string::npos ||
+      !CurrentHost().ListFolder(folder, name, entries, error))
+    return path;
+  for (const FindEntry& e : entries)
+    if (SameText(e.name, name)) return folder + e.name;
+  return path;
 }
 
 bool IsDriveOnly(const std::string& path) { return path.size() == 2 && path[1] == ':'; }
@@ -206,8 +212,11 @@ void TInstallFile::Undo() {
     }
   } else {
     if (server) c.UnregisterServer(FileName);
+    // The installation's font leaves the font table also when it replaced
+    // one: a font file the system holds loaded cannot be deleted, and the
+    // old one could not be put back.
+    if (font) c.RemoveFontFromTable(FileName);
     if (font && !Existed) {
-      c.RemoveFontFromTable(FileName);
       if (!FontName.empty()) {
         std::string key = FontsKey();
         RegRemoveValue(key, FontName);
@@ -218,6 +227,8 @@ void TInstallFile::Undo() {
     if (Existed && !BackupFileName.empty()) {
       ForceFolders(ExtractFileDir(FileName));
       if (CopyFileChunked(BackupFileName, FileName)) {
+        uint32_t attributes = CurrentHost().GetAttributes(BackupFileName);
+        if (attributes != kInvalidAttributes) CurrentHost().SetAttributes(FileName, attributes);
         if (server) c.RegisterServer(FileName);
         if (font) c.AddFontToTable(FileName);
       } else {
@@ -359,6 +370,9 @@ TInstallFile* TInstallActions::AddFile(const std::string& path, TvxFlags flags, 
   a.Log = !flags.Contains(TvxFlag::dont_log);
   if (FileExists(path)) {
     a.Existed = true;
+    // The undo puts the file back under the name it has now, letter case
+    // included, however the caller wrote the path.
+    a.FileName = NameOnDisk(path);
     std::string folder = Context().BackupFolder();
     // Without a place for the backup the old file is left alone: nothing is
     // ever removed that rollback could not put back.
@@ -370,6 +384,10 @@ TInstallFile* TInstallActions::AddFile(const std::string& path, TvxFlags flags, 
       // A partial copy must never be restored over the file: the undo then
       // reports that the backup cannot be copied.
       if (!copied) DeleteFileForced(a.BackupFileName);
+      // The backup keeps the file's attributes (read-only, hidden), which
+      // the undo gives back with the content.
+      uint32_t kept = CurrentHost().GetAttributes(path);
+      if (copied && kept != kInvalidAttributes) CurrentHost().SetAttributes(a.BackupFileName, kept);
       if (copied && removeOld) {
         ActionContext& c = Context();
         if (flags.Contains(TvxFlag::reg_server)) c.UnregisterServer(path);

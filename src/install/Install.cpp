@@ -98,11 +98,6 @@ RunInstaller::RunInstaller(TvxMainDatabase& database, RunState& state, InstallEv
 
 RunInstaller::~RunInstaller() = default;
 
-bool RunInstaller::NotAvailable(const std::string& what) {
-  prompts_.ShowError(what + " is not available in this build.");
-  return false;
-}
-
 bool RunInstaller::HasRecordedActions() { return actions_->Count() > 0; }
 
 void RunInstaller::Rollback() {
@@ -118,11 +113,8 @@ void RunInstaller::ShowError(const std::string& text) { prompts_.ShowError(text)
 
 void RunInstaller::RequestReboot() { SetVariable(&db_, "Reboot", "1"); }
 
-// Server registration comes with the registration phase; until then a file
-// marked for it is refused before it is installed (ServersPhase), so these
-// are never asked to do anything.
-bool RunInstaller::RegisterServer(const std::string& file) { return true; }
-bool RunInstaller::UnregisterServer(const std::string& file) { return true; }
+bool RunInstaller::RegisterServer(const std::string& file) { return vx::RegisterServer(file); }
+bool RunInstaller::UnregisterServer(const std::string& file) { return vx::UnregisterServer(file); }
 
 void RunInstaller::AddFontToTable(const std::string& file) {
   CurrentHost().AddFontFile(file);
@@ -197,18 +189,9 @@ bool RunInstaller::PrepareResume() {
   return true;
 }
 
-// --- Phases that are not built yet --------------------------------------------------------
+// --- The phases after the files ------------------------------------------------------------
 
-bool RunInstaller::ProgramPhase(int moment) {
-  bool any = false;
-  ForEachComponent(run_, [&](TvxPackage*, TvxComponent& component) {
-    TvxRunApps& apps = *component.RunApps;
-    for (int i = 0; i < apps.Count(); ++i)
-      any = any || (int(apps[i].WhenStart) == moment && IsAvailable(&apps[i]));
-    return true;
-  }, TvxWhenStart(moment) == TvxWhenStart::before_dialogs);
-  return !any || NotAvailable("Running programs");
-}
+bool RunInstaller::ProgramPhase(int moment) { return RunProgramPhase(run_, moment) && !actions_->Failed(); }
 
 bool RunInstaller::RunProgramsBeforeWizard() {
   if (state_.resuming && db_.InstallState != TvxInstallState::isRunAppBeforeDialogs) return true;
@@ -224,59 +207,24 @@ bool RunInstaller::RunProgramsBeforeWizard() {
   return phase;
 }
 
-bool RunInstaller::ServersPhase() {
-  for (int i = 0; i < actions_->Count(); ++i)
-    if (auto* file = dynamic_cast<TInstallFile*>(&actions_->Get(i)))
-      if (file->Flags.Contains(TvxFlag::reg_server)) return NotAvailable("Registering servers");
-  return true;
-}
+bool RunInstaller::ServersPhase() { return RegisterServers(run_) && !actions_->Failed(); }
 
-bool RunInstaller::FontsPhase() {
-  for (int i = 0; i < actions_->Count(); ++i)
-    if (auto* file = dynamic_cast<TInstallFile*>(&actions_->Get(i)))
-      if (file->Flags.Contains(TvxFlag::reg_font)) return NotAvailable("Installing fonts");
-  return true;
-}
-
-namespace {
-
-// Whether a component list of items holds one whose condition is true.
-template <class List>
-bool AnyAvailable(const std::unique_ptr<List>& list) {
-  if (!list) return false;
-  for (int i = 0; i < list->Count(); ++i)
-    if (IsAvailable(&list->Get(i))) return true;
-  return false;
-}
-
-}  // namespace
+bool RunInstaller::FontsPhase() { return InstallFonts(run_) && !actions_->Failed(); }
 
 bool RunInstaller::RegistryPhase() {
-  bool any = false;
-  ForEachComponent(run_, [&](TvxPackage*, TvxComponent& c) { return !(any = any || AnyAvailable(c.Registry)); });
-  return !any || NotAvailable("Writing registry values");
+  return ForEachComponent(run_, [this](TvxPackage*, TvxComponent& c) { return InstallRegistryValues(run_, c); });
 }
 
 bool RunInstaller::IniPhase() {
-  bool any = false;
-  ForEachComponent(run_, [&](TvxPackage*, TvxComponent& c) { return !(any = any || AnyAvailable(c.IniFiles)); });
-  return !any || NotAvailable("Writing INI values");
+  return ForEachComponent(run_, [this](TvxPackage*, TvxComponent& c) { return InstallIniValues(run_, c); });
 }
 
 bool RunInstaller::ShortcutsPhase() {
-  bool any = false;
-  ForEachComponent(run_, [&](TvxPackage*, TvxComponent& c) { return !(any = any || AnyAvailable(c.Shortcuts)); });
-  return !any || NotAvailable("Creating shortcuts");
+  return ForEachComponent(run_, [this](TvxPackage*, TvxComponent& c) { return InstallShortcuts(run_, c); });
 }
 
 // Environment variables have no gate and no events.
-bool RunInstaller::EnvironmentPhase() {
-  for (int i = 0; i < db_.Variables->Count(); ++i) {
-    auto& v = static_cast<TvxVariable&>(db_.Variables->Get(i));
-    if (v.VarType == TvxVarType::vtEnvVar && IsAvailable(&v)) return NotAvailable("Changing environment variables");
-  }
-  return true;
-}
+bool RunInstaller::EnvironmentPhase() { return InstallEnvironmentVariables(run_) && !actions_->Failed(); }
 
 // A phase behind its gate: skipped as a whole when the user interface
 // answers the opening event, closed with its own event otherwise.

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "database/VXClasses.h"
 #include "install/ActionContext.h"
 #include "install/Installer.h"
 #include "install/InstallRun.h"
@@ -18,10 +19,50 @@ class TvxMainDatabase;
 class UninstallLog;
 enum class TvxInstallState : uint8_t;
 
-// The installer of this build. Phases that are not built yet (server
-// registration, registry, INI files, fonts, shortcuts, environment
-// variables, programs) fail with "<what> is not available in this build."
-// when the project has items for them, and pass otherwise.
+// The settings steps of the install driver (InstallSettings.cpp): the
+// registry values and the INI values of one component, and the persistent
+// environment variables of the project and its packages. Each records
+// every change before it is made, shows its own error box and returns
+// false to stop the installation.
+bool InstallRegistryValues(InstallRun& run, TvxComponent& component);
+bool InstallIniValues(InstallRun& run, TvxComponent& component);
+bool InstallEnvironmentVariables(InstallRun& run);
+
+// The shortcut step of the install driver (InstallShortcuts.cpp): the
+// shortcuts of one component written or removed, each link file backed up
+// before it is replaced and its folder recorded when it is created. A
+// shortcut that cannot be written costs an error box and nothing more, so
+// the step always returns true.
+bool InstallShortcuts(InstallRun& run, TvxComponent& component);
+
+// Registration and programs (InstallRegistration.cpp).
+//
+// A COM server or type library file registered with the system, and that
+// registration removed: the server's DllRegisterServer (DllUnregisterServer)
+// or, for a program, its "/REGSERVER" ("/UNREGSERVER") switch, then the type
+// library the file holds. True when either worked.
+bool RegisterServer(const std::string& path);
+bool UnregisterServer(const std::string& path);
+// The server registration phase: every recorded file marked for it, in
+// order; the first that cannot be registered stops the installation.
+bool RegisterServers(InstallRun& run);
+// The font phase: every font written aside by the file phase installed.
+bool InstallFonts(InstallRun& run);
+// Installs the font `fontName` from `tmpFile` as `destination` (a numbered
+// name when another font holds that name): the file recorded and copied,
+// added to the font table and registered under the Fonts key.
+bool InstallFont(InstallRun& run, const std::string& fontName, const std::string& tmpFile,
+                 const std::string& destination, TvxFlags flags);
+// The programs of one component for `moment` (a TvxWhenStart): started at
+// the installation's moments, recorded in the uninstall log for the
+// uninstaller's. False when a program checked for its exit code failed or
+// the installation was aborted meanwhile.
+bool RunPrograms(InstallRun& run, TvxComponent& component, int moment);
+// RunPrograms for every component (before the dialogs: the components of
+// the setup file's own package).
+bool RunProgramPhase(InstallRun& run, int moment);
+
+// The installer of this build: the install driver with every phase.
 class RunInstaller : public Installer, private ActionContext {
  public:
   RunInstaller(TvxMainDatabase& database, RunState& state, InstallEvents& events, Prompts& prompts);
@@ -72,7 +113,6 @@ class RunInstaller : public Installer, private ActionContext {
   void RemoveOldReferences();
   bool WaitForSetupFile();
   void SuspendForReboot(TvxInstallState state, const std::string& data);
-  bool NotAvailable(const std::string& what);
 
   bool ServersPhase();
   bool RegistryPhase();

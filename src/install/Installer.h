@@ -32,6 +32,43 @@ struct FileItemEvent {
   bool removal = false;
 };
 
+// A registry value about to be written or removed, as the user interface
+// sees it (the item's strings expanded).
+struct RegistryItemEvent {
+  std::string key, name, value;
+  int type = 0;  // 1 int, 2 bin, 3 mstr, 0 str
+  bool removal = false;
+};
+
+// An INI value about to be written or removed.
+struct IniItemEvent {
+  std::string file, section, key, value;
+  bool removal = false;
+};
+
+// A shortcut the installation is about to write or remove, as the user
+// interface sees it (its texts expanded).
+struct ShortcutItemEvent {
+  std::string name;  // the link's path without ".lnk"
+  std::string commandLine, arguments, workingFolder;
+  int showCode = 0;  // 1 minimised, 2 maximised, 0 otherwise
+  std::string iconFile;
+  int32_t iconIndex = 0;
+  int32_t hotkey = 0;
+  std::string description;
+  bool removal = false;
+};
+
+// A program the installation starts, or records for the uninstaller to
+// start, as the user interface sees it (its texts expanded).
+struct ProgramItemEvent {
+  std::string commandLine, arguments, workingFolder, message;
+  int showCode = 0;  // 1 minimised, 2 maximised, 3 hidden, 0 otherwise
+  // 0 before installation, 1 after it, 2 before uninstallation, 3 after
+  // it, 4 before the dialogs
+  int moment = 0;
+};
+
 // What the installation tells the user interface while it works, what the
 // user interface may answer (the plug-in events of phases and items), and
 // the little it needs of the session besides. Supplied by the run session;
@@ -50,6 +87,25 @@ class InstallEvents {
   virtual void FileDecided(const FileItemEvent& file, bool skipped) {}
   // After a file was handled.
   virtual void FileDone(const FileItemEvent& file) {}
+  // Before a registry or INI value is written or removed: true when it is
+  // to be skipped; and after it was handled.
+  virtual bool SkipRegistryItem(const RegistryItemEvent& item) { return false; }
+  virtual void RegistryItemDone(const RegistryItemEvent& item) {}
+  virtual bool SkipIniItem(const IniItemEvent& item) { return false; }
+  virtual void IniItemDone(const IniItemEvent& item) {}
+  // Before a shortcut is written or removed: true when it is to be skipped.
+  virtual bool SkipShortcut(const ShortcutItemEvent& shortcut) { return false; }
+  // After a shortcut was handled.
+  virtual void ShortcutDone(const ShortcutItemEvent& shortcut) {}
+  // Before a server is registered (`path`), a font installed or a program
+  // started or recorded: true when it is to be skipped; and after it was
+  // handled.
+  virtual bool SkipServer(const std::string& path) { return false; }
+  virtual void ServerDone(const std::string& path) {}
+  virtual bool SkipFont() { return false; }
+  virtual void FontDone() {}
+  virtual bool SkipProgram(const ProgramItemEvent& program) { return false; }
+  virtual void ProgramDone(const ProgramItemEvent& program) {}
   // An existing file is newer than the one to be installed: the user's
   // answer (1 keep, 2 overwrite, 3 keep all, 4 overwrite all).
   virtual int VersionConflict(const std::string& destination) { return 1; }

@@ -9,7 +9,8 @@
 //
 // Host is made of role interfaces, one per kind of thing the platform does
 // (HostFiles, HostRegistry, HostProfiles, HostMachine, HostProcesses,
-// HostWindows, HostThreads, HostProtectedFiles, HostSystemChanges); the
+// HostWindows, HostThreads, HostProtectedFiles, HostSystemChanges,
+// HostShellLinks, HostRegistration); the
 // hosts implement them all. Paths crossing the seam are
 // Windows paths ("C:\dir\file"), 8-bit ANSI. Methods mirror the Win32 calls
 // they stand for, including their failure results; they never throw.
@@ -595,6 +596,99 @@ class HostSystemChanges {
   virtual bool BroadcastSettingChange(const std::string& area, uint32_t timeoutMs) = 0;
 };
 
+// What one shell link holds, as IShellLink sets and gets it.
+struct ShellLinkData {
+  std::string target;         // SetPath
+  std::string arguments;      // SetArguments
+  std::string workingFolder;  // SetWorkingDirectory
+  std::string description;    // SetDescription
+  std::string iconFile;       // SetIconLocation: the file ...
+  int32_t iconIndex = 0;      // ... and the index of the icon in it
+  uint16_t hotkey = 0;        // SetHotkey: virtual key low byte, HOTKEYF_* modifiers high byte
+  int showCmd = kSwShowNormal;  // SetShowCmd: an SW_* value
+};
+
+// SW_SHOWMINNOACTIVE: the show command of a link that starts minimised.
+enum : int { kSwShowMinNoActive = 7 };
+
+// Shell links (.lnk files) and the shell's notifications about changed items.
+class HostShellLinks {
+ public:
+  virtual ~HostShellLinks() = default;
+
+  // CoInitialize for the calling thread: true when COM is initialised for
+  // it afterwards (also when it already was); every true must be balanced
+  // by UninitializeCom on the same thread. The shell link object needs COM.
+  virtual bool InitializeCom() = 0;
+  // CoUninitialize.
+  virtual void UninitializeCom() = 0;
+  // A shell link object (CLSID_ShellLink, IShellLinkA) filled in with
+  // SetPath, SetArguments, SetWorkingDirectory, SetShowCmd, SetHotkey,
+  // SetDescription and SetIconLocation in this order, then written to
+  // `path` through IPersistFile::Save (the wide path, not remembered). False
+  // when COM is not initialised for the thread or any of these calls fails.
+  virtual bool SaveShellLink(const std::string& path, const ShellLinkData& link) = 0;
+  // The facts of the link file `path` (IPersistFile::Load, then the
+  // IShellLinkA getters; the target as stored, not resolved). False when
+  // COM is not initialised, the file cannot be read or is no shell link.
+  virtual bool LoadShellLink(const std::string& path, ShellLinkData& link) = 0;
+  // SHChangeNotify(SHCNE_UPDATEITEM, SHCNF_PATHA | SHCNF_FLUSH): the shell
+  // is told that the item `path` changed, and the call returns once it has
+  // been told.
+  virtual void NotifyShellItemChanged(const std::string& path) = 0;
+};
+
+// What calling an entry point of a server module gave (CallServerEntry).
+enum class ServerEntryCall {
+  NotLoaded,     // LoadLibrary failed (LastError tells why)
+  NoExport,      // the module does not export the probed name
+  EntryMissing,  // it exports the probed name but not the entry to call
+  Called,        // the entry was called; its HRESULT is given
+};
+
+// HRESULT values the registration looks at.
+enum : int32_t {
+  kSOk = 0,
+  kEFail = int32_t(0x80004005u),
+  kTypeECantLoadLibrary = int32_t(0x80029C4Au),
+  kTypeERegistryAccess = int32_t(0x8002801Cu),
+  kTypeELibNotRegistered = int32_t(0x8002801Du),
+};
+
+// Registration of COM servers and type libraries with the system.
+class HostRegistration {
+ public:
+  virtual ~HostRegistration() = default;
+
+  // LoadLibrary(path); GetProcAddress(`probe`); when the module exports it,
+  // GetProcAddress(`entry`) and a call of that entry (STDAPI, no
+  // arguments: DllRegisterServer, DllUnregisterServer) with COM initialised
+  // for the call; FreeLibrary. `hresult` gets the entry's result when it
+  // was called.
+  virtual ServerEntryCall CallServerEntry(const std::string& path, const std::string& probe,
+                                          const std::string& entry, int32_t& hresult) = 0;
+  // WinExec: starts the command line without waiting. Greater than 31 when
+  // the program was started, else an error code (2 file not found, 11 bad
+  // format...).
+  virtual uint32_t WinExecCommand(const std::string& commandLine, int showCmd) = 0;
+
+  // --- Type libraries --------------------------------------------------------
+  // LoadTypeLibEx(path, REGKIND_NONE): loads the type library the file
+  // holds (a .tlb file, or the TYPELIB resource of a module) without
+  // registering it. The library, released with ReleaseTypeLibrary, or 0;
+  // `hresult` gets the result.
+  virtual HandleValue LoadTypeLibrary(const std::string& path, int32_t& hresult) = 0;
+  // ITypeLib::GetDocumentation(-1): the library's help file ("" when none).
+  virtual std::string TypeLibraryHelpFile(HandleValue library) = 0;
+  // RegisterTypeLib(library, path, helpFolder or NULL when empty).
+  virtual int32_t RegisterTypeLibrary(HandleValue library, const std::string& path,
+                                      const std::string& helpFolder) = 0;
+  // UnRegisterTypeLib (looked up in OLEAUT32.DLL at run time) with the
+  // GUID, version, locale and system kind of the library's attributes.
+  virtual int32_t UnregisterTypeLibrary(HandleValue library) = 0;
+  virtual void ReleaseTypeLibrary(HandleValue library) = 0;
+};
+
 // The one interface between the engine and an operating system: every role
 // above, implemented together by Win32Host and SandboxHost.
 class Host : public HostFiles,
@@ -605,7 +699,9 @@ class Host : public HostFiles,
              public HostWindows,
              public HostThreads,
              public HostProtectedFiles,
-             public HostSystemChanges {
+             public HostSystemChanges,
+             public HostShellLinks,
+             public HostRegistration {
  public:
   ~Host() override = default;
 };

@@ -1,9 +1,20 @@
 #include "system/kqShell.h"
 
+#include <algorithm>
+
 #include "system/kqFileUtils.h"
 #include "system/kqStrUtils.h"
 
 namespace vx {
+
+namespace {
+
+std::string RemoveChar(std::string text, char c) {
+  text.erase(std::remove(text.begin(), text.end(), c), text.end());
+  return text;
+}
+
+}  // namespace
 
 std::string GetSpecialFolder(int index) {
   struct Entry {
@@ -60,27 +71,29 @@ std::atomic<bool>& CancelFlag() {
 }
 
 int RunAndWait(WindowHandle owner, const std::string& file, const std::string& params, int showCmd,
-               const std::string& folder) {
+               const std::string& folder, const std::function<bool()>& stopWaiting) {
   Host& h = CurrentHost();
-  std::string program = RemoveQuotes(file);
+  std::string program = RemoveChar(file, '"');
+  std::string directory = Trim(RemoveChar(folder, '"'));
   std::string ext = LowerCase(ExtractFileExt(program));
-  bool direct = FileExists(program) &&
-                (ext == ".exe" || ext == ".com" || ext == ".bat" || ext == ".pif" || ext == ".lnk");
+  bool exists = FileExists(program);
   HandleValue process = 0;
-  if (!direct) {
-    process = h.ShellOpen(owner, file, params, folder, showCmd);
-  } else {
+  if (exists && (ext == ".exe" || ext == ".com" || ext == ".bat" || ext == ".pif")) {
     std::string commandLine = Trim(Format("\"%s\" %s", program.c_str(), params.c_str()));
-    process = h.StartProcess(commandLine, RemoveQuotes(Trim(folder)), showCmd, 0);
+    process = h.StartProcess(commandLine, directory, showCmd, 0);
+  } else {
+    // CreateProcess cannot start a shortcut; the shell resolves it.
+    process = h.ShellOpen(owner, program, params, directory, showCmd);
   }
   if (!process) return -1;
-  bool ended = false;
-  while (!(ended = h.WaitForProcess(process, 100) != kWaitTimeout)) {
+  auto stop = [&] { return CancelFlag() || (stopWaiting && stopWaiting()); };
+  uint32_t wait = kWaitTimeout;
+  while ((wait = h.WaitForProcess(process, 100)) == kWaitTimeout) {
     PumpMessages();
-    if (CancelFlag()) break;
+    if (stop()) break;
   }
   uint32_t code = 0;
-  if (!ended || !h.ProcessExitCode(process, code)) code = 0;
+  if (wait != kWaitObject0 || !h.ProcessExitCode(process, code)) code = 0;
   h.CloseHandle(process);
   return int(code);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <string>
 
 #include "system/host.h"
@@ -29,11 +30,15 @@ void PumpMessages();
 // long waits end when it is set.
 std::atomic<bool>& CancelFlag();
 
-// Runs `file` and waits for it: programs (.exe .com .bat .pif .lnk) that
-// exist are started directly, everything else through the shell. Returns
-// the exit code, -1 when nothing could be started, 0 when the wait was
-// cancelled or the code cannot be read.
+// Runs `file` and waits for it: programs (.exe .com .bat .pif) that exist
+// are started directly, everything else (and a shortcut, which only the
+// shell can start) through the shell. While it waits, the thread's window
+// messages are dispatched every 100 ms; the wait ends early when the
+// cancel flag is set or `stopWaiting` answers true (the program runs on).
+// Returns the exit code, -1 when nothing could be started (also a document
+// handed to a program that was running already), 0 when the wait ended
+// early or the code cannot be read.
 int RunAndWait(WindowHandle owner, const std::string& file, const std::string& params, int showCmd,
-               const std::string& folder);
+               const std::string& folder, const std::function<bool()>& stopWaiting = {});
 
 }  // namespace vx

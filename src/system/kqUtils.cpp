@@ -137,6 +137,15 @@ std::string GetEnvVar(const std::string& name, bool system) {
   return RegReadText(system ? kSystemEnvironment : kUserEnvironment, name, "");
 }
 
+std::string GetStoredEnvVar(const std::string& name, bool system) {
+  if (CurrentHost().Version().platform != kPlatformNT) return GetEnv(name);
+  uint32_t type = 0;
+  std::string data;
+  if (!RegReadRaw(system ? kSystemEnvironment : kUserEnvironment, name, type, data)) return "";
+  if (type != kRegSz && type != kRegExpandSz) return RegReadText(system ? kSystemEnvironment : kUserEnvironment, name, "");
+  return data.substr(0, data.find('\0'));
+}
+
 std::string RewriteAutoexec(const std::string& oldText, const std::string& name, const std::string& value,
                             bool& found) {
   found = false;

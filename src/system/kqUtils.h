@@ -63,6 +63,10 @@ std::string GetEnv(const std::string& name);
 // registry (the system's or the user's key), expanded; on 9x the process
 // environment.
 std::string GetEnvVar(const std::string& name, bool system);
+// The persistent value as stored: on NT the registry text with its
+// %NAME% references kept (what SetEnvVar must write back to give the
+// value its old bytes); on 9x the process environment, as GetEnvVar.
+std::string GetStoredEnvVar(const std::string& name, bool system);
 // Changes (or, with an empty value, removes) a persistent environment
 // variable: on NT in the registry, keeping REG_EXPAND_SZ when the value
 // has that type; on 9x by rewriting c:\autoexec.bat. Raises EInOutError on

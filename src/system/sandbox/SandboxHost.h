@@ -246,6 +246,32 @@ class SandboxHost : public Host {
   // "WM_SETTINGCHANGE Environment" (the message and its text).
   std::vector<std::string> Broadcasts();
 
+  // Shell links (SandboxShellLinks.cpp): real ".lnk" files in the shell
+  // link binary format, written and read through the machine's files.
+  // COM counts per thread as on Windows; the machine's worker threads have
+  // it, as StartWorker promises.
+  bool InitializeCom() override;
+  void UninitializeCom() override;
+  bool SaveShellLink(const std::string& path, const ShellLinkData& link) override;
+  bool LoadShellLink(const std::string& path, ShellLinkData& link) override;
+  void NotifyShellItemChanged(const std::string& path) override;
+  // The items the shell was told about so far, in order (Windows paths as given).
+  std::vector<std::string> ShellNotifications();
+
+  // Registration of servers and type libraries (SandboxRegistration.cpp):
+  // what registering a server or a type library writes into the registry is
+  // described to the machine ([Servers] and [TypeLibraries] of machine.ini,
+  // or a REGEDIT4 file "<server>.reg" beside a server); registering applies
+  // the description, unregistering removes what it names.
+  ServerEntryCall CallServerEntry(const std::string& path, const std::string& probe, const std::string& entry,
+                                  int32_t& hresult) override;
+  uint32_t WinExecCommand(const std::string& commandLine, int showCmd) override;
+  HandleValue LoadTypeLibrary(const std::string& path, int32_t& hresult) override;
+  std::string TypeLibraryHelpFile(HandleValue library) override;
+  int32_t RegisterTypeLibrary(HandleValue library, const std::string& path, const std::string& helpFolder) override;
+  int32_t UnregisterTypeLibrary(HandleValue library) override;
+  void ReleaseTypeLibrary(HandleValue library) override;
+
   // --- The machine beyond the platform calls -------------------------------
   // Starts the machine again: applies the changes recorded for the restart
   // in their order (PendingFileRenameOperations on an NT machine, the
@@ -376,6 +402,17 @@ class SandboxHost : public Host {
   std::string FontTableFile() const { return root_ + "/fonts.loaded"; }
   std::mutex changesLock_;
   std::vector<std::string> broadcasts_;
+  std::vector<std::string> shellNotifications_;
+  // Whether the calling thread may use COM (initialised, or a worker).
+  bool ComReady();
+
+  // Registration: a server's or type library's description (a REGEDIT4
+  // text, "fail" or "none"; "" when the machine has none), applied or
+  // removed; the type libraries loaded (handle -> description).
+  std::string RegistrationDescription(const std::string& section, const std::string& windowsPath);
+  bool ApplyRegistration(const std::string& description, bool add);
+  std::mutex typeLibLock_;
+  std::map<HandleValue, std::pair<std::string, std::string>> typeLibs_;  // -> (path, description)
 
   // The engine's windows and pictures.
   struct EngineWindow {

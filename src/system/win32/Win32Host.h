@@ -144,6 +144,23 @@ class Win32Host : public Host {
   bool BroadcastFontChange(uint32_t timeoutMs) override;
   bool BroadcastSettingChange(const std::string& area, uint32_t timeoutMs) override;
 
+  // Shell links (Win32ShellLinks.cpp).
+  bool InitializeCom() override;
+  void UninitializeCom() override;
+  bool SaveShellLink(const std::string& path, const ShellLinkData& link) override;
+  bool LoadShellLink(const std::string& path, ShellLinkData& link) override;
+  void NotifyShellItemChanged(const std::string& path) override;
+
+  // Registration of servers and type libraries (Win32Registration.cpp).
+  ServerEntryCall CallServerEntry(const std::string& path, const std::string& probe, const std::string& entry,
+                                  int32_t& hresult) override;
+  uint32_t WinExecCommand(const std::string& commandLine, int showCmd) override;
+  HandleValue LoadTypeLibrary(const std::string& path, int32_t& hresult) override;
+  std::string TypeLibraryHelpFile(HandleValue library) override;
+  int32_t RegisterTypeLibrary(HandleValue library, const std::string& path, const std::string& helpFolder) override;
+  int32_t UnregisterTypeLibrary(HandleValue library) override;
+  void ReleaseTypeLibrary(HandleValue library) override;
+
  private:
   ModuleHandle sfc_ = 0;              // "sfc.dll" while the query is loaded
   void* sfcIsFileProtected_ = nullptr;  // its SfcIsFileProtected
