@@ -21,6 +21,7 @@
 #include "install/UninstallLog.h"
 #include "package/DCPcrypt.h"
 #include "package/PackageCrypt.h"
+#include "support/InstallFakes.h"
 #include "support/FakeExpressions.h"
 #include "support/PeBuilder.h"
 #include "support/TestMachine.h"
@@ -69,19 +70,9 @@ struct FakeEvents : InstallEvents {
 };
 
 // Boxes take their default answer; error texts are kept.
-struct RecordingPrompts : Prompts {
-  Strings errors;
-  int MsgBox(WindowHandle, const std::string&, const std::string&, uint32_t) override { return 1; }
-  void ErrorBox(const std::string& caption, const std::string& text) override {
-    errors.push_back(caption + ": " + text);
-  }
-  void ShowError(const std::string& text) override { errors.push_back(text); }
-};
+using vxtest::RecordingPrompts;
 
-std::string Read(const std::string& path) {
-  std::string s;
-  return ReadWholeFile(path, s) ? s : "<missing>";
-}
+using vxtest::Read;
 
 // External files marked "encrypt" are enciphered chunk by chunk, as the copy
 // reads them.

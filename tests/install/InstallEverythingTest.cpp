@@ -26,6 +26,7 @@
 
 #include "engine/Main.h"
 #include "install/Install.h"
+#include "support/InstallFakes.h"
 #include "support/MachineSnapshot.h"
 #include "support/TestMachine.h"
 #include "system/RunLog.h"
@@ -53,17 +54,9 @@ const char kSystemEnv[] = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Man
 const std::string kSystemPath = "%SystemRoot%\\system32;%SystemRoot%;%SystemRoot%\\System32\\Wbem";
 const char kUninstallKey[] = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\VXEverythingTest";
 
-std::string HostPath(const std::string& native) {
-  std::string p = "Z:" + native;
-  for (char& c : p)
-    if (c == '/') c = '\\';
-  return p;
-}
+using vxtest::HostPath;
 
-std::string Read(const std::string& path) {
-  std::string s;
-  return vx::ReadWholeFile(path, s) ? s : "<missing>";
-}
+using vxtest::Read;
 
 std::string ProjectFile(const std::string& relative) { return ReadNative(std::string(VX_TEST_PROJECT) + "/" + relative); }
 

@@ -14,6 +14,7 @@
 #include "database/VXClasses.h"
 #include "engine/Main.h"
 #include "install/Install.h"
+#include "support/InstallFakes.h"
 #include "support/MachineSnapshot.h"
 #include "support/PeBuilder.h"
 #include "support/TestMachine.h"
@@ -36,14 +37,7 @@ const char kUninstallKey[] = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion
 const char kSharedKey[] = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
 const char kPassword[] = "open sesame";
 
-// A native path as the engine's host names it: through drive Z: on both
-// hosts (Wine maps Z: to the root as the sandbox machine does).
-std::string HostPath(const std::string& native) {
-  std::string p = "Z:" + native;
-  for (char& c : p)
-    if (c == '/') c = '\\';
-  return p;
-}
+using vxtest::HostPath;
 
 std::string ReadHostFile(const std::string& path) {
   std::string s;

@@ -17,6 +17,7 @@
 #include "install/Actions.h"
 #include "install/Install.h"
 #include "install/UninstallLog.h"
+#include "support/InstallFakes.h"
 #include "support/FakeExpressions.h"
 #include "support/MachineSnapshot.h"
 #include "support/TestMachine.h"
@@ -68,19 +69,9 @@ struct RecordingEvents : InstallEvents {
   void AbortInstall() override { state.abort = true; }
 };
 
-struct RecordingPrompts : Prompts {
-  Strings errors;
-  int MsgBox(WindowHandle, const std::string&, const std::string&, uint32_t) override { return 1; }
-  void ErrorBox(const std::string& caption, const std::string& text) override {
-    errors.push_back(caption + ": " + text);
-  }
-  void ShowError(const std::string& text) override { errors.push_back(text); }
-};
+using vxtest::RecordingPrompts;
 
-std::string Read(const std::string& path) {
-  std::string s;
-  return ReadWholeFile(path, s) ? s : "<missing>";
-}
+using vxtest::Read;
 
 std::string Raw(const std::string& key, const std::string& name) {
   uint32_t type = 0;

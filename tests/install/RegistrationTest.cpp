@@ -19,6 +19,7 @@
 #include "install/Actions.h"
 #include "install/Install.h"
 #include "install/UninstallLog.h"
+#include "support/InstallFakes.h"
 #include "support/FakeExpressions.h"
 #include "support/MachineSnapshot.h"
 #include "support/PeBuilder.h"
@@ -41,12 +42,7 @@ constexpr char kTypeLibKey[] = "HKLM\\SOFTWARE\\Classes\\TypeLib\\{6A1B7C3E-2F4D
 constexpr uint32_t kProbeMessage = 0x8001;  // WM_APP + 1
 
 #ifdef _WIN32
-std::string HostPathOf(const std::string& native) {
-  std::string p = "Z:" + native;
-  for (char& c : p)
-    if (c == '/') c = '\\';
-  return p;
-}
+using vxtest::HostPath;
 #endif
 
 std::string Join(const Strings& lines) {
@@ -55,10 +51,7 @@ std::string Join(const Strings& lines) {
   return text;
 }
 
-std::string Read(const std::string& path) {
-  std::string s;
-  return ReadWholeFile(path, s) ? s : "<missing>";
-}
+using vxtest::Read;
 
 // A TrueType font: the build machine's on Windows (the real font table
 // takes only real fonts), the header of one on the sandbox machine.
@@ -89,12 +82,7 @@ struct Events : InstallEvents {
   }
 };
 
-struct RecordingPrompts : Prompts {
-  Strings errors;
-  int MsgBox(WindowHandle, const std::string&, const std::string&, uint32_t) override { return 1; }
-  void ErrorBox(const std::string& caption, const std::string& text) override { errors.push_back(caption + ": " + text); }
-  void ShowError(const std::string& text) override { errors.push_back(text); }
-};
+using vxtest::RecordingPrompts;
 
 class RegistrationTest : public ::testing::Test {
  protected:
@@ -114,7 +102,7 @@ class RegistrationTest : public ::testing::Test {
     ASSERT_TRUE(CurrentHost().MakeFolder(Path("bin")));
     ASSERT_TRUE(WriteWholeFile(program, "#!"));
 #else
-    program = HostPathOf(VX_TEST_EXITWITH);
+    program = HostPath(VX_TEST_EXITWITH);
 #endif
     db.Expressions = &expressions;
     db.TempBackupPath = Path("backup\\");
@@ -277,7 +265,7 @@ TEST_F(RegistrationTest, ComServerDllAndItsTypeLibraryRegisterAndUnregister) {
   std::string dll = Path("app\\VxTestServer.dll");
   auto before = vxtest::MachineSnapshot::Take(CurrentHost(), Watched());
   TInstallFile* f = installer.Actions().AddFile(dll, TvxFlags{TvxFlag::reg_server}, true);
-  ASSERT_TRUE(CopyFileChunked(HostPathOf(VX_TEST_SERVER_DLL), f->FileName));
+  ASSERT_TRUE(CopyFileChunked(HostPath(VX_TEST_SERVER_DLL), f->FileName));
   ASSERT_TRUE(RegisterServers(run)) << Join(prompts.errors);
   EXPECT_TRUE(SameText(RegReadText(std::string(kClsidKey) + "\\InprocServer32", "", ""), dll));
   EXPECT_TRUE(RegKeyExists(std::string(kTypeLibKey) + "\\1.2"));
