@@ -125,6 +125,7 @@ OutputFile* OutputFile::Create(const char* path) {
   OutputFile* f = static_cast<OutputFile*>(malloc(sizeof(OutputFile)));
   if (!f) return nullptr;
   f->handle_ = -1;
+  f->created_ = false;
   f->path_ = Duplicate(path);
   if (!f->path_) return Close(f), nullptr;
 #ifdef _WIN32
@@ -133,6 +134,7 @@ OutputFile* OutputFile::Create(const char* path) {
   HANDLE h = ::CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                            nullptr);
   if (h == INVALID_HANDLE_VALUE) return Close(f), nullptr;
+  f->created_ = ::GetLastError() != ERROR_ALREADY_EXISTS;
   f->handle_ = intptr_t(h);
   if (!::SetEndOfFile(h)) return Close(f), nullptr;
 #else
@@ -184,7 +186,10 @@ void OutputFile::Finish(uint16_t dosDate, uint16_t dosTime, uint32_t attributes)
   if (::DosDateTimeToFileTime(dosDate, dosTime, &local) && ::LocalFileTimeToFileTime(&local, &utc))
     ::SetFileTime(HANDLE(handle_), &utc, nullptr, &utc);
   CloseHandle();
-  ::SetFileAttributesA(path_, attributes ? attributes : FILE_ATTRIBUTE_NORMAL);
+  // A new file has the archive attribute already: setting it again would
+  // open the file by its path once more.
+  if (!(created_ && attributes == FILE_ATTRIBUTE_ARCHIVE))
+    ::SetFileAttributesA(path_, attributes ? attributes : FILE_ATTRIBUTE_NORMAL);
 #else
   // Through the open handle: no path is looked up again.
   int fd = int(handle_);

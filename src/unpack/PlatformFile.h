@@ -52,6 +52,7 @@ class OutputFile {
 
   intptr_t handle_;
   char* path_;
+  bool created_;  // the file did not exist before Create
 };
 
 // A counting semaphore. Made by Create (null on failure), ended by Destroy.
