@@ -9,9 +9,9 @@
 // must each give the machine back byte for byte.
 //
 // The sandbox machine is told what the server writes when it registers
-// ([Servers] of machine.ini) and what the programs do ([Programs]). Under
-// Windows the test needs a real COM server and font in the project; it is
-// left to the other installation tests there.
+// ([Servers] of machine.ini) and what the programs do ([Programs]). On
+// Windows the same project, with a real server, font and program, is
+// installed by InstallEverythingWindowsTest.cpp.
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
@@ -134,8 +134,8 @@ class InstallEverything : public ::testing::Test {
     vx::IniFlush();
     ASSERT_TRUE(AppendNative(machine.Root() + "/machine.ini",
                              "\r\n[Servers]\r\nserver.dll=C:\\scratch\\server.reg\r\n"
-                             "[Programs]\r\napp.exe=echo \"$1\" >> \"$2\"; exit ${3:-0}\r\n"
-                             "prepare.exe=echo \"$1\" >> \"$2\"\r\n"));
+                             "[Programs]\r\napp.exe=[ -n \"$3\" ] && echo \"$3\" >> \"$2\"; case \"$1\" in [0-9]*) exit $1;; esac\r\n"
+                             "prepare.exe=echo \"$3\" >> \"$2\"\r\n"));
     templateRoot = machine.Root();
     before = SnapshotOf(templateRoot);
   }

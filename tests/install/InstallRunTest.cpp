@@ -315,6 +315,9 @@ TEST_F(InstallRun, FileInUseIsReplacedAtTheNextRestart) {
   // wait for the restart.
   EXPECT_EQ(code, 0) << runLog;
   EXPECT_NE(runLog.find("suspended for a restart"), std::string::npos) << runLog;
+#ifdef _WIN32
+  EXPECT_EQ(machine.Restarts(), 1);
+#endif
   EXPECT_EQ(ReadHostFile(p + "alpha.dll"), older);
   EXPECT_EQ(ReadHostFile(p + "beta.dll"), ProjectFile("src/lib/beta.dll"));
   std::string after;

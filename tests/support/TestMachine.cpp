@@ -23,6 +23,24 @@ namespace vxtest {
 
 namespace fs = std::filesystem;
 
+#ifdef _WIN32
+// The real system, except that a restart is only counted: a test run must
+// never end the session it runs in (under Wine a restart ends every
+// process of the prefix, the test program with them).
+class TestWin32Host : public vx::Win32Host {
+ public:
+  explicit TestWin32Host(int& restarts) : restarts_(restarts) {}
+  bool EnableShutdownPrivilege() override { return true; }
+  bool RestartSystem(uint32_t) override {
+    ++restarts_;
+    return true;
+  }
+
+ private:
+  int& restarts_;
+};
+#endif
+
 static std::string FreshNativeDir(const char* tag) {
   static std::atomic<int> counter{0};
   fs::path base = fs::temp_directory_path();
@@ -52,7 +70,7 @@ TempDir::~TempDir() {
 
 TestMachine::TestMachine(const std::string& kind) {
 #ifdef _WIN32
-  host_ = std::make_unique<vx::Win32Host>();
+  host_ = std::make_unique<TestWin32Host>(restarts_);
   scope_ = std::make_unique<vx::ScopedHost>(*host_);
   scratch_ = vx::IncludeTrailingBackslash(FreshNativeDir("scratch"));
   savedTmp_ = host_->GetEnv("TMP").value_or("");

@@ -25,12 +25,15 @@ class TestMachine {
   bool IsSandbox() const;
   // Native path of the sandbox machine root ("" on Windows).
   const std::string& Root() const { return root_; }
+  // Windows: restarts asked of the host (counted, never done).
+  int Restarts() const { return restarts_; }
 
  private:
   std::unique_ptr<vx::Host> host_;
   std::unique_ptr<vx::ScopedHost> scope_;
   std::string root_;
   std::string scratch_;
+  int restarts_ = 0;
   std::string savedTmp_, savedTemp_;  // Windows: the process's own TMP/TEMP
 };
 
