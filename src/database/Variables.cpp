@@ -16,34 +16,44 @@ namespace {
 
 // --- Expansion state ----------------------------------------------------------------
 
-// The nesting depth of the expansions running on this thread, and the
-// number of nested expansions the current outermost one has started.
+// The nesting depth of the expansions running on this thread, the text the
+// outermost one was given, and how much text it has worked through.
 thread_local int t_nesting = 0;
-thread_local long t_expansions = 0;
-
-// A reference structure that keeps doubling (X = "%X%%X%") reaches the
-// nesting limit only after an exponential number of expansions; beyond
-// this many nested expansions in one outermost expansion every further one
-// yields the infinite-reference message at once. No sensible project text
-// comes near it.
-constexpr long kMaxExpansions = 10000;
+thread_local std::string_view t_outermost;
+thread_local size_t t_work = 0;
 
 class NestingScope {
  public:
-  NestingScope() {
-    if (t_nesting == 0) t_expansions = 0;
+  explicit NestingScope(std::string_view text) {
+    if (t_nesting == 0) {
+      t_outermost = text;
+      t_work = 0;
+    }
     ++t_nesting;
-    ++t_expansions;
   }
   ~NestingScope() { --t_nesting; }
-  bool TooDeep() const { return t_nesting > kMaxExpansionNesting || t_expansions > kMaxExpansions; }
+  bool TooDeep() const { return t_nesting > kMaxExpansionNesting; }
   NestingScope(const NestingScope&) = delete;
   NestingScope& operator=(const NestingScope&) = delete;
 };
 
+// Counts `bytes` more text scanned or produced by the current outermost
+// expansion; raises the too-long error beyond the bound.
+void CountExpansionWork(size_t bytes) {
+  t_work += bytes;
+  if (t_work <= kMaxExpansionText) return;
+  constexpr size_t kShown = 60;
+  std::string shown(t_outermost.substr(0, kShown));
+  if (t_outermost.size() > kShown) shown += "...";
+  std::string_view msg = kMsgExpansionTooLong;
+  size_t at = msg.find("%s");
+  throw EEngineError(std::string(msg.substr(0, at)) + shown + std::string(msg.substr(at + 2)));
+}
+
 void AppendInfiniteReference(std::string_view text, std::string& out) {
   std::string_view msg = kMsgInfiniteReference;
   size_t at = msg.find("%s");
+  CountExpansionWork(msg.size() - 2 + text.size());
   out.append(msg.substr(0, at));
   out.append(text);
   out.append(msg.substr(at + 2));
@@ -225,12 +235,14 @@ void AppendVariable(TXMLObject* database, std::string_view name, std::string_vie
       text = v->Value;
     }
     if (v->Flags.Contains(TvxFlag::dont_parse)) {
+      CountExpansionWork(text.size());
       out.append(text);
       return;
     }
     expandIdentifiers = !v->Flags.Contains(TvxFlag::dont_parse_identifiers);
   }
   if (IsSelfReference(text, name)) {
+    CountExpansionWork(text.size());
     out.append(text);
     return;
   }
@@ -353,11 +365,14 @@ void SetSystemPathVariable(TXMLObject* database, std::string_view name, const st
 
 void ExpandTextTo(TXMLObject* database, std::string_view text, bool unknownAsEmpty, bool expandIdentifiers,
                   std::string& out) {
-  NestingScope scope;
+  NestingScope scope(text);
   if (scope.TooDeep()) {
     AppendInfiniteReference(text, out);
     return;
   }
+  // Every byte of the output comes from a scanned text, a message or an
+  // expression's value, so counting those bounds the output as well.
+  CountExpansionWork(text.size());
   if (!HasReferences(text, expandIdentifiers)) {
     out.append(text);
     return;
@@ -412,6 +427,7 @@ void ExpandTextTo(TXMLObject* database, std::string_view text, bool unknownAsEmp
           } else if (TvxExpressionContext* expressions = ExpressionsOf(database)) {
             std::string value;
             expressions->EvaluateText(database, expr, expandIdentifiers, value, nullptr);
+            CountExpansionWork(value.size());
             out += value;
           } else {
             out.append(text.substr(nameStart - 1, expr.size() + 2));  // no evaluator: as written

@@ -27,6 +27,14 @@ inline constexpr char kMsgWrongClass[] = "Wrong class has been specified.";
 // the level beyond it yields kMsgInfiniteReference instead of its text.
 inline constexpr int kMaxExpansionNesting = 100;
 inline constexpr char kMsgInfiniteReference[] = "***** Infinite reference in the string \"%s\" *****";
+// One outermost expansion works through at most this much text (every text
+// it scans and everything it produces, at all depths); beyond it the
+// expansion raises EEngineError with kMsgExpansionTooLong, the text's
+// beginning in place of %s. Without the bound a value that refers to itself
+// more than once (X = "%X%%X%") doubles its work with every level down to
+// the nesting limit.
+inline constexpr size_t kMaxExpansionText = size_t(16) << 20;
+inline constexpr char kMsgExpansionTooLong[] = "The text \"%s\" expands to more than 16 MB.";
 
 // The variable `name` as seen from `database` (the package's own variables
 // first, then the main database's); nullptr when there is none. Raises

@@ -295,8 +295,9 @@ bool TkqIniFile::WriteImage(const std::string& image) {
     if (host.MoveFileWithFlags(temp, fileName_, kMoveFileReplaceExisting)) {
       if (attributes != kInvalidAttributes && (attributes & (kAttrHidden | kAttrSystem)))
         host.SetAttributes(fileName_, attributes);
-      if (hadHandle)
-        handle_ = host.OpenFile(fileName_, FileAccess::ReadWrite, FileCreate::OpenExisting, kShareRead);
+      // Held from now on, whether it was opened at load or created here,
+      // so that other writers stay out until the object is done with it.
+      handle_ = host.OpenFile(fileName_, FileAccess::ReadWrite, FileCreate::OpenExisting, kShareRead);
       return true;
     }
     if (hadHandle) handle_ = host.OpenFile(fileName_, FileAccess::ReadWrite, FileCreate::OpenAlways, kShareRead);

@@ -93,6 +93,8 @@ void RunSession::InstallTypeChanged(TvxInstallType& t) {
 
 intptr_t RunSession::CrossThreadCall(uintptr_t block) { return intptr_t(plugins_.HandleCrossThreadCall(block)); }
 
+intptr_t RunSession::QueryEndSession() { return installer_ && installer_->AllowEndOfSession() ? 1 : 0; }
+
 void RunSession::SetMainWindow(WindowHandle window) {
   prompts_.SetMainWindow(window);
   plugins_.SetMainWindow(window);
@@ -112,7 +114,7 @@ void RunSession::ShowPreparationWindow(const std::string& folder, const std::str
   vx::ShowPreparationWindow(name, folder, prompts_.MainWindow());
 }
 bool RunSession::PreparationWindowVisible() { return vx::PreparationWindowVisible(); }
-void RunSession::SetPreparationTitle(const std::string& title) { vx::SetPreparationTitle(title); }
+void RunSession::SetPreparationTitle(const std::string& name) { vx::SetPreparationTitle(name); }
 void RunSession::SetPreparationProgress(int percent) { vx::SetPreparationProgress(percent); }
 void RunSession::DestroyPreparationWindow() { vx::DestroyPreparationWindow(); }
 

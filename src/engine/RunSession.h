@@ -129,7 +129,7 @@ class RunSession : public InstallEvents,
   bool SplashVisible() override;
   void ShowPreparationWindow(const std::string& folder, const std::string& name) override;
   bool PreparationWindowVisible() override;
-  void SetPreparationTitle(const std::string& title) override;
+  void SetPreparationTitle(const std::string& name) override;
   void SetPreparationProgress(int percent) override;
   void DestroyPreparationWindow() override;
 
@@ -139,6 +139,7 @@ class RunSession : public InstallEvents,
 
   // MainWindowEvents
   intptr_t CrossThreadCall(uintptr_t block) override;
+  intptr_t QueryEndSession() override;
 
   // The engine's main window (0 when it is gone): owner of the boxes and
   // windows, and where calls from another thread go.

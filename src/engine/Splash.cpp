@@ -33,9 +33,7 @@ SplashSettings ReadSplashTrailer(const std::string& fileBytes) {
   if (fileBytes.size() < 8) return s;
   size_t at = fileBytes.size() - 8;
   int64_t seconds = Le32(fileBytes, at);
-  // A bitmap saved without the trailer gives pixel data here: the time is
-  // limited so that such a picture cannot hold the setup for days.
-  s.displayMs = uint32_t(std::clamp<int64_t>(seconds * 1000, 0, kMaxSplashDisplayMs));
+  s.displayMs = uint32_t(std::clamp<int64_t>(seconds * 1000, 0, int64_t(UINT32_MAX)));
   s.opacity = Le32(fileBytes, at + 4);
   return s;
 }

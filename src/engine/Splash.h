@@ -19,12 +19,10 @@ struct SplashSettings {
   int opacity = 100;       // percent; 100 or more is opaque
 };
 
-// The longest display time honoured.
-inline constexpr uint32_t kMaxSplashDisplayMs = 60000;
-
 // Reads the trailer from the file's bytes (its last eight). Fewer than eight
-// bytes gives the defaults. A negative display time counts as 0, one
-// beyond kMaxSplashDisplayMs as that.
+// bytes gives the defaults. The display time is the seconds times 1000: a
+// negative one counts as 0, and one beyond the range of the 32-bit tick
+// counter as its largest value (the wait ends when the counter wraps).
 SplashSettings ReadSplashTrailer(const std::string& fileBytes);
 // The alpha value of a layered splash window: opacity x 2.55, rounded
 // (halves up), within 0..255.

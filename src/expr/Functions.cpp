@@ -92,8 +92,9 @@ void SkipBlanks(const std::string& s, size_t& p) {
   while (p < s.size() && s[p] == ' ') ++p;
 }
 
-// "m/d/y" or "m/d" (this year); a year of one or two digits falls within
-// fifty years before the current one.
+// "m/d/y" or "m/d" (this year); a year of one or two digits is the one of
+// the hundred years from fifty before the current year to forty-nine after
+// it that ends in those digits.
 bool ScanDate(const std::string& s, size_t& pos, double& date) {
   size_t p = pos;
   SkipBlanks(s, p);
@@ -105,9 +106,9 @@ bool ScanDate(const std::string& s, size_t& pos, double& date) {
     ++p;
     if (!ScanNumber(s, p, year, digits)) return false;
     if (digits <= 2) {
-      int current = CurrentHost().LocalTime().year;
-      year += current / 100 * 100;
-      if (year < current - 50) year += 100;
+      const int first = CurrentHost().LocalTime().year - 50;
+      year += first / 100 * 100;
+      if (year < first) year += 100;
     }
   } else {
     year = CurrentHost().LocalTime().year;

@@ -1,6 +1,9 @@
 #include "expr/kqExprEval.h"
 
 #include <array>
+#include <functional>
+#include <mutex>
+#include <unordered_set>
 #include <utility>
 
 namespace vx {
@@ -111,9 +114,15 @@ const TkqFunction* TkqFunctionList::FindByID(int32_t id) const {
 // pointer and position counter, and the stack of parsing levels. The
 // outermost level is At(0); a "(" pushes a level, its ")" (or the end of
 // the text) pops it and hands its value to the level below.
+//
+// A checking run walks the same states without calling a hook: it finds
+// every syntax error (with the position the evaluating run would give)
+// before anything has been evaluated, so an expression that is not
+// well-formed has no effect at all.
 class TkqEvaluation {
  public:
-  TkqEvaluation(TkqEvaluator& ev, std::string_view text, void* data) : ev_(ev), text_(text), data_(data) {}
+  TkqEvaluation(TkqEvaluator& ev, std::string_view text, void* data, bool checkOnly)
+      : ev_(ev), text_(text), data_(data), check_(checkOnly) {}
 
   void Run(std::string& result);
 
@@ -170,6 +179,10 @@ class TkqEvaluation {
   void Apply(const TkqOperator& op, int arity, std::string& left, std::string& right, std::string& out);
   void FinishLevel(Level& lv);
   void CallWithArguments(Level& lv);
+  void Call(const TkqFunction& f, const TkqParams* params, std::string& result) {
+    if (!check_) ev_.CallFunction(f, params, data_, result);
+  }
+  bool Resolve(std::string& v) { return check_ || ev_.ResolveOperand(v, data_); }
   // End of a level (end of the text or its done flag); leaves the level's
   // value in lv.L.
   void EndLevel(Level& lv);
@@ -177,6 +190,7 @@ class TkqEvaluation {
   TkqEvaluator& ev_;
   std::string_view text_;
   void* data_;
+  bool check_;        // a checking run: no hook is called
   size_t i_ = 0;      // the character being examined
   size_t back_ = 0;   // 1 while errors report the character before i_
   // The first levels live in the activation itself; deeper ones on the heap.
@@ -210,7 +224,7 @@ void TkqEvaluation::Apply(const TkqOperator& op, int arity, std::string& left, s
                           std::string& out) {
   if (!(op.Arity & (1u << arity))) Fail(kMsgWrongArity);
   out.clear();
-  ev_.ApplyOperator(op, arity, left, right, data_, out);
+  if (!check_) ev_.ApplyOperator(op, arity, left, right, data_, out);
 }
 
 // Steps 2 to 4 of completing an operand: the pending prefix operator, the
@@ -246,7 +260,7 @@ void TkqEvaluation::Place(Level& lv, std::string& v) {
 }
 
 void TkqEvaluation::CompleteOperand(Level& lv, std::string& v) {
-  if (!ev_.ResolveOperand(v, data_)) Fail(kMsgCannotParseIdentifier);
+  if (!Resolve(v)) Fail(kMsgCannotParseIdentifier);
   Place(lv, v);
   lv.inQuotes = false;
   lv.tokenStarted = false;
@@ -274,7 +288,7 @@ void TkqEvaluation::CallWithArguments(Level& lv) {
     if (int(lv.args.size()) > f.ParamCount) Fail(kMsgTooManyParams);
   }
   lv.L.clear();
-  ev_.CallFunction(f, &lv.args, data_, lv.L);
+  Call(f, &lv.args, lv.L);
   lv.argsOf = nullptr;  // called; the end of the level must not call it again
 }
 
@@ -288,23 +302,20 @@ void TkqEvaluation::EndLevel(Level& lv) {
       std::string v;
       if (const TkqFunction* f = ev_.Functions.Find(lv.token)) {
         if (f->ParamCount != 0) Fail(kMsgFunctionParamsExpected);
-        ev_.CallFunction(*f, nullptr, data_, v);
+        Call(*f, nullptr, v);
       } else {
         v = std::move(lv.token);
       }
-      if (!ev_.ResolveOperand(v, data_)) Fail(kMsgCannotParseIdentifier);
+      if (!Resolve(v)) Fail(kMsgCannotParseIdentifier);
       Place(lv, v);
       lv.state = State::Operator;
     }
   }
-  // An argument list that the end of the text cut off before its ")": the
-  // function is still called, with the usual check of its arguments, just
-  // as a parenthesised sub-expression simply ends there.
-  if (lv.kind == Kind::Arguments && lv.argsOf) {
-    CallWithArguments(lv);
-  } else {
-    FinishLevel(lv);
-  }
+  // An argument list that the end of the text cut off before its ")" ends
+  // like a parenthesised sub-expression: the function is not called (a call
+  // is made only once its ")" has been read), and the value of its last
+  // argument is the level's value.
+  FinishLevel(lv);
 }
 
 // Inlined into the loop of Run: it runs once per character.
@@ -373,9 +384,9 @@ inline bool TkqEvaluation::Step(Level& lv, char c) {
         if (lv.prefix) Fail(kMsgExpressionExpected);
         lv.haveOperand = false;
         lv.prefix = op;
-        // The word was an operator, not an operand: what follows must start
-        // a new operand of its own.
-        lv.tokenStarted = false;
+        // The token-started mark stays: a word operator directly before a
+        // character that ends a token, as in "(not)", applies to the empty
+        // operand there.
         lv.state = State::Operand;
       } else if (const TkqFunction* f = ev_.Functions.Find(lv.token)) {
         lv.func = f;
@@ -442,7 +453,7 @@ inline bool TkqEvaluation::Step(Level& lv, char c) {
       if (lv.func->ParamCount != 0) Fail(kMsgFunctionParamsExpected);
       {
         std::string v;
-        ev_.CallFunction(*lv.func, nullptr, data_, v);
+        Call(*lv.func, nullptr, v);
         CompleteOperand(lv, v);
       }
       return false;
@@ -455,9 +466,9 @@ void TkqEvaluation::Run(std::string& result) {
   for (;;) {
     Level& lv = At(depth_);
     if (lv.done || i_ >= n) {
-      // A level ended by its ")" reports errors at that character (already
-      // consumed); one ended by the text at the length plus one.
-      back_ = lv.done ? 1 : 0;
+      // Errors from here on name the position after the ")" that ended the
+      // level (it is consumed already), or the length of the text plus one.
+      back_ = 0;
       EndLevel(lv);
       if (depth_ == 0) {
         result = std::move(lv.L);
@@ -468,7 +479,6 @@ void TkqEvaluation::Run(std::string& result) {
       --depth_;
       Level& below = At(depth_);
       CompleteOperand(below, lv.L);
-      back_ = 0;
       continue;
     }
     if (Step(lv, text_[i_])) ++i_;
@@ -477,7 +487,43 @@ void TkqEvaluation::Run(std::string& result) {
 
 // --- TkqEvaluator ----------------------------------------------------------------------
 
-TkqEvaluator::TkqEvaluator() {
+// Guarded by a lock: an evaluation on the installation's worker thread and
+// one on the main thread may meet here.
+struct TkqEvaluator::CheckedTexts {
+  struct Hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
+  };
+  std::mutex lock;
+  std::unordered_set<std::string, Hash, std::equal_to<>> texts;
+  int operators = -1, functions = -1;  // the table sizes the texts were checked with
+};
+
+namespace {
+constexpr size_t kMaxCheckedTexts = 4096;
+constexpr size_t kMaxCheckedLength = 1024;
+}  // namespace
+
+bool TkqEvaluator::KnownWellFormed(std::string_view expr) {
+  std::lock_guard<std::mutex> guard(checked_->lock);
+  if (checked_->operators != Operators.Count() || checked_->functions != Functions.Count()) {
+    checked_->texts.clear();
+    checked_->operators = Operators.Count();
+    checked_->functions = Functions.Count();
+    return false;
+  }
+  return checked_->texts.find(expr) != checked_->texts.end();
+}
+
+void TkqEvaluator::RememberWellFormed(std::string_view expr) {
+  if (expr.size() > kMaxCheckedLength) return;
+  std::lock_guard<std::mutex> guard(checked_->lock);
+  if (checked_->operators != Operators.Count() || checked_->functions != Functions.Count()) return;
+  if (checked_->texts.size() >= kMaxCheckedTexts) checked_->texts.clear();
+  checked_->texts.emplace(expr);
+}
+
+TkqEvaluator::TkqEvaluator() : checked_(std::make_unique<CheckedTexts>()) {
   IdentChars.Include('0', '9');
   IdentChars.Include('A', 'Z');
   IdentChars.Include('_');
@@ -494,8 +540,14 @@ TkqEvaluator::~TkqEvaluator() = default;
 bool TkqEvaluator::ResolveOperand(std::string&, void*) { return true; }
 
 void TkqEvaluator::Evaluate(std::string_view expr, void* data, std::string& result) {
-  TkqEvaluation run(*this, expr, data);
   result.clear();
+  if (!KnownWellFormed(expr)) {
+    TkqEvaluation check(*this, expr, data, true);
+    check.Run(result);
+    RememberWellFormed(expr);
+  }
+  result.clear();
+  TkqEvaluation run(*this, expr, data, false);
   run.Run(result);
 }
 

@@ -170,11 +170,25 @@ void RunInstaller::SuspendForReboot(TvxInstallState state, const std::string& da
   state_.suspended = true;
 }
 
+bool RunInstaller::AllowEndOfSession() {
+  if (state_.resuming || db_.InstallState == TvxInstallState::isUnknown) {
+    Step("the end of the session refused");
+    return false;
+  }
+  SuspendForReboot(db_.InstallState, db_.InstallStateData);
+  // The wait for the running program ends at its next look at the flag.
+  state_.windowsShuttingDown = true;
+  Step("the session ends");
+  return true;
+}
+
 bool RunInstaller::PrepareResume() {
   actions_->ScheduleRebootOps();
   if (!state_.suspended) return true;
   std::string temp = GetTempFolder();
-  std::string program = temp + UniqueName(temp, "vx", ".exe");
+  // "vx" takes the place of the first two of the eight characters: only a
+  // program of that form removes itself after the resumed run.
+  std::string program = temp + UniqueName(temp, "vx", ".exe", true);
   if (!CopyFileChunked(state_.tempFolder + kResumeFileName, program)) {
     prompts_.ErrorBox("Error", "Cannot prepare for resuming.");
     return false;

@@ -75,6 +75,7 @@ class RunInstaller : public Installer, private ActionContext {
   bool SaveResumeState() override;
   bool LoadResumeState() override;
   bool PrepareResume() override;
+  bool AllowEndOfSession() override;
   void AddLogRecord(const std::string& section, const std::string& record) override;
   void LogNewFile(const std::string& file) override;
   void SuspendWorker() override;

@@ -330,7 +330,7 @@ bool RunPrograms(InstallRun& run, TvxComponent& component, int moment) {
       } else {
         Step("running " + LogQuote(event.commandLine) + " " + LogQuote(event.arguments));
         int code = RunAndWait(run.state.mainWindow, event.commandLine, event.arguments, show, event.workingFolder,
-                              [&run] { return run.Aborted(); });
+                              [&run] { return run.Aborted() || run.state.windowsShuttingDown; });
         Step(Format("exit code %d", code));
         if (run.Aborted() && !run.state.suspended) {
           // The user gave up while the program ran: it runs on, the

@@ -69,62 +69,20 @@ RegistryItemEvent RegistryEvent(TvxReg& item) {
   return event;
 }
 
-// The DWORD of an "int" value: decimal text (or "$" / "0x" and hexadecimal
-// digits) with an optional sign, anything from -2147483648 to 4294967295;
-// 0 when the text is not such a number.
-uint32_t DwordFromText(const std::string& text) {
-  std::string t = Trim(text);
-  uint32_t value = 0;
-  if (!t.empty() && t[0] == '$') return ParseHex32(std::string_view(t).substr(1), value) ? value : 0;
-  if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X'))
-    return ParseHex32(std::string_view(t).substr(2), value) ? value : 0;
-  size_t i = 0;
-  bool negative = false;
-  if (i < t.size() && (t[i] == '-' || t[i] == '+')) negative = t[i++] == '-';
-  if (i == t.size()) return 0;
-  int64_t n = 0;
-  for (; i < t.size(); ++i) {
-    if (t[i] < '0' || t[i] > '9') return 0;
-    n = n * 10 + (t[i] - '0');
-    if (n > 4294967295LL) return 0;
-  }
-  if (negative && n > 2147483648LL) return 0;
-  return uint32_t(negative ? -n : n);
-}
-
-// The bytes of a "bin" value: blanks removed, two hexadecimal digits a
-// byte, an odd last digit ignored. False when the text holds anything
-// else.
-bool BinaryFromHex(const std::string& text, std::string& bytes) {
-  std::string digits;
-  for (char c : text) {
-    if (static_cast<unsigned char>(c) <= ' ') continue;
-    if (HexDigitValue(c) < 0) return false;
-    digits += c;
-  }
-  bytes.clear();
-  for (size_t i = 0; i + 1 < digits.size(); i += 2)
-    bytes += char(HexDigitValue(digits[i]) * 16 + HexDigitValue(digits[i + 1]));
-  return true;
-}
-
+// "int" is a DWORD from its text (0 when not a number), "bin" bytes from
+// hexadecimal text (an odd last digit ignored), "mstr" the lines of the
+// text, anything else a string.
 bool WriteRegistryValue(const RegistryItemEvent& v, TvxRegType type) {
-  switch (type) {
-    case TvxRegType::int_:
-      return RegWriteDword(v.key, v.name, DwordFromText(v.value));
-    case TvxRegType::bin: {
-      std::string bytes;
-      if (!BinaryFromHex(v.value, bytes)) {
-        Note("not hexadecimal data for " + LogQuote(RegRecordKey(v.key, v.name)) + ": " + LogQuote(v.value));
-        return false;
-      }
-      return RegWriteBinary(v.key, v.name, bytes);
-    }
-    case TvxRegType::mstr:
-      return RegWriteMultiString(v.key, v.name, TextToLines(v.value));
-    default:
-      return RegWriteString(v.key, v.name, v.value);
+  std::string bytes;
+  if (type == TvxRegType::bin && !BinaryFromHex(v.value, bytes)) {
+    Note("not hexadecimal data for " + LogQuote(RegRecordKey(v.key, v.name)) + ": " + LogQuote(v.value));
+    return false;
   }
+  uint32_t code = type == TvxRegType::int_   ? kRegDword
+                  : type == TvxRegType::bin  ? kRegBinary
+                  : type == TvxRegType::mstr ? kRegMultiSz
+                                             : kRegSz;
+  return RegWriteValue(v.key, v.name, code, v.value);
 }
 
 // --- INI values ---------------------------------------------------------------------------

@@ -149,6 +149,11 @@ class Installer {
   // over to the system and, when the run was suspended, arranges for the
   // engine to be started again after it.
   virtual bool PrepareResume() = 0;
+  // Windows asks whether the logon may end. Only while a program the setup
+  // started runs: the run is suspended behind that program, its wait ends,
+  // and the answer is true. Otherwise (and while a resumed run catches up)
+  // the answer is false.
+  virtual bool AllowEndOfSession() { return false; }
 
   // A record for the uninstall log (CM_ADDLOGRECORD): both texts expanded,
   // the record split at its first "=".

@@ -174,20 +174,16 @@ bool FindPackageFile(PackageServices& services, const std::string& name, std::st
     if (FileExists(folder + name)) return true;
     char buffer[260] = {};
     std::strncpy(buffer, folder.c_str(), sizeof buffer - 1);
+    // The answer may name the same folder: removable media, where the user
+    // has put the next disk into the same drive. Only an answer of 0 ends
+    // the search.
     intptr_t answer = services.AskForPackage(name, buffer);
     if (answer == 0) {
       services.AbortInstall();
       return false;
     }
     buffer[sizeof buffer - 1] = 0;
-    std::string next = IncludeTrailingBackslash(std::string(buffer));
-    // A plug-in that keeps answering with the same folder would make this
-    // loop forever; the file is not there, so it counts as no answer.
-    if (SameText(next, folder)) {
-      services.AbortInstall();
-      return false;
-    }
-    folder = next;
+    folder = IncludeTrailingBackslash(std::string(buffer));
   }
 }
 
@@ -274,7 +270,7 @@ Status PreparePackages(PackageServices& w, TvxPackages& packages) {
       result = Status::Fail(kPackagePreparation, {pkg.FullFileName, "The folder \"" + p.folder + "\" cannot be created."});
       break;
     }
-    w.SetPreparationTitle(FormatName(kMsgPreparingTitle, p.name));
+    w.SetPreparationTitle(p.name);
     p.failure.clear();
     TvxUnpacker unpacker(pkg.FullFileName, uint32_t(pkg.Flags) & kPackageScrambled);
     bool ok = unpacker.Enumerate(

@@ -107,8 +107,9 @@ class PackageServices {
   // folder and its title from the name.
   virtual void ShowPreparationWindow(const std::string& folder, const std::string& name) {}
   virtual bool PreparationWindowVisible() { return false; }
-  // "Preparing "%s" package..." with the name, when the window exists.
-  virtual void SetPreparationTitle(const std::string& title) {}
+  // The package `name` (its FileName) whose preparation starts; the window,
+  // when it exists, shows "Preparing "<name>" package..." as its title.
+  virtual void SetPreparationTitle(const std::string& name) {}
   virtual void SetPreparationProgress(int percent) {}
   virtual void DestroyPreparationWindow() {}
 };
@@ -159,7 +160,6 @@ inline constexpr char kMsgInvalidPackage[] =
 inline constexpr char kMsgErrorCaption[] = "Error";
 inline constexpr char kMsgCannotResume[] = "Cannot prepare for resuming.";
 inline constexpr char kMsgNoDiskSpace[] = "Insufficient free disk space.";
-inline constexpr char kMsgPreparingTitle[] = "Preparing \"%s\" package...";
 inline constexpr char kMsgDamagedDatabase[] = "The database \"%s\" is damaged.";
 inline constexpr char kResumeFileName[] = "Resume.exe";
 

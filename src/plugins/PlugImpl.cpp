@@ -309,7 +309,7 @@ vx_param RunCommand(TPluginList& plugins, int32_t pluginId, int32_t msgId, vx_pa
     case CM_REGISTERFUNCTION: {
       if (!plugin) return 0;
       int32_t id = services->Evaluator().AddPluginFunction(Text(param1), int32_t(param2),
-                                                           reinterpret_cast<void*>(intptr_t(pluginId)));
+                                                           TPluginList::FunctionOwner(*plugin));
       return id < 0 ? 0 : id;
     }
     case CM_ADDLOGRECORD:

@@ -1,5 +1,6 @@
 #include "plugins/VXPlugins.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "database/VXClasses.h"
@@ -13,6 +14,13 @@ namespace vx {
 
 namespace {
 
+// A name that is neither on a drive ("C:...") nor rooted ("\dir",
+// "\\server\share").
+bool IsRelativeName(const std::string& name) {
+  if (name.size() >= 2 && name[1] == ':') return false;
+  return name.empty() || !IsPathDelimiter(name[0]);
+}
+
 void CopyText(char* dest, size_t size, const std::string& text) {
   size_t n = text.size() < size - 1 ? text.size() : size - 1;
   std::memcpy(dest, text.data(), n);
@@ -23,6 +31,7 @@ void CopyText(char* dest, size_t size, const std::string& text) {
 
 namespace {
 TPluginList* g_active = nullptr;
+std::atomic<uintptr_t> g_lastInstance{0};
 }  // namespace
 
 TPluginList* TPluginList::Active() { return g_active; }
@@ -41,7 +50,9 @@ TPluginList::~TPluginList() {
 
 void TPluginList::Call(const TkqFunction& func, const TkqParams* params, intptr_t extra, std::string& result) {
   CallPluginFunction(func, params, extra, result, [this](void* owner, void* block) -> intptr_t {
-    TPlugin* plugin = FindPlugin(int32_t(reinterpret_cast<intptr_t>(owner)));
+    // A function of a plug-in that is unloaded (or declined) finds nobody,
+    // even when another plug-in has its PluginID now.
+    TPlugin* plugin = FindInstance(reinterpret_cast<uintptr_t>(owner));
     if (!plugin) return 0;
     return SendToPlugin(*plugin, EV_CALCFUNCTION, reinterpret_cast<vx_param>(block), 0);
   });
@@ -123,9 +134,12 @@ TPluginList::TryResult TPluginList::TryFile(TvxPackage& package, const std::stri
   plugin->Config = entry->Config.get();
   plugin->CustomConfig = entry->CustomConfig.get();
   plugin->PluginID = int32_t(plugins_.size()) + 1;
+  plugin->Instance = ++g_lastInstance;
   plugin->Database = &package;
   if (!entry->ConfigFile.empty()) {
-    entry->ConfigFile = ExtractFilePath(file) + entry->ConfigFile;
+    // The entry keeps the full path: a database that is loaded again (a
+    // resumed run) must not get the folder a second time.
+    if (IsRelativeName(entry->ConfigFile)) entry->ConfigFile = ExtractFilePath(file) + entry->ConfigFile;
     plugin->ConfigFile = entry->ConfigFile;
   }
   TPlugin& p = *plugin;
@@ -233,6 +247,12 @@ vx_param TPluginList::SendEvent(int32_t msgId, vx_param param1, vx_param param2,
 
 vx_param TPluginList::SendEventByName(const std::string& name, vx_param param1, vx_param param2, bool toAll) {
   return SendEvent(store_.Register(name), param1, param2, toAll);
+}
+
+TPlugin* TPluginList::FindInstance(uintptr_t instance) {
+  for (auto& p : plugins_)
+    if (p->Instance == instance) return p.get();
+  return nullptr;
 }
 
 TPlugin* TPluginList::FindPlugin(int32_t pluginId) {

@@ -31,6 +31,10 @@ struct TPlugin {
   TXMLTag* CustomConfig = nullptr;
   int32_t PluginID = 0;
   TvxPackage* Database = nullptr;  // the package that listed the plug-in
+  // This loaded instance, unique for the whole process: a PluginID is given
+  // again after a plug-in declined, an instance number never. Functions a
+  // plug-in registers belong to its instance.
+  uintptr_t Instance = 0;
 };
 
 // Message number of a cross-thread broadcast sent to the main window.
@@ -68,6 +72,10 @@ class TPluginList : public TvxPluginFunctionCalls {
   vx_param SendEvent(int32_t msgId, vx_param param1, vx_param param2, bool toAll);
   vx_param SendEventByName(const std::string& name, vx_param param1, vx_param param2, bool toAll);
   TPlugin* FindPlugin(int32_t pluginId);
+  // The loaded plug-in of that instance number, or nullptr once it is gone.
+  TPlugin* FindInstance(uintptr_t instance);
+  // The owner under which a function that `plugin` registers is kept.
+  static void* FunctionOwner(const TPlugin& plugin) { return reinterpret_cast<void*>(plugin.Instance); }
 
   size_t Count() const { return plugins_.size(); }
   TPlugin& operator[](size_t i) { return *plugins_[i]; }

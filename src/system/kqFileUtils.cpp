@@ -6,6 +6,7 @@
 #include "system/PeImage.h"
 #include "system/kqRegIni.h"
 #include "system/kqStrUtils.h"
+#include "system/kqUtils.h"
 
 namespace vx {
 
@@ -274,16 +275,22 @@ bool MoveFileAtReboot(const std::string& source, const std::string& destination)
 
 bool DeleteFileAtReboot(const std::string& path) { return MoveFileAtReboot(path, ""); }
 
-bool StartSelfDeleteBatch(bool removeFolder) {
+bool StartSelfDeleteBatch(bool removeFolder) { return StartSelfDeleteBatch(removeFolder, {}); }
+
+bool StartSelfDeleteBatch(bool removeFolder, const std::vector<std::string>& moreFolders) {
   Host& h = CurrentHost();
   std::string program = h.ExecutablePath();
   std::string folder = ExcludeTrailingBackslash(ExtractFilePath(program));
   std::string parent = ExtractFilePath(folder);
+  // Folders above the program's own may hold the folder the batch would be
+  // written to: the batch then lives in the temporary folder.
+  if (!moreFolders.empty()) parent = GetTempFolder();
   std::string batch = parent + UniqueName(parent, "", ".bat", true);
   std::string text = ":try\r\n";
   text += "del \"" + program + "\"\r\n";
   text += "if exist \"" + program + "\" goto try\r\n";
   if (removeFolder) text += "rd \"" + folder + "\"\r\n";
+  for (const std::string& more : moreFolders) text += "rd \"" + ExcludeTrailingBackslash(more) + "\"\r\n";
   text += "del \"" + batch + "\"\r\n";
   if (!WriteWholeFile(batch, text)) return false;
   HandleValue process = h.StartProcess("\"" + batch + "\"", parent, kSwHide, kIdlePriorityClass);

@@ -80,6 +80,11 @@ std::string RewriteWininit(const std::string& oldText, const std::vector<std::st
 // executable once it has ended (and the folder when `removeFolder`), and
 // starts it hidden at idle priority.
 bool StartSelfDeleteBatch(bool removeFolder);
+// The same, then removing each of `moreFolders` in the order given ("rd"
+// removes only an empty folder): the folders above the program's own that
+// an installation created. The batch is then written to the temporary
+// folder, since those folders may hold the one beside the program.
+bool StartSelfDeleteBatch(bool removeFolder, const std::vector<std::string>& moreFolders);
 
 // --- Versions and dates ------------------------------------------------------------------
 

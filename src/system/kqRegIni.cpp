@@ -263,7 +263,53 @@ bool RegWriteMultiString(const std::string& path, const std::string& name, const
   return Write(path, name, kRegMultiSz, MultiStringData(lines));
 }
 
+uint32_t DwordFromText(const std::string& text) {
+  std::string t = Trim(text);
+  uint32_t value = 0;
+  if (!t.empty() && t[0] == '$') return ParseHex32(std::string_view(t).substr(1), value) ? value : 0;
+  if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X'))
+    return ParseHex32(std::string_view(t).substr(2), value) ? value : 0;
+  size_t i = 0;
+  bool negative = false;
+  if (i < t.size() && (t[i] == '-' || t[i] == '+')) negative = t[i++] == '-';
+  if (i == t.size()) return 0;
+  int64_t n = 0;
+  for (; i < t.size(); ++i) {
+    if (t[i] < '0' || t[i] > '9') return 0;
+    n = n * 10 + (t[i] - '0');
+    if (n > 4294967295LL) return 0;
+  }
+  if (negative && n > 2147483648LL) return 0;
+  return uint32_t(negative ? -n : n);
+}
+
+bool BinaryFromHex(const std::string& text, std::string& bytes) {
+  std::string digits;
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) <= ' ') continue;
+    if (HexDigitValue(c) < 0) return false;
+    digits += c;
+  }
+  bytes.clear();
+  for (size_t i = 0; i + 1 < digits.size(); i += 2)
+    bytes += char(HexDigitValue(digits[i]) * 16 + HexDigitValue(digits[i + 1]));
+  return true;
+}
+
 bool RegWriteValue(const std::string& path, const std::string& name, uint32_t type, const std::string& text) {
+  switch (type) {
+    case kRegBinary: {
+      std::string bytes;
+      return BinaryFromHex(text, bytes) && RegWriteBinary(path, name, bytes);
+    }
+    case kRegDword:
+      return RegWriteDword(path, name, DwordFromText(text));
+    default:
+      return RegWriteValueStrict(path, name, type, text);
+  }
+}
+
+bool RegWriteValueStrict(const std::string& path, const std::string& name, uint32_t type, const std::string& text) {
   switch (type) {
     case kRegSz:
     case kRegExpandSz:

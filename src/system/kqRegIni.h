@@ -57,7 +57,21 @@ bool RegWriteHex(const std::string& path, const std::string& name, const std::st
 bool RegWriteMultiString(const std::string& path, const std::string& name, const std::vector<std::string>& lines);
 // By type code: 1 and 2 as REG_SZ, 3 binary from hex text, 4 DWORD from
 // decimal text, 7 multi-string from lines (CR LF separated); others fail.
+// The texts are read as a project's values are: a DWORD text that is no
+// number writes 0 (DwordFromText), an odd last hex digit is ignored
+// (BinaryFromHex); only hex text with other characters fails, writing
+// nothing.
 bool RegWriteValue(const std::string& path, const std::string& name, uint32_t type, const std::string& text);
+// The same with a strict reading, for tools: a DWORD text must be a number,
+// hex text an even run of digits; otherwise nothing is written.
+bool RegWriteValueStrict(const std::string& path, const std::string& name, uint32_t type, const std::string& text);
+// The DWORD of a value's text: decimal (or "$" / "0x" and hexadecimal
+// digits) with an optional sign, anything from -2147483648 to 4294967295;
+// 0 when the text is not such a number.
+uint32_t DwordFromText(const std::string& text);
+// The bytes of a value's hex text: blanks removed, two digits a byte, an
+// odd last digit ignored. False when the text holds anything else.
+bool BinaryFromHex(const std::string& text, std::string& bytes);
 
 bool RegRemoveValue(const std::string& path, const std::string& name);
 // Deletes the key; `recursive` first deletes every sub key.

@@ -170,6 +170,21 @@ TEST_F(IniFileTest, FilesOpenLockAndFolders) {
   }
   ASSERT_TRUE(ReadWholeFile(deep, text));
   EXPECT_EQ(text, "[S]\r\nk=w\r\n\r\n");
+
+  // A file the object created is held the same way once it is written.
+  std::string created = Path("x\\created.ini");
+  {
+    TkqIniFile writer(created);
+    writer.WriteString("S", "k", "new");
+    ASSERT_TRUE(writer.UpdateFile());
+    EXPECT_THROW(TkqIniFile second(created), EInOutError);
+    EXPECT_EQ(CurrentHost().OpenFile(created, FileAccess::ReadWrite, FileCreate::OpenExisting, kShareRead | kShareWrite),
+              nullptr);
+    EXPECT_EQ(Read("x\\created.ini"), "[S]\r\nk=new\r\n\r\n");
+    writer.WriteString("S", "k", "newer");
+  }
+  ASSERT_TRUE(ReadWholeFile(created, text));
+  EXPECT_EQ(text, "[S]\r\nk=newer\r\n\r\n");
 }
 
 TEST_F(IniFileTest, SearchesStartAtTheLastSectionFound) {

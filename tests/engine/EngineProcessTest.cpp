@@ -265,15 +265,16 @@ TEST_F(SetupFile, OpensBothPackagesUpToTheInstallation) {
   EXPECT_NE(text.find("window: create \"VXPresetupWindow\"", dialog), std::string::npos) << text;
 #endif
 
-  // What the preparation wrote: the databases and the pictures, no data.
+  // What the preparation wrote: the databases, the pictures and the
+  // uninstaller vxbuild packs by default, no data.
   std::vector<std::string> files;
   for (const std::string& line : LinesStartingWith(text, "prepared: ")) {
     std::string name = line.substr(10, line.rfind(' ') - 10);
     // The pictures keep their sizes; the databases are whatever vxbuild wrote.
     files.push_back(name.find(".bmp") != std::string::npos ? line.substr(10) : name);
   }
-  EXPECT_EQ(files, (std::vector<std::string>{"\"db.pdb\"", "\"main.pdb\"", "\"splash.bmp\" 29886", "\"db.pdb\"",
-                                             "\"presetup.bmp\" 79278"}))
+  EXPECT_EQ(files, (std::vector<std::string>{"\"db.pdb\"", "\"main.pdb\"", "\"splash.bmp\" 29886",
+                                             "\"Uninstall.exe\"", "\"db.pdb\"", "\"presetup.bmp\" 79278"}))
       << text;
   auto packages = LinesStartingWith(text, "package: \"");
   ASSERT_EQ(packages.size(), 2u) << text;

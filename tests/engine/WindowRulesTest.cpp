@@ -26,12 +26,12 @@ TEST(SplashRules, TrailerIsTheLastEightBytes) {
   s = vx::ReadSplashTrailer("1234567");
   EXPECT_EQ(s.displayMs, 0u);
   EXPECT_EQ(s.opacity, 100);
-  // A negative time does not wait; a huge one (pixel data of a picture
-  // without trailer) neither wraps nor holds the setup for long.
+  // A negative time does not wait; a long one is honoured whole, and one
+  // beyond the tick counter's range does not wrap to a short wait.
   EXPECT_EQ(vx::ReadSplashTrailer(Trailer(-5, 100)).displayMs, 0u);
-  EXPECT_EQ(vx::ReadSplashTrailer(Trailer(60, 100)).displayMs, 60000u);
-  EXPECT_EQ(vx::ReadSplashTrailer(Trailer(61, 100)).displayMs, 60000u);
-  EXPECT_EQ(vx::ReadSplashTrailer(Trailer(4294968, 100)).displayMs, 60000u);  // x 1000 wraps 32 bits
+  EXPECT_EQ(vx::ReadSplashTrailer(Trailer(61, 100)).displayMs, 61000u);
+  EXPECT_EQ(vx::ReadSplashTrailer(Trailer(3600, 100)).displayMs, 3600000u);
+  EXPECT_EQ(vx::ReadSplashTrailer(Trailer(4294968, 100)).displayMs, UINT32_MAX);  // x 1000 wraps 32 bits
 }
 
 TEST(SplashRules, AlphaIsOpacityTimes255Rounded) {

@@ -125,16 +125,22 @@ TEST_F(ExprTest, PrefixOperators) {
            {"not 0", "1"}, {"not 1", "0"}, {"not 10", "0"}, {"not 2 = 0", "0"},  // (not 2) = 0
            {"-2 * 3", "-6"}, {"- - 5", "-5"},  // the second replaces the first
            {"1 - -2", "3"}, {"+abc", "0"}, {"- 0", "0"}, {"not(0)", "1"},
-           {"not", "not"}, {"1 and not", "0"}})  // a final bare word is an operand
+           {"not", "not"}, {"1 and not", "0"},  // a final bare word is an operand
+           // A word operator keeps the token started: the empty token that a
+           // ")" or "," ends right after it is its operand.
+           {"(not)", "1"}, {"not )", "1"}, {"Join(1, not)", "11"}, {"Join(not, 0)", "10"}})
     EXPECT_EQ(Eval(c.expr), c.value) << c.expr;
   ExpectError("not not 1", kExprExpected, 7);
   ExpectError("* 5", kArity, 4);
   ExpectError("and 1", kArity, 6);
   ExpectError("1 not 2", kArity, 8);
-  ExpectError("(1 not 2) + 3", kArity, 9);  // found at the ")" that ends the level
-  // An operator word is no operand: the operand after it is missing.
-  ExpectError("not )", kExprExpected, 4);
-  ExpectError("Join(1, not)", kExprExpected, 11);
+  // Found once the ")" that ends the level has been read: the position
+  // after it.
+  ExpectError("(1 not 2) + 3", kArity, 10);
+  ExpectError("*(1)", kArity, 5);
+  ExpectError("Join(1 not 2)", kArity, 13);  // an argument list is finished at its ")"
+  ExpectError("- (not) 2", kOpExpected, 9);
+  ExpectError("- )", kExprExpected, 2);  // a symbol operator starts no token
 }
 
 TEST_F(ExprTest, Functions) {
@@ -145,8 +151,32 @@ TEST_F(ExprTest, Functions) {
            {"not HasAdminRights and 1", "0"},
            {"1 + 2) + 100", "3"},  // the outer ")" ends the evaluation
            {"(1 + 2", "3"},        // a missing ")" at the end is not reported,
-           {"Length('abc'", "3"}})  // also not for an argument list
+           // also not for an argument list: the function is not called and
+           // its last argument is the value
+           {"Length('abc'", "abc"}, {"SubStr('abc', 1", "1"}, {"1 + Length('ab', 2 * 3", "7"}})
     EXPECT_EQ(Eval(c.expr), c.value) << c.expr;
+  calls.clear();
+  EXPECT_EQ(Eval("Join('a', Join('b'"), "b");
+  EXPECT_TRUE(calls.empty()) << "no function without its \")\" is called";
+}
+
+TEST_F(ExprTest, NothingIsCalledInAnExpressionThatIsNotWellFormed) {
+  for (const char* expr : {"Join('a') & (1 +", "Join('a') & Join('b') Join('c')", "Join(Join('a'), 1 not 2)",
+                           "Join('a') + SubStr('abc')", "Join('a') & 'open"}) {
+    calls.clear();
+    EXPECT_ANY_THROW(Eval(expr)) << expr;
+    EXPECT_TRUE(calls.empty()) << expr;
+  }
+  // A text checked once is checked again when the tables have grown.
+  EXPECT_EQ(Eval("Join('a') & Later"), "aLater");
+  ev.AddFunction("Later", 1, nullptr);
+  calls.clear();
+  EXPECT_ANY_THROW(Eval("Join('a') & Later"));
+  EXPECT_TRUE(calls.empty());
+  // Errors that only evaluation finds come after the calls before them.
+  calls.clear();
+  EXPECT_EQ(Error("Join('a') & 1 / 0"), "Floating point division by zero");
+  EXPECT_EQ(calls, std::vector<std::string>{"Join:a"});
 }
 
 struct ErrorCase {
@@ -171,7 +201,7 @@ TEST_F(ExprTest, ErrorTextsAndPositions) {
            {"HasAdminRights()", kExprExpected, 15}, {"HasAdminRights ", kExprExpected, 16},
            {"Join()", kExprExpected, 5}, {"Join(1,)", kExprExpected, 7},
            {"Length('abc', 'd')", "Too many parameters.", 18}, {"SubStr('abc')", "Not enough parameters.", 13},
-           {"SubStr('abc', 1", "Not enough parameters.", 16}})
+           {"SubStr('abc', 1)", "Not enough parameters.", 16}})
     ExpectError(c.expr, c.text, c.pos);
 }
 

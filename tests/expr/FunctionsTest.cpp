@@ -109,6 +109,16 @@ TEST_F(FunctionsTest, NumbersVersionsAndDates) {
   EXPECT_EQ(ErrorOf("CompareDate(\"1/1/2021\", \"soon\")"), "'soon' is not a valid date and time");
   EXPECT_EQ(ErrorOf("CompareDate(\"1/1/2021 25:00\", \"1/1/2021\")"),
             "'1/1/2021 25:00' is not a valid date and time");
+  // Two-digit years fall into the hundred years from fifty before the
+  // current year to forty-nine after it; both edges of that window.
+  const int year = Host().LocalTime().year;
+  auto twoDigits = [](int y) { return vx::Format("%02d", y % 100); };
+  EXPECT_EQ(Calc("CompareDate('6/15/" + twoDigits(year - 50) + "', '6/15/" + std::to_string(year - 50) + "')"), "0");
+  EXPECT_EQ(Calc("CompareDate('6/15/" + twoDigits(year + 49) + "', '6/15/" + std::to_string(year + 49) + "')"), "0");
+  EXPECT_EQ(Calc("CompareDate('6/15/" + twoDigits(year - 51) + "', '6/15/" + std::to_string(year) + "')"), "1");
+  if (year <= 2049) {
+    EXPECT_EQ(Calc("CompareDate(\"12/31/99\", \"01/01/2000\")"), "-1");
+  }
 
   double d = 0;
   ASSERT_TRUE(vx::TryStrToDateTime("02/29/2000 23:59:58", d));

@@ -20,19 +20,25 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/Main.h"
+#include "engine/MainWnd.h"
 #include "install/Install.h"
 #include "support/InstallFakes.h"
 #include "support/MachineSnapshot.h"
 #include "support/TestMachine.h"
+#include "system/ResumeProgramName.h"
 #include "system/RunLog.h"
 #include "system/kqFileUtils.h"
 #include "system/kqRegIni.h"
 #include "system/kqStrUtils.h"
+#include "system/kqUtils.h"
 #include "system/sandbox/SandboxHost.h"
 
 namespace {
@@ -134,7 +140,7 @@ class InstallEverything : public ::testing::Test {
     vx::IniFlush();
     ASSERT_TRUE(AppendNative(machine.Root() + "/machine.ini",
                              "\r\n[Servers]\r\nserver.dll=C:\\scratch\\server.reg\r\n"
-                             "[Programs]\r\napp.exe=[ -n \"$3\" ] && echo \"$3\" >> \"$2\"; case \"$1\" in [0-9]*) exit $1;; esac\r\n"
+                             "[Programs]\r\napp.exe=[ -n \"$3\" ] && echo \"$3\" >> \"$2\"; while [ -e \"$2.hold\" ]; do sleep 0.02; done; case \"$1\" in [0-9]*) exit $1;; esac\r\n"
                              "prepare.exe=echo \"$3\" >> \"$2\"\r\n"));
     templateRoot = machine.Root();
     before = SnapshotOf(templateRoot);
@@ -170,8 +176,21 @@ class InstallEverything : public ::testing::Test {
                                        "/var:ProgramLog=" + programLog, "/suppressmsgboxes",
                                        "/log:" + dir.Path() + "/run.log"};
     params.insert(params.end(), extra.begin(), extra.end());
-    SetEnv(dir.Path() + "/none.script");
     std::remove(programLog.c_str());
+    return Run(params, failAt);
+  }
+
+  // The run a resume entry starts, in this process: the arguments of its
+  // command line (three quoted parts, the first the program) and a run log.
+  int Resume(const std::string& command, int failAt = 0) {
+    Strings parts = vx::SplitString(command, '"'), params;
+    for (size_t i = 3; i < parts.size(); i += 2) params.push_back(parts[i]);
+    params.push_back("/log:" + dir.Path() + "/run.log");
+    return Run(params, failAt);
+  }
+
+  int Run(const Strings& params, int failAt) {
+    SetEnv(dir.Path() + "/none.script");
     vx::CommandLine commandLine(params);
     vx::UnattendedAnswers answers;
     std::string error;
@@ -341,6 +360,36 @@ TEST_F(InstallEverything, RollbackAfterAFailureAtAnyChangeGivesTheMachineBack) {
               (long long)took.count());
 }
 
+// Installed, then removed by the uninstaller the setup file carries (the
+// native one vxbuild packs), started as "Add or remove programs" starts it.
+TEST_F(InstallEverything, UninstallAfterInstallGivesTheMachineBack) {
+  auto m = FreshMachine();
+  vx::SandboxHost& h = m->Host();
+  ASSERT_EQ(Install(), 0) << runLog;
+  std::string command = vx::RegReadText(kUninstallKey, "UninstallString", "");
+  ASSERT_EQ(command, std::string("\"") + kProduct + "\\Uninstall.exe\" \"" + kProduct + "\\install.log\"");
+  std::string log = dir.Path() + "/uninstall.log";
+  vx::HandleValue process = h.StartProcess(command + " /s /log:" + log, "", vx::kSwShowNormal, 0);
+  ASSERT_TRUE(process);
+  h.WaitForProcess(process, 0xFFFFFFFFu);
+  uint32_t code = 99;
+  h.ProcessExitCode(process, code);
+  h.CloseHandle(process);
+  EXPECT_EQ(code, 0u) << ReadNative(log);
+  // What stays different, by design: the older product's value the
+  // installation removed (a removal is never recorded), and the INI file
+  // the product added entries to, which keeps the form the INI layer gave
+  // it (no comment, no blanks around "=") without those entries.
+  EXPECT_EQ(vxtest::Diff(before, Snapshot(h)),
+            "~ file " + std::string(kRoot) + "\\existing.ini: content 49 -> 30 bytes, first difference at byte 0\n" +
+                kRemoval)
+      << ReadNative(log);
+  EXPECT_EQ(Read(std::string(kRoot) + "\\existing.ini"), "[Old]\r\nA=1\r\n\r\n[Other]\r\nx=y\r\n\r\n");
+  // Once more: the product is gone, with its uninstaller.
+  EXPECT_FALSE(vx::RegKeyExists(kUninstallKey));
+  EXPECT_EQ(h.StartProcess(command, "", vx::kSwShowNormal, 0), 0u);
+}
+
 TEST_F(InstallEverything, AFailingProgramWhoseExitCodeIsCheckedRollsEverythingBack) {
   auto m = FreshMachine();
   EXPECT_EQ(Install({"/var:FailProgram=1"}), -1) << runLog;
@@ -354,12 +403,267 @@ TEST_F(InstallEverything, AMachineKeyRefusedToAUserWithoutRightsEndsWithAMessage
   auto m = FreshMachine("[Machine]\r\nAdministrator=0");
   vxtest::MachineSnapshot mine = Snapshot(m->Host());
   EXPECT_EQ(Install(), -1) << runLog;
-  EXPECT_NE(runLog.find("Error changing registry data."), std::string::npos) << runLog;
-  // The server and the user's values before it were in place, then undone.
-  EXPECT_NE(runLog.find("Product\\\\server.dll\": done"), std::string::npos) << runLog;
-  EXPECT_NE(runLog.find("install: server removal"), std::string::npos) << runLog;
+  // The first machine-wide change is the count of the uninstaller the
+  // setup file carries (SharedDLLs is a key of HKLM): the files were in
+  // place, then undone.
+  EXPECT_NE(runLog.find("Cannot update the count of installations of the shared file \\\"C:\\\\scratch\\\\root\\\\Product\\\\Uninstall.exe"),
+            std::string::npos)
+      << runLog;
   EXPECT_EQ(ReadNative(programLog), "before\n");
-  EXPECT_EQ(vxtest::Diff(mine, Snapshot(m->Host())), kRemoval) << runLog;
+  EXPECT_EQ(vxtest::Diff(mine, Snapshot(m->Host())), "") << runLog;
+}
+
+// --- Suspension for a restart and the resumed run ------------------------------------
+
+const char kRunOnceKey[] = "HKCU\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+const char kOldReadme[] = "the readme of an older version";
+
+// The RunOnce entries of the current machine: name and command line.
+std::map<std::string, std::string> RunOnceEntries(vx::Host& h) {
+  std::map<std::string, std::string> entries;
+  vx::RegKey key = 0;
+  if (h.OpenRegKey(vx::kHKeyCurrentUser, std::string(kRunOnceKey).substr(5), false, key) != 0) return entries;
+  std::string name;
+  for (uint32_t i = 0; h.EnumRegValue(key, i, name) == 0; ++i) entries[name] = vx::RegReadText(kRunOnceKey, name, "");
+  h.CloseRegKey(key);
+  return entries;
+}
+
+// Replaces the machine description's in-use files by none (the programs
+// that held them ended with the restart).
+void ForgetFilesInUse(const std::string& root) {
+  std::string ini = ReadNative(root + "/machine.ini");
+  size_t at = ini.find("[InUse]");
+  ASSERT_NE(at, std::string::npos);
+  std::ofstream(root + "/machine.ini", std::ios::binary | std::ios::trunc) << ini.substr(0, at);
+}
+
+class ResumeAfterRestart : public InstallEverything {
+ protected:
+  void SetUp() override {
+    InstallEverything::SetUp();
+    // The product's readme of an older version is in place on every
+    // machine of these tests.
+    ASSERT_TRUE(vx::ForceFolders(kProduct));
+    ASSERT_TRUE(vx::WriteWholeFile(std::string(kProduct) + "\\readme.txt", kOldReadme));
+    vx::IniFlush();
+    before = SnapshotOf(templateRoot);
+  }
+
+  // The machine after an installation, in a form that two installations at
+  // different moments give alike: the shortcuts by what they say (their
+  // files hold the times of their targets), everything else as it is.
+  struct Outcome {
+    vxtest::MachineSnapshot machine;
+    std::string links;
+  };
+  static Outcome OutcomeOf(vx::SandboxHost& h) {
+    std::string menu = vx::IncludeTrailingBackslash(h.ShellFolderPath(vx::kCsidlPrograms)) + "Everything Test\\";
+    vxtest::SnapshotOptions o;
+    // A file in use before the restart is not the installation's doing.
+    o.ignore = {vxtest::TempFolderPrefix(h), menu, "[InUse]"};
+    Outcome outcome{vxtest::MachineSnapshot::Take(h, o), ""};
+    std::string& text = outcome.links;
+    EXPECT_TRUE(h.InitializeCom());
+    for (const char* name : {"Everything.lnk", "Read me.lnk"}) {
+      vx::ShellLinkData link;
+      EXPECT_TRUE(h.LoadShellLink(menu + name, link)) << name;
+      text += vx::Format("link %s: %s|%s|%s|%s|%s,%d|%d|%d\n", name, link.target.c_str(), link.arguments.c_str(),
+                         link.workingFolder.c_str(), link.description.c_str(), link.iconFile.c_str(),
+                         link.iconIndex, link.hotkey, link.showCmd);
+    }
+    h.UninitializeCom();
+    return outcome;
+  }
+  static void ExpectSame(const Outcome& expected, const Outcome& actual, const std::string& runLog) {
+    EXPECT_EQ(vxtest::Diff(expected.machine, actual.machine), "") << runLog;
+    EXPECT_EQ(actual.links, expected.links);
+  }
+
+  // A fresh copy of the prepared machine whose readme is older than the
+  // one the setup file brings (a copy of a folder has new file times).
+  std::unique_ptr<MachineCopy> MachineWithOldReadme(const std::string& machineIniLines = "") {
+    auto m = FreshMachine(machineIniLines);
+    fs::last_write_time(vx::Format("%s-run%d/drive_c/scratch/root/Product/readme.txt", templateRoot.c_str(), runs),
+                        fs::file_time_type::clock::now() - std::chrono::hours(24 * 365 * 20));
+    return m;
+  }
+
+  // Installs while another program holds the old readme open, then
+  // restarts the machine. Leaves the machine's folder behind as it is then
+  // and returns the resume entry (removed from RunOnce, as Windows removes
+  // it before it runs it).
+  std::string SuspendAndRestart(std::string& rootAfterRestart) {
+    std::string command;
+    auto m = MachineWithOldReadme(std::string("[InUse]\r\nreadme=") + kProduct + "\\readme.txt");
+    vx::SandboxHost& h = m->Host();
+    EXPECT_EQ(Install(), 0) << runLog;
+    EXPECT_NE(runLog.find("suspended for a restart"), std::string::npos) << runLog;
+    // The files are in place, the phases after them wait.
+    EXPECT_EQ(Read(std::string(kProduct) + "\\app.exe"), ProjectFile("src/bin/app.exe"));
+    EXPECT_EQ(Read(std::string(kProduct) + "\\readme.txt"), kOldReadme);
+    EXPECT_FALSE(vx::RegValueExists(kUserKey, "Name"));
+    EXPECT_EQ(ReadNative(programLog), "before\n");
+    EXPECT_TRUE(h.RestartRequested());  // the file in use asks for it
+
+    // One entry "vx<number>": the resume program in the system temporary
+    // folder, the kept temporary folder without its trailing backslash,
+    // the setup file.
+    auto entries = RunOnceEntries(h);
+    EXPECT_EQ(entries.size(), 1u);
+    if (entries.empty()) return "";
+    const auto& [name, value] = *entries.begin();
+    EXPECT_TRUE(name.size() > 2 && name.compare(0, 2, "vx") == 0 &&
+                name.find_first_not_of("0123456789", 2) == std::string::npos)
+        << name;
+    command = value;
+    Strings parts = vx::SplitString(command, '"');
+    EXPECT_EQ(parts.size(), 7u) << command;
+    if (parts.size() != 7) return "";
+    std::string program = parts[1], folder = parts[3].substr(8);
+    EXPECT_EQ(parts[0] + "|" + parts[2] + "|" + parts[4] + "|" + parts[6], "| | |") << command;
+    EXPECT_TRUE(vx::StartsWithText(parts[3], "/resume:") && vx::StartsWithText(parts[5], "/exename:")) << command;
+    EXPECT_EQ(parts[5].substr(9), setup);
+    EXPECT_TRUE(vx::SameText(vx::ExtractFilePath(program), vx::GetTempFolder()))
+        << program;
+    std::string programName = vx::ExtractFileName(program);
+    EXPECT_TRUE(VxIsResumeProgramName(programName.data(), programName.size())) << program;
+    EXPECT_NE(folder.back(), '\\');
+    for (const char* file : {"MainDB", "InstallActions", "Resume.exe"})
+      EXPECT_TRUE(vx::FileExists(folder + "\\" + file)) << file;
+    EXPECT_EQ(Read(program), Read(folder + "\\Resume.exe"));
+
+    // The restart: the waiting file takes the old one's place; the entry
+    // is taken out and run by the test in this process.
+    EXPECT_TRUE(vx::RegRemoveValue(kRunOnceKey, name));
+    Strings report;
+    EXPECT_TRUE(h.Reboot(report)) << report.size();
+    EXPECT_EQ(Read(std::string(kProduct) + "\\readme.txt"), ProjectFile("src/docs/readme.txt"));
+    vx::IniFlush();
+    rootAfterRestart = templateRoot + "-restarted";
+    fs::remove_all(rootAfterRestart);
+    fs::copy(vx::Format("%s-run%d", templateRoot.c_str(), runs), rootAfterRestart, fs::copy_options::recursive);
+    ForgetFilesInUse(rootAfterRestart);
+    return command;
+  }
+};
+
+TEST_F(ResumeAfterRestart, AFileInUseSuspendsTheRunAndTheResumedRunFinishesItAsOneRunWould) {
+  // What one uninterrupted run leaves.
+  Outcome plain;
+  {
+    auto m = MachineWithOldReadme();
+    ASSERT_EQ(Install(), 0) << runLog;
+    plain = OutcomeOf(m->Host());
+  }
+  std::string restarted;
+  std::string command = SuspendAndRestart(restarted);
+  ASSERT_FALSE(command.empty());
+  MachineCopy m(restarted, restarted + "-resume");
+  ASSERT_EQ(Resume(command), 0) << runLog;
+  EXPECT_NE(runLog.find("resume from"), std::string::npos) << runLog;
+  EXPECT_EQ(ReadNative(programLog), "before\nafter\n");  // the first program did not run again
+  // The kept temporary folder is gone, no restart is asked for, no new
+  // entry is written; the machine is the one a single run gives.
+  std::string folder = vx::SplitString(command, '"')[3].substr(8);
+  EXPECT_FALSE(vx::FolderExists(folder));
+  EXPECT_FALSE(m.Host().RestartRequested());
+  EXPECT_TRUE(RunOnceEntries(m.Host()).empty());
+  ExpectSame(plain, OutcomeOf(m.Host()), runLog);
+}
+
+// The restart as the machine does it: the waiting file is put in place,
+// then the RunOnce entry starts the resume program (the engine alone, as a
+// process of its own), which finishes the installation and removes itself.
+TEST_F(ResumeAfterRestart, TheMachineRunsTheResumeEntryAndTheResumeProgramRemovesItself) {
+  Outcome plain;
+  {
+    auto m = MachineWithOldReadme();
+    ASSERT_EQ(Install(), 0) << runLog;
+    plain = OutcomeOf(m->Host());
+  }
+  auto m = MachineWithOldReadme(std::string("[InUse]\r\nreadme=") + kProduct + "\\readme.txt");
+  vx::SandboxHost& h = m->Host();
+  ASSERT_EQ(Install(), 0) << runLog;
+  auto entries = RunOnceEntries(h);
+  ASSERT_EQ(entries.size(), 1u);
+  Strings parts = vx::SplitString(entries.begin()->second, '"');
+  ASSERT_EQ(parts.size(), 7u);
+  std::string program = parts[1], folder = parts[3].substr(8);
+  Strings report;
+  EXPECT_TRUE(h.Reboot(report)) << report.size();
+  std::string shown;
+  for (const std::string& line : report) shown += line + "\n";
+  EXPECT_NE(shown.find("exit code 0"), std::string::npos) << shown;
+  EXPECT_EQ(ReadNative(programLog), "before\nafter\n");
+  EXPECT_FALSE(vx::FolderExists(folder)) << shown;
+  // The resume program deletes itself once it has ended.
+  for (int i = 0; i < 200 && vx::FileExists(program); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_FALSE(vx::FileExists(program)) << shown;
+  EXPECT_TRUE(RunOnceEntries(h).empty());
+  ExpectSame(plain, OutcomeOf(h), shown);
+}
+
+TEST_F(ResumeAfterRestart, AResumedRunThatFailsRollsBackBothRunsWithTheRestoredLog) {
+  std::string restarted;
+  std::string command = SuspendAndRestart(restarted);
+  ASSERT_FALSE(command.empty());
+  int n = 1, firstRemoved = 0;
+  for (; n < 100; ++n) {
+    SCOPED_TRACE(vx::Format("failure at change %d of the resumed run", n));
+    MachineCopy m(restarted, vx::Format("%s-fail%d", restarted.c_str(), n));
+    std::remove(programLog.c_str());
+    int code = Resume(command, n);
+    if (code == 0) break;
+    EXPECT_EQ(code, -1) << runLog;
+    ASSERT_NE(runLog.find(vx::Format("failure injected at change %d", n)), std::string::npos) << runLog;
+    // The files of the first run go too; the old readme is back.
+    EXPECT_EQ(Read(std::string(kProduct) + "\\readme.txt"), kOldReadme);
+    std::string diff = vxtest::Diff(before, Snapshot(m.Host()));
+    if (!firstRemoved && diff == kRemoval) firstRemoved = n;
+    EXPECT_EQ(diff, firstRemoved ? kRemoval : "") << runLog;
+  }
+  EXPECT_GE(n - 1, 15);
+}
+
+TEST_F(ResumeAfterRestart, TheEndOfTheSessionDuringAProgramSuspendsAndTheResumedRunGoesOnBehindIt) {
+  Outcome plain;
+  {
+    auto m = MachineWithOldReadme();
+    ASSERT_EQ(Install(), 0) << runLog;
+    plain = OutcomeOf(m->Host());
+  }
+  // The program after the installation waits while a hold file exists;
+  // while it runs, Windows asks the engine's window whether the logon may
+  // end.
+  auto m = MachineWithOldReadme();
+  vx::SandboxHost& h = m->Host();
+  std::string hold = programLog + ".hold";
+  std::ofstream(hold) << "";
+  intptr_t answer = -1;
+  std::thread windows([&] {
+    for (int i = 0; i < 3000 && ReadNative(programLog).find("after") == std::string::npos; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (vx::WindowHandle w : h.TopLevelWindows())
+      if (h.WindowTitle(w).empty()) answer = h.SendWindowMessage(w, vx::kWmQueryEndSession, 0, 0);
+    std::remove(hold.c_str());  // the program ends with the session
+  });
+  int code = Install();
+  windows.join();
+  ASSERT_EQ(answer, 1);
+  ASSERT_EQ(code, 0) << runLog;
+  EXPECT_NE(runLog.find("the session ends"), std::string::npos) << runLog;
+  EXPECT_FALSE(h.RestartRequested());  // Windows is restarting already
+  auto entries = RunOnceEntries(h);
+  ASSERT_EQ(entries.size(), 1u);
+  std::string command = entries.begin()->second;
+  vx::RegRemoveValue(kRunOnceKey, entries.begin()->first);
+  Strings report;
+  EXPECT_TRUE(h.Reboot(report)) << report.size();
+  ASSERT_EQ(Resume(command), 0) << runLog;
+  // The program that ran when the session ended is not started again.
+  EXPECT_EQ(ReadNative(programLog), "before\nafter\n");
+  ExpectSame(plain, OutcomeOf(h), runLog);
 }
 
 }  // namespace

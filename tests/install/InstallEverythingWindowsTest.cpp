@@ -227,6 +227,33 @@ TEST_F(InstallEverythingWindows, SilentInstallPutsEveryKindOfItemInPlace) {
   EXPECT_EQ(vx::RegReadText(kUninstallKey, "DisplayName", "?"), "Everything Test");
 }
 
+// Installed, then removed by the uninstaller the setup file carries,
+// started as "Add or remove programs" starts it: the system is as before.
+TEST_F(InstallEverythingWindows, UninstallAfterInstallGivesTheSystemBack) {
+  ASSERT_EQ(Install(), 0) << runLog;
+  std::string command = vx::RegReadText(kUninstallKey, "UninstallString", "");
+  ASSERT_EQ(command, "\"" + product + "Uninstall.exe\" \"" + product + "install.log\"");
+  std::string log = dir.Path() + "\\uninstall.log";
+  vx::Host& h = machine.Host();
+  vx::HandleValue process = h.StartProcess(command + " /s \"/log:" + log + "\"", "", vx::kSwShowNormal, 0);
+  ASSERT_TRUE(process);
+  h.WaitForProcess(process, 120000);
+  uint32_t code = 99;
+  h.ProcessExitCode(process, code);
+  h.CloseHandle(process);
+  EXPECT_EQ(code, 0u) << ReadNative(log);
+  // The uninstaller and its folder go once it has ended.
+  for (int i = 0; i < 300 && vx::FolderExists(product); ++i) ::Sleep(100);
+  EXPECT_FALSE(vx::FolderExists(product)) << ReadNative(log);
+  // What stays different, by design: the older product's value the
+  // installation removed (a removal is never recorded), and the INI file
+  // the product added entries to, rewritten without them.
+  EXPECT_EQ(vxtest::Diff(before, Snapshot()),
+            "~ file " + root + "\\existing.ini: content 49 -> 30 bytes, first difference at byte 0\n" + kRemoval)
+      << ReadNative(log);
+  EXPECT_FALSE(vx::FileExists(fonts + "VxAll.ttf"));
+}
+
 TEST_F(InstallEverythingWindows, RollbackAfterAFailureAtAnyChangeGivesTheSystemBack) {
   int n = 1, firstRemoved = 0;
   for (; n < 300; ++n) {

@@ -177,7 +177,7 @@ TEST_F(InstallRun, SilentInstallPutsEveryFileInPlaceAndRegistersTheProduct) {
   // knows no positional arguments.
   std::string expected = Substitute(
       "[Strings]\r\nAppID=VXInstallTest\r\nAdminRights=\r\n\r\n"
-      "[SharedFiles]\r\n%1$s\\Shared\\common.txt=\r\n\r\n"
+      "[SharedFiles]\r\n%1$s\\Shared\\common.txt=\r\n%1$s\\Product\\Uninstall.exe=\r\n\r\n"
       "[CreateKeys]\r\n%2$s=\r\n\r\n"
       "[CreateDirs]\r\n%1$s\\Product=\r\n%1$s\\Shared=\r\n%1$s\\Product\\docs=\r\n%1$s\\Product\\docs\\more=\r\n"
       "%1$s\\Product\\extra=\r\n%1$s\\Product\\ext=\r\n%1$s\\Product\\logs=\r\n\r\n"

@@ -431,4 +431,54 @@ TEST_F(RegistrationTest, ARunningProgramIsTheResumePointAndAnAbortEndsTheWait) {
   EXPECT_TRUE(prompts.errors.empty()) << Join(prompts.errors);
 }
 
+TEST_F(RegistrationTest, TheSessionMayEndOnlyWhileAProgramRunsAndTheRunThenSuspendsBehindIt) {
+  // No program runs: the logon may not end.
+  EXPECT_FALSE(installer.AllowEndOfSession());
+  EXPECT_FALSE(state.suspended);
+
+  App(Logged("C0"), TvxWhenStart::after_install);
+  std::string stop = Path("stop"), started = Path("started");
+  App(Format("wait \"%s\" \"%s\"", ProgramPath(stop).c_str(), ProgramPath(started).c_str()),
+      TvxWhenStart::after_install);
+  App(Logged("C2"), TvxWhenStart::after_install);
+
+  // While the waiting program runs, Windows asks the main window (on the
+  // thread that waits) whether the logon may end.
+  Host& h = CurrentHost();
+  WindowHandle window = h.CreateMainWindow("VXRegistrationTest");
+  ASSERT_NE(window, 0u);
+  intptr_t answer = -1;
+  h.SetMainWindowHandler([&](uint32_t message, uintptr_t, uintptr_t, intptr_t& result) {
+    if (message != kProbeMessage) return false;
+    answer = result = installer.AllowEndOfSession() ? 1 : 0;
+    return true;
+  });
+  std::thread windows([&] {
+    for (int i = 0; i < 3000 && ProgramOutput(started) == "<missing>"; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    h.SendWindowMessage(window, kProbeMessage, 0, 0);
+  });
+  auto start = std::chrono::steady_clock::now();
+  bool result = RunProgramPhase(run, int(TvxWhenStart::after_install));
+  windows.join();
+  auto waited = std::chrono::steady_clock::now() - start;
+  WriteWholeFile(stop, "");
+  for (int i = 0; i < 1000 && ProgramOutput(started) != "<missing>"; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  h.SetMainWindowHandler({});
+  h.DestroyWindow(window);
+
+  // The wait ended at once, the phase ended with success and suspended;
+  // the resumed run goes on behind the program that ran.
+  EXPECT_EQ(answer, 1);
+  EXPECT_TRUE(result);
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::seconds>(waited).count(), 20);
+  EXPECT_TRUE(state.suspended);
+  EXPECT_TRUE(state.windowsShuttingDown);
+  EXPECT_EQ(db.InstallState, TvxInstallState::isRunAppAfterInstall);
+  EXPECT_EQ(db.InstallStateData, "C,1");
+  EXPECT_EQ(ProgramOutput(Path("order.txt")), "C0\n");  // C2 did not start
+  EXPECT_TRUE(prompts.errors.empty()) << Join(prompts.errors);
+}
+
 }  // namespace

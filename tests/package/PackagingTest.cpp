@@ -109,6 +109,7 @@ struct TestServices : PackageServices {
   bool splash = false, window = false;
   std::function<intptr_t(const std::string&, char*)> askForPackage;
   int aborted = 0;
+  std::vector<std::string> titles;
 
   std::string TempFolder() override { return temp; }
   intptr_t AskForPackage(const std::string& name, char* folder) override {
@@ -127,6 +128,7 @@ struct TestServices : PackageServices {
   }
   bool PreparationWindowVisible() override { return window; }
   void SetPreparationProgress(int p) override { windowLog.push_back("progress " + std::to_string(p)); }
+  void SetPreparationTitle(const std::string& name) override { titles.push_back(name); }
   void DestroyPreparationWindow() override { window = false; }
 };
 
@@ -278,6 +280,36 @@ TEST_F(PackagingTest, MissingPackageAsksThePluginsAndAbortsWithoutAnswer) {
   EXPECT_EQ(services.aborted, 1);
 }
 
+TEST_F(PackagingTest, TheSameFolderIsSearchedAgainUntilThePluginsGiveUp) {
+  // Removable media: the user puts the next disk into the same drive and
+  // confirms; the folder named again now holds the file.
+  std::string cab = StoredCabinet({{"db.pdb", ""}});
+  const std::string drive = machine.Scratch() + "disk";
+  ASSERT_TRUE(ForceFolders(drive));
+  int asked = 0;
+  services.askForPackage = [&](const std::string& name, char* folder) -> intptr_t {
+    EXPECT_EQ(std::string(folder), drive + "\\");
+    if (++asked == 2) {
+      EXPECT_TRUE(WriteWholeFile(drive + "\\" + name, PackageFile("", cab, 0)));
+    }
+    return 1;  // the same folder, unchanged
+  };
+  TvxMainDatabase db;
+  TvxPackage& p = AddPackage(db, drive + "\\disk2.vxp", false);
+  ASSERT_TRUE(Check(p));
+  EXPECT_EQ(asked, 2);
+  EXPECT_EQ(p.FullFileName, drive + "\\disk2.vxp");
+  EXPECT_EQ(services.aborted, 0);
+
+  // The plug-ins end the search by answering 0.
+  asked = 0;
+  services.askForPackage = [&](const std::string&, char*) -> intptr_t { return ++asked < 3 ? 1 : 0; };
+  Status refused = CheckPackage(services, AddPackage(db, drive + "\\disk3.vxp", false));
+  EXPECT_EQ(refused.id, kPackageNotFound);
+  EXPECT_EQ(asked, 3);
+  EXPECT_EQ(services.aborted, 1);
+}
+
 TEST_F(PackagingTest, PreparationExtractsUpToTheDataPartAndShowsWindowsInOrder) {
   std::string cab = StoredCabinet({{"splash.bmp", "BMsplash"},
                                    {"lng\\1033.lng", "[Strings]\r\n1=Hi\r\n"},
@@ -297,6 +329,8 @@ TEST_F(PackagingTest, PreparationExtractsUpToTheDataPartAndShowsWindowsInOrder) 
   EXPECT_EQ(windowLog[1], "splash splash.bmp");
   EXPECT_EQ(windowLog[2], "window setup");  // with the first ordinary file
   EXPECT_EQ(windowLog.back(), "progress 100");
+  // The window is given the package's name; it makes its title of it.
+  EXPECT_EQ(services.titles, std::vector<std::string>{"setup"});
 
   // A second run skips the prepared package; the empty database loads.
   windowLog.clear();

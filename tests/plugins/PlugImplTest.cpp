@@ -274,6 +274,19 @@ TEST_F(PlugImpl, FunctionsRegisteredByPluginsAreForwardedToThem) {
   EXPECT_EQ(services.evaluator.CalcExpression(&db, "Twice(\"ab\")"), "") << "an unloaded plug-in's function gives nothing";
 }
 
+TEST_F(PlugImpl, AFunctionBelongsToThePluginThatRegisteredItNotToItsNumber) {
+  // The first plug-in registers a function and then declines; the second
+  // gets its PluginID but never receives calls of that function.
+  LoadPlugins({{"Decliner", "command EV_LOAD=CM_REGISTERFUNCTION Mine 1\nanswer EV_LOAD=1\n"},
+               {"Stayer", "result EV_CALCFUNCTION=stolen\n"}});
+  ASSERT_EQ(plugins.Count(), 1u);
+  EXPECT_EQ(plugins[0].PluginID, 1);
+  EXPECT_EQ(services.evaluator.CalcExpression(&db, "Mine(\"x\")"), "");
+  std::string events = ReadNative(log);
+  EXPECT_NE(events.find("Decliner -> CM_REGISTERFUNCTION = 38"), std::string::npos) << events;
+  EXPECT_EQ(events.find("EV_CALCFUNCTION"), std::string::npos) << events;
+}
+
 TEST_F(PlugImpl, ConfigurationComesFromTheFileOrTheSimpleConfig) {
   LoadPlugins({{"Ini", ""}, {"Simple", ""}});
   // The first plug-in reads its INI file; the second its entry's simple

@@ -94,6 +94,23 @@ TEST_F(PluginHost, LoadsTheAcceptedFileAndGivesItItsRecords) {
   EXPECT_EQ(ev[2], "quill.wizard EV_LANGUAGECHANGED \"ENU\" 0");
 }
 
+TEST_F(PluginHost, TheConfigFileGetsThePluginFolderOnce) {
+  Entry("Quill.Wizard").ConfigFile = "wizard.ini";
+  Entry("Other.Page").ConfigFile = "C:\\Setup\\page.ini";
+  Install(0, "w.dll", "id=Quill.Wizard\n");
+  Install(1, "o.dll", "id=Other.Page\n");
+  const std::string expected = package.TempPath + "plugins\\0\\wizard.ini";
+  // Loading the same database again, as a resumed run does, keeps the path.
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_TRUE(list.LoadPlugins(package));
+    ASSERT_EQ(list.Count(), 2u);
+    EXPECT_EQ(list[0].ConfigFile, expected) << round;
+    EXPECT_EQ((*package.Plugins)[0].ConfigFile, expected) << round;
+    EXPECT_EQ(list[1].ConfigFile, "C:\\Setup\\page.ini") << "a full path is taken as it is";
+    list.UnloadAll();
+  }
+}
+
 TEST_F(PluginHost, RefusedFilesEndInTheCannotLoadBox) {
   Entry("Quill.Wizard");
   Install(0, "new.dll", "id=Quill.Wizard\nminversion=0x30501\n");

@@ -109,6 +109,21 @@ TEST_F(HostBasics, TempFolderFallsBackWhenThePlatformUsesTheCurrentFolder) {
     EXPECT_EQ(fallback, vx::IncludeTrailingBackslash(h.WindowsFolder()) + "Temp\\");
 }
 
+TEST_F(HostBasics, AListingWithoutFolderIsOfTheCurrentFolder) {
+  vx::Host& h = machine.Host();
+  const std::string name = vx::UniqueName(Scratch(), "ls", ".tst");
+  ASSERT_TRUE(vx::WriteWholeFile(Scratch() + name, "x"));
+  std::string saved = h.CurrentFolder();
+  ASSERT_TRUE(h.SetCurrentFolder(vx::ExcludeTrailingBackslash(Scratch())));
+  std::vector<vx::FindEntry> entries;
+  uint32_t error = 0;
+  bool listed = h.ListFolder("", "ls*.tst", entries, error);
+  h.SetCurrentFolder(saved);
+  ASSERT_TRUE(listed) << "error " << error;
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_TRUE(vx::SameText(entries[0].name, name)) << entries[0].name;
+}
+
 TEST_F(HostBasics, WholeFilesRoundTripAndMissingOnesFail) {
   std::string bytes("a\0b\r\n\xff", 6);
   ASSERT_TRUE(vx::WriteWholeFile(Scratch() + "bin", bytes));

@@ -83,11 +83,23 @@ TEST_F(RegistryTest, WriteByTypeCode) {
   EXPECT_TRUE(RegWriteValue(key_, "b", 3, "01 ab FF"));
   EXPECT_EQ(RegReadText(key_, "b", "?"), "01ABFF");
   EXPECT_FALSE(RegWriteValue(key_, "x", 11, "1"));
-  EXPECT_FALSE(RegWriteValue(key_, "d2", 4, "12a"));
+  // Texts are read as a project's values are: no number gives 0, an odd
+  // last hex digit is ignored; only non-hex text fails.
+  EXPECT_TRUE(RegWriteValue(key_, "d2", 4, "12a"));
+  EXPECT_EQ(RegReadDword(key_, "d2", 7), 0u);
+  EXPECT_TRUE(RegWriteValue(key_, "d3", 4, " 0x1F "));
+  EXPECT_EQ(RegReadDword(key_, "d3", 7), 31u);
+  EXPECT_TRUE(RegWriteValue(key_, "b3", 3, "ab c"));
+  EXPECT_EQ(RegReadText(key_, "b3", "?"), "AB");
   EXPECT_FALSE(RegWriteValue(key_, "b2", 3, "0g"));
-  EXPECT_FALSE(RegWriteValue(key_, "b3", 3, "abc"));  // odd digit count
-  EXPECT_FALSE(RegValueExists(key_, "d2"));
   EXPECT_FALSE(RegValueExists(key_, "b2"));
+
+  // The strict reading refuses both and writes nothing.
+  EXPECT_TRUE(RegWriteValueStrict(key_, "sd", 4, "-1"));
+  EXPECT_FALSE(RegWriteValueStrict(key_, "sd2", 4, "12a"));
+  EXPECT_FALSE(RegWriteValueStrict(key_, "sb", 3, "abc"));
+  EXPECT_FALSE(RegWriteValueStrict(key_, "sb2", 3, "0g"));
+  for (const char* name : {"sd2", "sb", "sb2"}) EXPECT_FALSE(RegValueExists(key_, name)) << name;
 }
 
 TEST_F(RegistryTest, DataOfUnexpectedTypeOrSizeGivesDefaults) {

@@ -181,7 +181,7 @@ struct PackagePlan {
 };
 
 struct Options {
-  fs::path project, out, stub, source;
+  fs::path project, out, stub, source, uninstaller;
   std::string password, name;
   bool haveStub = false, havePassword = false;
 };
@@ -256,6 +256,41 @@ int Build(const Options& opt) {
       plan.flags = (BoolAttr(t, "scrambled") ? uint32_t(kPackageScrambled) : 0u) |
                    (BoolAttr(t, "noprogress") ? uint32_t(kPackageNoProgress) : 0u) |
                    (BoolAttr(t, "quiet") ? uint32_t(kPackageQuiet) : 0u);
+    }
+  }
+
+  // The uninstaller every installation gets, unless the project brings its
+  // own as a helper: --uninstaller, the attribute "uninstaller", else the
+  // program of the stub's kind beside the stub.
+  bool ownUninstaller = false;
+  for (const auto& e : plans[0].presetup) ownUninstaller = ownUninstaller || SameText(e.name, "Uninstall.exe");
+  if (!ownUninstaller) {
+    std::string stubHead = ReadFile(stub).substr(0, 4);
+    bool windowsStub = stubHead.compare(0, 2, "MZ") == 0;
+    // A stub that is no program (a test's placeholder) has no kind of
+    // uninstaller to look for.
+    bool programStub = windowsStub || stubHead == "\x7f" "ELF";
+    const char* wanted = windowsStub ? "Uninstall.exe" : "vxuninstall";
+    fs::path chosen = opt.uninstaller;
+    if (chosen.empty() && !Attr(*build, "uninstaller").empty()) chosen = projectDir / NativeRel(Attr(*build, "uninstaller"));
+    if (chosen.empty() && programStub) {
+      std::error_code ec;
+      fs::path dir = stub.parent_path();
+      if (!dir.empty() && fs::is_regular_file(dir / wanted, ec)) chosen = dir / wanted;
+    }
+    if (!chosen.empty()) {
+      std::string head = ReadFile(chosen).substr(0, 4);
+      if ((head.compare(0, 2, "MZ") == 0) != windowsStub)
+        throw BuildError("the uninstaller \"" + chosen.string() + "\" is not a program of the stub's kind (" +
+                         (windowsStub ? "Windows" : "native") + ")");
+      plans[0].presetup.push_back(FileEntry("Uninstall.exe", chosen));
+    } else {
+      TvxVariable* v = db.Variables ? db.Variables->FindVariable("Uninstall") : nullptr;
+      if (v && Trim(v->Value) == "1")
+        std::fprintf(stderr,
+                     "vxbuild: warning: the project asks for an uninstaller (variable Uninstall) and no \"%s\" lies "
+                     "beside the stub; its installations cannot be uninstalled (give --uninstaller FILE)\n",
+                     wanted);
     }
   }
 
@@ -447,7 +482,7 @@ int Build(const Options& opt) {
 int Usage() {
   std::fprintf(stderr,
                "usage: vxbuild PROJECT.xml [--stub FILE] [--out DIR] [--source DIR] [--name SETUP.exe]\n"
-               "               [--password TEXT]\n");
+               "               [--password TEXT] [--uninstaller FILE]\n");
   return 2;
 }
 
@@ -467,6 +502,7 @@ int main(int argc, char** argv) {
       else if (a == "--source") opt.source = value();
       else if (a == "--name") opt.name = value();
       else if (a == "--password") opt.password = value(), opt.havePassword = true;
+      else if (a == "--uninstaller") opt.uninstaller = value();
       else if (a.rfind("--", 0) == 0) return Usage();
       else if (opt.project.empty()) opt.project = a;
       else return Usage();

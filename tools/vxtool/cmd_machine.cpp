@@ -104,7 +104,7 @@ int RegSet(const Args& a) {
   } else if (type == kRegMultiSz) {
     ok = RegWriteMultiString(a[0], a[1], Args(a.begin() + 3, a.end()));
   } else if (type == kRegSz || type == kRegBinary || type == kRegDword) {
-    ok = RegWriteValue(a[0], a[1], type, a[3]);
+    ok = RegWriteValueStrict(a[0], a[1], type, a[3]);
   } else {
     std::string bytes;
     ok = HexToBytes(a[3], bytes);
@@ -212,6 +212,37 @@ int Diff(const Args& a) {
   return text.empty() ? 0 : 1;
 }
 
+// Runs the uninstaller of a product as "Add or remove programs" does: the
+// "UninstallString" of its uninstall key (HKLM, then HKCU), with further
+// switches appended; waits for it and ends with its exit code.
+int Uninstall(SandboxHost& host, const Args& a) {
+  if (a.empty()) return Usage("machine uninstall APPID [SWITCH]...");
+  std::string command;
+  for (const char* root : {"HKLM", "HKCU"}) {
+    std::string key = std::string(root) + "\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + a[0];
+    command = RegReadText(key, "UninstallString", "");
+    if (!command.empty()) break;
+  }
+  if (command.empty() || a[0].find('\\') != std::string::npos) {
+    std::fprintf(stderr, "vxtool: %s is not installed on this machine (no uninstall entry)\n", a[0].c_str());
+    return 1;
+  }
+  for (size_t i = 1; i < a.size(); ++i) command += " " + (a[i].find(' ') != std::string::npos ? "\"" + a[i] + "\"" : a[i]);
+  std::printf("uninstall: %s\n", command.c_str());
+  std::fflush(stdout);
+  HandleValue process = host.StartProcess(command, "", kSwShowNormal, 0);
+  if (!process) {
+    std::fprintf(stderr, "vxtool: cannot start the uninstaller (error %u)\n", host.LastError());
+    return 1;
+  }
+  host.WaitForProcess(process, 0xFFFFFFFFu);
+  uint32_t code = 0;
+  host.ProcessExitCode(process, code);
+  host.CloseHandle(process);
+  std::printf("uninstall: exit code %u\n", code);
+  return int(code);
+}
+
 int Run(const Args& args) {
   Args a = args;
   std::string root;
@@ -219,7 +250,7 @@ int Run(const Args& args) {
     root = a[1];
     a.erase(a.begin(), a.begin() + 2);
   }
-  if (a.empty()) return Usage("machine init|reg|reboot|ls|diff ... (see docs/vxtool.md)");
+  if (a.empty()) return Usage("machine init|reg|reboot|ls|diff|uninstall ... (see docs/vxtool.md)");
   std::string cmd = a[0];
   a.erase(a.begin());
   if (cmd == "diff") return Diff(a);  // opens no machine of its own
@@ -263,10 +294,11 @@ int Run(const Args& args) {
     return ok ? 0 : 1;
   }
   if (cmd == "ls") return List(host, a);
+  if (cmd == "uninstall") return Uninstall(host, a);
   return Usage("unknown machine command \"" + cmd + "\"");
 }
 
-Register reg({"machine", "operate a sandbox machine (init, reg, reboot, ls, diff)", Run});
+Register reg({"machine", "operate a sandbox machine (init, reg, reboot, ls, diff, uninstall)", Run});
 
 }  // namespace
 }  // namespace vxtool

@@ -365,6 +365,11 @@ class SandboxHost : public Host {
   // Starts the native program `argv` in `nativeFolder` and tracks it.
   HandleValue SpawnProcess(const std::vector<std::string>& argv, const std::string& nativeFolder);
   bool RunBuiltin(const std::vector<std::string>& args, uint32_t& code);
+  // A batch file carried out by the machine (SandboxProcesses.cpp).
+  HandleValue RunBatch(const std::string& batch, const std::string& folder);
+  bool TranslateBatch(const std::string& text, const std::string& folder, std::string& script, std::string& error);
+  // Gives a native program the machine holds its execute bit.
+  bool MakeRunnable(const std::string& native);
   std::string ProgramCommand(const std::string& windowsPath);
 
   // The main window's messages: the handler, the thread that owns the
@@ -380,6 +385,7 @@ class SandboxHost : public Host {
   std::deque<PendingCall*> windowQueue_;
   WindowMessageHandler windowHandler_;
   std::thread::id windowThread_;
+  bool mainWindow_ = false;  // the main window (handle 1) exists
   intptr_t HandleWindowMessage(uint32_t message, uintptr_t wParam, uintptr_t lParam);
   // Wakes WaitForWorkerOrMessage (under windowLock_): a call was queued
   // for the window's thread or a worker ended.

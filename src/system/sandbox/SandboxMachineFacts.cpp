@@ -332,8 +332,9 @@ bool SandboxHost::Reboot(std::vector<std::string>& report) {
           std::string to = i + 1 < items.size() ? items[i + 1] : "";
           bool done;
           if (to.empty()) {
+            // A file that is gone already needs no deleting.
             uint32_t attrs = GetAttributes(from);
-            done = attrs != kInvalidAttributes && (attrs & kAttrDirectory) ? RemoveFolder(from) : RemoveFile(from);
+            done = attrs == kInvalidAttributes || ((attrs & kAttrDirectory) ? RemoveFolder(from) : RemoveFile(from));
             report.push_back(Format("delete %s: %s", from.c_str(), done ? "done" : "failed"));
           } else {
             bool replace = to[0] == '!';
@@ -361,7 +362,7 @@ bool SandboxHost::Reboot(std::vector<std::string>& report) {
         if (!inRename || l.name.empty()) continue;
         bool done;
         if (SameText(l.name, "NUL")) {
-          done = RemoveFile(l.value);
+          done = GetAttributes(l.value) == kInvalidAttributes || RemoveFile(l.value);
           report.push_back(Format("delete %s: %s", l.value.c_str(), done ? "done" : "failed"));
         } else {
           if (GetAttributes(l.name) != kInvalidAttributes) RemoveFile(l.name);

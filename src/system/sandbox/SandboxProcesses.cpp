@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <thread>
 
 #include "system/RunLog.h"
@@ -136,6 +137,163 @@ bool SandboxHost::RunBuiltin(const std::vector<std::string>& args, uint32_t& cod
   return false;
 }
 
+// --- Batch files ------------------------------------------------------------------------
+// The machine carries out the batch files the engine writes itself (the
+// self-delete batch: a "del" retried until the file is gone, "rd", the
+// batch deleting itself) as Windows' command interpreter would: the batch
+// becomes a shell script with the machine's paths resolved when it starts,
+// a program counter standing for the labels. A loop that jumps back waits
+// a little each round and ends after about a minute, so that a batch
+// waiting for a file another program holds cannot spin forever.
+
+namespace {
+
+std::string ShellQuote(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+// The words of a batch line: blanks separate, double quotes group.
+std::vector<std::string> BatchWords(const std::string& line) { return SplitProgramArguments(line); }
+
+}  // namespace
+
+bool SandboxHost::TranslateBatch(const std::string& text, const std::string& folder, std::string& script,
+                                 std::string& error) {
+  struct Line {
+    std::string sh;  // the statement; "" for none
+    std::string jump;  // a label to go to ("" none)
+    bool conditional = false;
+  };
+  std::vector<Line> lines;
+  std::map<std::string, size_t> labels;
+  auto native = [&](const std::string& path) {
+    std::string p = RemoveQuotes(path);
+    bool absolute = (p.size() >= 2 && p[1] == ':') || StartsWithText(p, "\\\\");
+    if (!absolute) p = IncludeTrailingBackslash(folder) + p;
+    Resolved r = Resolve(p);
+    return r.ok ? r.native : std::string();
+  };
+  size_t pos = 0;
+  while (pos <= text.size()) {
+    size_t end = text.find_first_of("\r\n", pos);
+    if (end == std::string::npos) end = text.size();
+    std::string raw = Trim(text.substr(pos, end - pos));
+    pos = end + 1;
+    if (!raw.empty() && raw[0] == '@') raw = Trim(raw.substr(1));
+    if (raw.empty() || StartsWithText(raw, "::")) continue;
+    if (raw[0] == ':') {
+      labels[UpperCase(Trim(raw.substr(1)))] = lines.size();
+      continue;
+    }
+    std::vector<std::string> w = BatchWords(raw);
+    std::string verb = LowerCase(w[0]);
+    Line l;
+    bool negate = false;
+    if (verb == "if" && w.size() >= 2 && LowerCase(w[1]) == "not") {
+      negate = true;
+      w.erase(w.begin() + 1);
+    }
+    if (verb == "rem" || verb == "echo" || verb == "echo.") {
+      // Nothing a person would see: the batch runs hidden.
+    } else if ((verb == "del" || verb == "erase") && w.size() == 2) {
+      std::string n = native(w[1]);
+      l.sh = n.empty() ? ":" : InUse(n) ? "false" : "rm -f -- " + ShellQuote(n);
+    } else if ((verb == "rd" || verb == "rmdir") && w.size() == 2) {
+      std::string n = native(w[1]);
+      l.sh = n.empty() ? ":" : "rmdir -- " + ShellQuote(n) + " 2>/dev/null";
+    } else if (verb == "if" && w.size() == 5 && LowerCase(w[1]) == "exist" && LowerCase(w[3]) == "goto") {
+      std::string n = native(w[2]);
+      l.sh = n.empty() ? (negate ? "true" : "false") : std::string(negate ? "[ ! -e " : "[ -e ") + ShellQuote(n) + " ]";
+      l.jump = UpperCase(w[4]);
+      l.conditional = true;
+    } else if (verb == "goto" && w.size() == 2) {
+      l.jump = UpperCase(w[1]);
+    } else if (verb == "exit") {
+      size_t at = w.size() >= 2 && LowerCase(w[1]) == "/b" ? 2 : 1;
+      int32_t code = 0;
+      if (w.size() > at) ParseDecimal32(w[at], code);
+      l.sh = Format("exit %d", int(code));
+    } else {
+      error = "the machine cannot carry out the batch line " + LogQuote(raw);
+      return false;
+    }
+    lines.push_back(l);
+  }
+  script = "pc=0; back=0\nwhile :; do\n  case $pc in\n";
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const Line& l = lines[i];
+    std::string next = std::to_string(i + 1);
+    script += "  " + std::to_string(i) + ")\n";
+    if (!l.jump.empty()) {
+      auto target = labels.find(l.jump.substr(0, 1) == ":" ? l.jump.substr(1) : l.jump);
+      if (target == labels.end()) {
+        error = "the batch has no label " + LogQuote(l.jump);
+        return false;
+      }
+      std::string go = std::to_string(target->second);
+      std::string wait = target->second <= i
+                             ? "back=$((back+1)); [ $back -gt 1200 ] && exit 1; sleep 0.05; "
+                             : "";
+      if (l.conditional)
+        script += "    if " + l.sh + "; then " + wait + "pc=" + go + "; else pc=" + next + "; fi ;;\n";
+      else
+        script += "    " + wait + "pc=" + go + " ;;\n";
+    } else {
+      script += "    " + (l.sh.empty() ? std::string(":") : l.sh) + "; pc=" + next + " ;;\n";
+    }
+  }
+  script += "  *) exit 0 ;;\n  esac\ndone\n";
+  return true;
+}
+
+HandleValue SandboxHost::RunBatch(const std::string& batch, const std::string& folder) {
+  std::string text;
+  Resolved r = Resolve(batch);
+  if (!r.ok || !NativeReadFile(r.native, text)) {
+    Fail(kErrorFileNotFound);
+    return 0;
+  }
+  std::string script, error;
+  if (!TranslateBatch(text, folder.empty() ? currentFolder_ : folder, script, error)) {
+    RunLog("process", "refused " + LogQuote(batch) + ": " + error);
+    Fail(kErrorNotSupported);
+    return 0;
+  }
+  std::string cwd = NativePath(folder.empty() ? currentFolder_ : folder);
+  if (cwd.empty() || !NativeIsDir(cwd)) {
+    Fail(kErrorPathNotFound);
+    return 0;
+  }
+  // Natively a running program's file can be deleted, so the batch that
+  // waits for its caller to end is done at once: the machine lets it finish
+  // before the caller goes on (within two seconds; a batch still waiting
+  // after that runs on beside it), so that what it removes is gone when
+  // the caller ends.
+  HandleValue process = SpawnProcess({"/bin/sh", "-c", script, "sh"}, cwd);
+  if (process) WaitForProcess(process, 2000);
+  return process;
+}
+
+// Windows runs a file as a program by what it holds, not by an execute
+// bit, which files copied onto the machine do not carry: a native program
+// of the machine's own kind (an ELF image, or a script starting with "#!")
+// is given the bit when it is started.
+bool SandboxHost::MakeRunnable(const std::string& native) {
+  std::string head(4, '\0');
+  int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  ssize_t n = ::read(fd, head.data(), head.size());
+  ::close(fd);
+  bool program = (n == 4 && head.compare(0, 4, "\x7f" "ELF") == 0) || (n >= 2 && head.compare(0, 2, "#!") == 0);
+  struct stat st;
+  if (!program || ::stat(native.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  Resolved r = Resolve(WindowsPath(native));
+  if (!r.ok || !Writable(r)) return false;
+  return ::chmod(native.c_str(), st.st_mode | S_IXUSR | S_IXGRP | S_IXOTH) == 0 && ::access(native.c_str(), X_OK) == 0;
+}
+
 std::string SandboxHost::ProgramCommand(const std::string& key) {
   auto s = facts_.find("PROGRAMS");
   if (s == facts_.end()) return "";
@@ -189,14 +347,32 @@ HandleValue SandboxHost::StartProcess(const std::string& commandLine, const std:
   RunLog("process", "start " + LogQuote(commandLine));
   uint32_t code = 0;
   if (RunBuiltin(args, code)) return FinishedProcess(code);
-  // Find the program as CreateProcess does: a bare name in the current,
-  // Windows and system folders, ".exe" added when it has no extension.
+  // "cmd /c <batch file>": the machine is the command interpreter.
+  if (args.size() >= 3 && SameText(args[1], "/c")) {
+    std::string interpreter = LowerCase(ExtractFileName(args[0]));
+    std::string ext = LowerCase(ExtractFileExt(args[2]));
+    if ((interpreter == "cmd" || interpreter == "cmd.exe" || interpreter == "command" ||
+         interpreter == "command.com") &&
+        (ext == ".bat" || ext == ".cmd"))
+      return RunBatch(FullPath(args[2]), folder);
+  }
+  // Find the program as CreateProcess does: a bare name in the program's
+  // own folder, the current folder, the system and Windows folders and the
+  // folders of PATH, ".exe" added when it has no extension.
   std::string prog = args[0];
   std::vector<std::string> candidates;
   std::string name = ExtractFileExt(prog).empty() ? prog + ".exe" : prog;
   if (ExtractFilePath(prog).empty()) {
-    for (const std::string& dir : {folder.empty() ? currentFolder_ : folder, WindowsFolder(), SystemFolder()})
-      candidates.push_back(IncludeTrailingBackslash(dir) + name);
+    std::vector<std::string> dirs = {ExtractFileDir(ExecutablePath()), folder.empty() ? currentFolder_ : folder,
+                                     SystemFolder(), WindowsFolder()};
+    if (auto path = GetEnv("PATH")) {
+      std::string expanded;
+      if (!ExpandEnvStrings(*path, expanded)) expanded = *path;
+      for (const std::string& d : SplitString(expanded, ';'))
+        if (!Trim(d).empty()) dirs.push_back(Trim(d));
+    }
+    for (const std::string& dir : dirs)
+      if (!dir.empty()) candidates.push_back(IncludeTrailingBackslash(dir) + name);
   } else {
     candidates.push_back(FullPath(prog));
     if (name != prog) candidates.push_back(FullPath(name));
@@ -222,11 +398,13 @@ HandleValue SandboxHost::StartProcess(const std::string& commandLine, const std:
     return 0;
   }
   std::vector<std::string> argv;
+  std::string ext = LowerCase(ExtractFileExt(winPath));
+  if (command.empty() && (ext == ".bat" || ext == ".cmd")) return RunBatch(winPath, folder);
   if (!command.empty()) {
     argv = {"/bin/sh", "-c", command, "sh"};
   } else {
     std::string native = NativePath(winPath);
-    if (::access(native.c_str(), X_OK) != 0) {
+    if (::access(native.c_str(), X_OK) != 0 && !MakeRunnable(native)) {
       Fail(kErrorBadExeFormat);
       return 0;
     }

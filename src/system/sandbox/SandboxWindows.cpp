@@ -337,6 +337,11 @@ bool SandboxHost::SetWindowAlpha(WindowHandle window, uint8_t alpha) {
 }
 
 void SandboxHost::DestroyWindow(WindowHandle window) {
+  if (window == 1) {
+    std::lock_guard<std::mutex> lock(windowLock_);
+    mainWindow_ = false;
+    return;
+  }
   std::lock_guard<std::mutex> lock(engineWindowLock_);
   auto it = engineWindows_.find(window);
   if (it == engineWindows_.end()) return;
@@ -368,6 +373,7 @@ std::string SandboxHost::EngineWindowTitle(WindowHandle window, bool& found) {
 WindowHandle SandboxHost::CreateMainWindow(const std::string& className) {
   std::lock_guard<std::mutex> lock(windowLock_);
   windowThread_ = std::this_thread::get_id();
+  mainWindow_ = true;
   return 1;
 }
 WindowHandle SandboxHost::LastActivePopup(WindowHandle window) { return window; }
@@ -449,6 +455,11 @@ std::vector<WindowHandle> SandboxHost::TopLevelWindows() {
   auto s = facts_.find("WINDOWS");
   if (s != facts_.end())
     for (size_t i = 0; i < s->second.size(); ++i) list.push_back(WindowHandle(0x10000 + i));
+  {
+    // The engine's hidden main window has no title.
+    std::lock_guard<std::mutex> lock(windowLock_);
+    if (mainWindow_) list.push_back(1);
+  }
   for (WindowHandle engine : EngineTopLevelWindows()) list.push_back(engine);
   return list;
 }

@@ -167,7 +167,10 @@ bool Win32Host::ListFolder(const std::string& folder, const std::string& pattern
                            uint32_t& error) {
   entries.clear();
   WIN32_FIND_DATAA fd;
-  HANDLE h = ::FindFirstFileA((IncludeTrailingBackslash(folder) + pattern).c_str(), &fd);
+  // No folder is the current one: the bare pattern, not "\" + pattern,
+  // which would name the root of the current drive.
+  std::string search = folder.empty() ? pattern : IncludeTrailingBackslash(folder) + pattern;
+  HANDLE h = ::FindFirstFileA(search.c_str(), &fd);
   if (h == INVALID_HANDLE_VALUE) {
     error = ::GetLastError();
     return false;

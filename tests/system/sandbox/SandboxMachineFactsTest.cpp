@@ -3,6 +3,8 @@
 // waiting for it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "system/kqFileUtils.h"
 #include "system/kqNTSecurity.h"
 #include "system/kqRegIni.h"
@@ -28,6 +30,10 @@ TEST(SandboxRebootTest, NTMachineAppliesPendingRenamesThenRunOnce) {
   ASSERT_TRUE(WriteWholeFile("C:\\app\\later.txt", "x"));
   ASSERT_TRUE(MoveFileAtReboot("C:\\app\\new.dll", "C:\\app\\cur.dll"));
   ASSERT_TRUE(DeleteFileAtReboot("C:\\app\\old.txt"));
+  // A pending delete of a file that is gone by the restart is simply done.
+  ASSERT_TRUE(WriteWholeFile("C:\\app\\gone.txt", "x"));
+  ASSERT_TRUE(DeleteFileAtReboot("C:\\app\\gone.txt"));
+  ASSERT_TRUE(m.Host().RemoveFile("C:\\app\\gone.txt"));
   ASSERT_TRUE(RegWriteString("HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce", "cleanup",
                              "cmd.exe /c del C:\\app\\later.txt"));
   ASSERT_TRUE(RestartWindows(false));
@@ -47,7 +53,8 @@ TEST(SandboxRebootTest, NTMachineAppliesPendingRenamesThenRunOnce) {
                               "PendingFileRenameOperations"));
   EXPECT_FALSE(RegValueExists("HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce", "cleanup"));
   EXPECT_FALSE(m.Host().RestartRequested());
-  EXPECT_EQ(report.size(), 4u);
+  EXPECT_EQ(report.size(), 5u);
+  EXPECT_NE(std::find(report.begin(), report.end(), "delete C:\\app\\gone.txt: done"), report.end());
 }
 
 TEST(SandboxRebootTest, Win9xMachineUsesWininitAndRestoresLongNames) {
@@ -73,7 +80,7 @@ TEST(SandboxRebootTest, Win9xMachineUsesWininitAndRestoresLongNames) {
   EXPECT_FALSE(FileExists("C:\\Program Files\\My App\\Brand New.dll"));
 
   std::vector<std::string> report;
-  m.Host().Reboot(report);
+  EXPECT_TRUE(m.Host().Reboot(report)) << "C:\\OLD.TXT is gone: its delete is done";
   std::string bytes;
   ASSERT_TRUE(ReadWholeFile("C:\\Program Files\\My App\\Library Name.dll", bytes));
   EXPECT_EQ(bytes, "new");
