@@ -35,3 +35,13 @@ function(vx_embed_bytes output input symbol comment)
     DEPENDS ${input} ${PROJECT_SOURCE_DIR}/cmake/VxEmbed.cmake
     COMMENT "${comment}")
 endfunction()
+
+# vx_windows_program(target): a program or DLL that ships to Windows users.
+# The functions its runtime libraries call that the oldest supported
+# Windows lacks are answered by our own import slots
+# (src/system/win32/OldWindows.c), so that it starts there.
+function(vx_windows_program target)
+  if(VX_WIN32)
+    target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/src/system/win32/OldWindows.c)
+  endif()
+endfunction()

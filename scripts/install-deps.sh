@@ -15,6 +15,9 @@ PACKAGES=(
   dpkg-dev libgcrypt20-dev
   mingw-w64-tools fonts-dejavu-core
   liblnk-utils
+  libexpat1-dev libxml2-utils
+  osslsigncode openssl
+  tmux
 )
 
 SUDO=""

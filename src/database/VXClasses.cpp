@@ -215,7 +215,8 @@ VX_XML_CLASS_DEF(TvxFileInfo, TXMLObject,
                  Prop("Size", &TvxFileInfo::Size),
                  Prop("Version", &TvxFileInfo::Version),
                  Prop("FontName", &TvxFileInfo::FontName),
-                 Prop("AssemblyData", &TvxFileInfo::AssemblyData))
+                 Prop("AssemblyData", &TvxFileInfo::AssemblyData),
+                 Prop("Crc32c", &TvxFileInfo::Crc32c))
 
 VX_XML_CLASS_DEF(TvxFileInfos, TXMLObjectList)
 

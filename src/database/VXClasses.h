@@ -414,6 +414,8 @@ class TvxFileInfo : public TXMLObject {
   std::string Name;
   int32_t Size = 0;
   std::string Version, FontName, AssemblyData;
+  // CRC-32C of the packed file (package/FileDigest.h); "" when not recorded.
+  std::string Crc32c;
 };
 
 class TvxFileInfos : public TXMLObjectList {

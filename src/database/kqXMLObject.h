@@ -425,6 +425,7 @@ int FindEnumName(const TEnumInfo& info, std::string_view prefix, std::string_vie
   const ::vx::TClassInfo* ItemClassFor(const std::string& name) const override {            \
     return name == ElementName ? &Item::StaticClass() : nullptr;                            \
   }                                                                                         \
+  const ::vx::TClassInfo* ItemClass() const override { return &Item::StaticClass(); }      \
   std::string ItemElementName(const ::vx::TClassInfo& cls) const override {                 \
     return &cls == &Item::StaticClass() ? std::string(ElementName) : std::string();         \
   }                                                                                         \
@@ -529,6 +530,9 @@ class TXMLObjectList : public TXMLObject {
   void Clear() override;
 
   virtual const TClassInfo* ItemClassFor(const std::string& elementName) const { return nullptr; }
+  // The one item class of the list (null for a list without one); tools
+  // that describe the XML form walk the classes through it.
+  virtual const TClassInfo* ItemClass() const { return nullptr; }
   virtual std::string ItemElementName(const TClassInfo& itemClass) const { return std::string(); }
   virtual bool SameItem(const TXMLObject& a, const TXMLObject& b) const { return false; }
 

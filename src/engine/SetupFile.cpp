@@ -99,6 +99,15 @@ bool EngineStages::ChooseComponentsAndPackages() {
   }
   for (int i = 0; i < components.Count(); ++i) {
     auto* package = static_cast<TvxPackage*>(session_.Database().Packages->FindByID(components[i].Package));
+    // A renamed setup file ("Setup (1).exe" from a browser) no longer names
+    // its own package: the components that fell to it by name are the ones
+    // the setup file carries itself.
+    if (!package && SameText(components[i].Package, baseName) && session_.Database().Packages->Count() > 0) {
+      package = &(*session_.Database().Packages)[0];
+      if (package->ID.empty()) package->ID = baseName;
+      RunLog("step", "the setup file's own package \"" + package->ID + "\" stands for \"" + baseName + "\"");
+      components[i].Package = package->ID;
+    }
     if (!package) {
       session_.GetPrompts().ErrorBox("Error",
                                      Format("Can't find package \"%s\" in main database.", components[i].Package.c_str()));

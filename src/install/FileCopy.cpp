@@ -6,6 +6,7 @@
 #include "install/Actions.h"
 #include "install/UninstallLog.h"
 #include "package/DCPcrypt.h"
+#include "package/FileDigest.h"
 #include "package/Package.h"
 #include "package/PackageCrypt.h"
 #include "package/VXUnpacker.h"
@@ -21,6 +22,8 @@ namespace {
 
 constexpr char kSharedDllsKey[] = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs\\";
 constexpr char kGacPrefix[] = "%GAC%\\";
+constexpr char kMsgDamagedFile[] = "The file \"%s\" in the package \"%s\" is damaged; it cannot be installed.";
+constexpr char kMsgDamagedPackage[] = "The package \"%s\" is damaged: %s";
 
 // An absolute Windows path: "X:\..." or "\\server\share\...".
 bool IsAbsolute(const std::string& path) {
@@ -182,6 +185,15 @@ int FileInstaller::BeforeExtractFile(const std::string& name, uint32_t size, uin
       auto found = infoIndex_.find(UpperCase(std::string_view(name).substr(5)));
       if (found != infoIndex_.end()) fileInfo_ = found->second;
     }
+    if (package_ && packageDigests_ && IsDataEntry(name)) {
+      // A data entry that no record names has a damaged name (or the
+      // package's database is not its own).
+      if (!fileInfo_) {
+        lastPath_ = name;
+        return Fail(Format(kMsgDamagedFile, name.c_str(), package_->FullFileName.c_str()));
+      }
+      recordsMet_.insert(fileInfo_);
+    }
   }
   if (!item_ || !IsAvailable(item_)) return Skip(event, size, false) ? kExtractSkip : kExtractError;
 
@@ -258,7 +270,12 @@ int FileInstaller::BeforeExtractFile(const std::string& name, uint32_t size, uin
 
 int FileInstaller::AfterExtractFile(const std::string& name, uint32_t size, uint32_t attributes,
                                     const std::string& destination, double date) {
-  (void)name;
+  // The bytes written must be the ones packed: nothing else counts as
+  // installed (the file's action is recorded, so rollback removes it).
+  if (!externalPass_ && fileInfo_ && !fileInfo_->Crc32c.empty() && !FileMatchesDigest(destination, fileInfo_->Crc32c)) {
+    RunLog("file", "damaged " + LogQuote(name) + " written to " + LogQuote(destination));
+    return Fail(Format(kMsgDamagedFile, lastPath_.c_str(), package_ ? package_->FullFileName.c_str() : ""));
+  }
   if (assemblyPending_) {
     std::string tool = run_.db.Packages->Count() > 0 ? (*run_.db.Packages)[0].TempPath + "gacutil.exe" : "";
     std::string reference = AssemblyReference(&run_.db);
@@ -339,11 +356,17 @@ void FileInstaller::BeginPackage(TvxPackage& package) {
   // does not cost a scan of all of them; the first record of a name wins,
   // as in a scan.
   infoIndex_.clear();
+  packageDigests_ = false;
+  recordsMet_.clear();
   if (package.FileInfos) {
     TvxFileInfos& infos = *package.FileInfos;
     infoIndex_.reserve(size_t(infos.Count()));
-    for (int i = 0; i < infos.Count(); ++i)
-      if (auto* f = dynamic_cast<TvxFileInfo*>(&infos.Get(i))) infoIndex_.emplace(UpperCase(f->Name), f);
+    for (int i = 0; i < infos.Count(); ++i) {
+      if (auto* f = dynamic_cast<TvxFileInfo*>(&infos.Get(i))) {
+        infoIndex_.emplace(UpperCase(f->Name), f);
+        packageDigests_ = packageDigests_ || !f->Crc32c.empty();
+      }
+    }
   }
 }
 
@@ -359,6 +382,7 @@ bool FileInstaller::CopyFiles() {
   TvxPackages& packages = *run_.db.Packages;
   bool result = true;
   bool password = HasPassword(GetVariable(&run_.db, "PswCheckHash"));
+  bool reported = false;  // a damaged package was reported with its own message
   for (int i = 0; i < packages.Count() && result; ++i) {
     BeginPackage(packages[i]);
     TvxUnpacker unpacker(package_->FullFileName, (package_->Flags & 1) != 0);
@@ -386,7 +410,28 @@ bool FileInstaller::CopyFiles() {
         });
     // An answer that stops the enumeration ends it as a success: a stop
     // because of an error or an abort is known by the abort flag.
-    if (!result) RunLog("file", "extraction of " + LogQuote(package_->FullFileName) + " failed: " + unpacker.LastError());
+    if (!result) {
+      RunLog("file", "extraction of " + LogQuote(package_->FullFileName) + " failed: " + unpacker.LastError());
+      // The cabinet itself cannot be read: its checksums or its compressed
+      // data do not hold.
+      if (!run_.Aborted()) {
+        run_.Error(Format(kMsgDamagedPackage, package_->FullFileName.c_str(),
+                          (unpacker.LastError().empty() ? std::string("its files cannot be read") : unpacker.LastError()).c_str()));
+        reported = true;
+      }
+    } else if (!run_.Aborted() && packageDigests_) {
+      // Every recorded file must have been met: a cabinet whose file table
+      // lost entries still reads without an error.
+      TvxFileInfos& infos = *package_->FileInfos;
+      for (int k = 0; k < infos.Count() && result; ++k) {
+        auto* f = dynamic_cast<TvxFileInfo*>(&infos.Get(k));
+        if (f && !f->Crc32c.empty() && !recordsMet_.count(f)) {
+          lastPath_ = "data\\" + f->Name;
+          Fail(Format(kMsgDamagedFile, lastPath_.c_str(), package_->FullFileName.c_str()));
+          result = false;
+        }
+      }
+    }
     result = result && !run_.Aborted();
   }
 
@@ -398,7 +443,7 @@ bool FileInstaller::CopyFiles() {
   }
   // A missing source is reported with its own message below.
   if (missingSource_) run_.state.abort = false;
-  if (!result && !run_.Aborted()) run_.Error(run_.Message(11, lastPath_));
+  if (!result && !run_.Aborted() && !reported) run_.Error(run_.Message(11, lastPath_));
   if (run_.Aborted()) {
     run_.events.AbortInstall();
     return false;

@@ -103,6 +103,11 @@ class FileInstaller {
   TvxComponent* component_ = nullptr;  // external pass: the component whose items are copied
   const TvxFileInfo* fileInfo_ = nullptr;
   std::unordered_map<std::string, const TvxFileInfo*> infoIndex_;  // of package_, by upper-case name
+  // Whether package_'s records carry digests, and the records whose entry
+  // the enumeration has met: a record never met, or a data entry without a
+  // record, means the package is damaged.
+  bool packageDigests_ = false;
+  std::unordered_set<const TvxFileInfo*> recordsMet_;
   const TvxFile* item_ = nullptr;
   TvxFlags flags_;
   bool externalPass_ = false;

@@ -9,6 +9,7 @@
 #include "package/PackageCrypt.h"
 #include "package/VXUnpacker.h"
 #include "system/Errors.h"
+#include "system/PeImage.h"
 #include "system/RunLog.h"
 #include "system/kqFileUtils.h"
 #include "system/kqStrUtils.h"
@@ -138,10 +139,23 @@ bool IsDataEntry(const std::string& name) { return StartsWithText(name, "data\\"
 bool ReadPackageLayout(const ByteReader& read, uint64_t size, PackageLayout& layout) {
   layout = PackageLayout();
   layout.size = size;
-  size_t n = size_t(std::min<uint64_t>(size, kPackageMarkerWindow));
+  // The security directory of an image holds a file offset, not an address;
+  // only a table that ends the file is one appended after building.
+  uint64_t end = size;
+  PeImage image;
+  if (ReadPeImage(read, image) && image.directories.size() > kPeSecurityDirectory) {
+    auto [offset, length] = image.directories[kPeSecurityDirectory];
+    if (offset > 0 && length > 0 && uint64_t(offset) + length == size) {
+      end = offset;
+      layout.signatureOffset = offset;
+      layout.signatureSize = length;
+    }
+  }
+  size_t n = size_t(std::min<uint64_t>(end, kPackageMarkerWindow));
   std::string tail;
-  if (!read(size - n, n, tail) || tail.size() != n || !LocateTrailer(tail, layout.trailer, layout.trailing))
+  if (!read(end - n, n, tail) || tail.size() != n || !LocateTrailer(tail, layout.trailer, layout.trailing))
     return false;
+  layout.trailing += size - end;
   layout.sizeMatches = uint64_t(layout.trailer.TotalSize) + layout.trailing == size;
   layout.stubFits = uint64_t(layout.trailer.StubSize) + kPackageTrailerSize <= layout.trailer.TotalSize;
   return true;

@@ -74,10 +74,18 @@ struct PackageLayout {
   uint64_t trailing = 0;     // bytes after the marker (a signature)
   bool sizeMatches = false;  // TotalSize + trailing is the file's length
   bool stubFits = false;     // StubSize leaves room for the trailer
+  // The certificate table of an Authenticode signature at the end of the
+  // file (the security directory of the image in front): its offset and
+  // length, 0 when there is none.
+  uint64_t signatureOffset = 0, signatureSize = 0;
   uint64_t TrailerOffset() const { return size - trailing - kPackageTrailerSize; }
 };
 // Reads the last bytes of a file of `size` bytes through `read` and locates
-// its trailer. False when they cannot be read or hold no trailer.
+// its trailer. A signed setup file carries its certificate table after the
+// trailer, as long as the signer likes: the trailer is looked for in front
+// of the table that the image's security directory names, and the table
+// counts as trailing bytes. False when they cannot be read or hold no
+// trailer.
 bool ReadPackageLayout(const ByteReader& read, uint64_t size, PackageLayout& layout);
 
 // --- Services of the layers above --------------------------------------------------------------

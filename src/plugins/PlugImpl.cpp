@@ -11,6 +11,7 @@
 #include "expr/Functions.h"
 #include "plugins/PluginCalls.h"
 #include "plugins/VXPlugins.h"
+#include "system/kqFileUtils.h"
 #include "system/kqStrUtils.h"
 
 namespace vx {
@@ -126,6 +127,67 @@ vx_param InstallTypeRecord(TvxMainDatabase& db, TXMLObject* varDb, const std::st
     texts.push_back(next->ID);
   }
   return PutRecord({Addr(0), Addr(1), Addr(2), Num(t->Custom ? -1 : 0), Addr(nextIndex)}, texts, buffer);
+}
+
+// --- Files and folders, asked by name -------------------------------------------
+
+constexpr const char* kReadFileCommand = "CM_READFILE";
+constexpr const char* kFolderInfoCommand = "CM_GETFOLDERINFO";
+constexpr int64_t kMaxReadFile = int64_t(16) << 20;
+
+// CM_READFILE: the bytes of a file of the machine (a relative name counts
+// from the main package's folder, so "lng\ENU.lng" is a language file) with
+// the buffer protocol; 0 for a missing, empty or larger than 16 MiB file.
+vx_param ReadFileCommand(TvxMainDatabase* main, const std::string& name, vx_param buffer) {
+  std::string path = name;
+  bool relative = !path.empty() && path[0] != '\\' && path.find(':') == std::string::npos;
+  if (relative && main && main->Packages && main->Packages->Count() > 0) {
+    std::string folder = (*main->Packages)[0].TempPath;
+    for (int i = 0; i < main->Packages->Count(); ++i)
+      if ((*main->Packages)[i].Main) folder = (*main->Packages)[i].TempPath;
+    path = folder + path;
+  }
+  int64_t size = FileSize(path);
+  if (size <= 0 || size > kMaxReadFile) return 0;
+  std::string bytes;
+  if (!ReadWholeFile(path, bytes) || bytes.empty()) return 0;
+  if (!buffer) return vx_param(bytes.size() + 1);
+  std::memcpy(reinterpret_cast<char*>(buffer), bytes.data(), bytes.size());
+  reinterpret_cast<char*>(buffer)[bytes.size()] = 0;
+  return 0;
+}
+
+// CM_GETFOLDERINFO: what a destination folder would meet, as lines
+// "name=value": drive (its root exists), exists (the folder is there),
+// creatable (it exists or the nearest existing folder above it takes a new
+// folder: proved by making and removing one), blocked (a file of the path's
+// name is in the way), free (bytes free there).
+std::string FolderInfoText(const std::string& folder) {
+  Host& host = CurrentHost();
+  if (folder.size() < 3 || folder[1] != ':' || folder[2] != '\\') return "drive=0\r\n";
+  std::string root = folder.substr(0, 3);
+  bool drive = FolderExists(root);
+  std::string path = folder;
+  while (path.size() > 3 && path.back() == '\\') path.pop_back();
+  bool exists = drive && FolderExists(path);
+  std::string above = path;
+  bool blocked = false;
+  while (drive && above.size() > 3 && !FolderExists(above)) {
+    if (FileExists(above)) blocked = true;
+    above = ExtractFilePath(above);
+    while (above.size() > 3 && above.back() == '\\') above.pop_back();
+  }
+  bool creatable = exists;
+  if (drive && !exists && !blocked) {
+    std::string probe = IncludeTrailingBackslash(above) + UniqueName(IncludeTrailingBackslash(above), "vx", "");
+    creatable = host.MakeFolder(probe);
+    if (creatable) host.RemoveFolder(probe);
+  }
+  uint64_t free = 0;
+  if (drive && !host.DiskFreeBytes(IncludeTrailingBackslash(above), free)) free = uint64_t(DiskFreeKB(above)) << 10;
+  return "drive=" + std::to_string(drive ? 1 : 0) + "\r\nexists=" + std::to_string(exists ? 1 : 0) +
+         "\r\ncreatable=" + std::to_string(creatable ? 1 : 0) + "\r\nblocked=" + std::to_string(blocked ? 1 : 0) +
+         "\r\nfree=" + std::to_string(free) + "\r\n";
 }
 
 // --- Plug-in configuration ------------------------------------------------------
@@ -322,7 +384,13 @@ vx_param RunCommand(TPluginList& plugins, int32_t pluginId, int32_t msgId, vx_pa
       EvaluateActions(services->Evaluator(), Text(param1), reinterpret_cast<void*>(param2), result);
       return reinterpret_cast<vx_param>(AllocPluginText(result));
     }
-    default:
+    default: {
+      // Two services a wizard needs that the numbered commands lack, asked
+      // by name: a file's bytes and the facts of a destination folder.
+      const std::string name = plugins.Store().NameOf(msgId);
+      if (SameText(name, kReadFileCommand)) return ReadFileCommand(main, Text(param1), param2);
+      if (SameText(name, kFolderInfoCommand)) return PutText(FolderInfoText(Text(param1)), param2);
+    }
       // Any other message goes from the plug-in to all the others.
       if (plugin && !plugins.Store().NameOf(msgId).empty())
         return plugins.Broadcast(pluginId, msgId, broadcast != 0, param1, param2);

@@ -84,4 +84,16 @@ std::string LoadableDllProblem(const ByteReader& read, uint64_t fileSize) {
   return "";
 }
 
+std::string EngineProgramKind(const ByteReader& read) {
+  PeImage image;
+  if (ReadPeImage(read, image)) return "Windows " + PeMachineName(image.machine);
+  std::string elf;
+  if (read(0, 20, elf) && elf.size() == 20 && elf.compare(0, 4, "\x7F" "ELF") == 0) {
+    unsigned machine = unsigned((unsigned char)elf[18]) | unsigned((unsigned char)elf[19]) << 8;
+    const char* name = machine == 62 ? "x86-64" : machine == 3 ? "x86" : machine == 183 ? "AArch64" : "other";
+    return Format("native Linux %s, for the sandbox machine", name);
+  }
+  return "";
+}
+
 }  // namespace vx

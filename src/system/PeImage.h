@@ -21,6 +21,9 @@ enum : uint16_t {
   kPeMachineAmd64 = 0x8664,
   kPeFileDll = 0x2000,  // IMAGE_FILE_DLL
 };
+// Index of the security directory (the Authenticode certificate table; its
+// "address" is a file offset).
+inline constexpr size_t kPeSecurityDirectory = 4;
 
 // The machine type of the images this program can load (its own).
 uint16_t OwnPeMachine();
@@ -53,5 +56,11 @@ bool ReadPeImage(const ByteReader& read, PeImage& image);
 // a short reason ("not a Windows image", "a DLL for x86 (32-bit)",
 // "truncated" ...). `fileSize` is the file's length in bytes.
 std::string LoadableDllProblem(const ByteReader& read, uint64_t fileSize);
+
+// What kind of engine program the bytes are: "Windows <machine>" for a PE
+// image, "native Linux <machine>, for the sandbox machine" for an ELF
+// program, "" for anything else. Shared by the tools that build setup files
+// and those that inspect them.
+std::string EngineProgramKind(const ByteReader& read);
 
 }  // namespace vx

@@ -410,7 +410,7 @@ TEST_F(PackagingTest, VxbuildPackagesPrepareLoadAndDecrypt) {
     <language file="lng\1033.lng"/><splash file="splash.bmp" time="3" opacity="40"/><flags scrambled="1"/>
   </build>
 </vx2project>)");
-  ASSERT_EQ(std::system((std::string(VX_VXBUILD) + " " + d + "/project.xml > /dev/null").c_str()), 0);
+  ASSERT_EQ(std::system((std::string(VX_VXBUILD) + " --any-stub " + d + "/project.xml > /dev/null").c_str()), 0);
   // The preparation part is a standard cabinet for other readers too.
   EXPECT_EQ(std::system(("cabextract -q -t " + d + "/out/extra.vxp -F db.pdb > /dev/null 2>&1").c_str()), 0);
 
@@ -469,7 +469,7 @@ TEST_F(PackagingTest, VxbuildCompletesOrRefusesSplashPictures) {
   WriteBelow(d, "project.xml", R"(<vx2project>
   <build source="src" output="out" stub="stub.bin"><splash file="splash.bmp"/></build>
 </vx2project>)");
-  auto build = [&] { return std::system((std::string(VX_VXBUILD) + " " + d + "/project.xml > /dev/null 2>&1").c_str()); };
+  auto build = [&] { return std::system((std::string(VX_VXBUILD) + " --any-stub " + d + "/project.xml > /dev/null 2>&1").c_str()); };
   WriteBelow(d, "src/splash.bmp", TinyBitmap());
   ASSERT_EQ(build(), 0);
   std::string packed;
@@ -506,7 +506,7 @@ TEST_F(PackagingTest, VxbuildStoresBlocksThatDoNotCompress) {
   <components><component id="core"><files><file src="noise.bin" dst="x"/></files></component></components>
   <build source="src" output="out" stub="stub.bin"/>
 </vx2project>)");
-  ASSERT_EQ(std::system((std::string(VX_VXBUILD) + " " + d + "/project.xml > /dev/null").c_str()), 0);
+  ASSERT_EQ(std::system((std::string(VX_VXBUILD) + " --any-stub " + d + "/project.xml > /dev/null").c_str()), 0);
   EXPECT_EQ(std::system(("cabextract -q -t " + d + "/out/setup.exe > /dev/null 2>&1").c_str()), 0);
 
   ASSERT_TRUE(WriteWholeFile(machine.Scratch() + "setup.exe", vxtest::ReadNative(d + "/out/setup.exe")));

@@ -124,6 +124,37 @@ TEST_F(HostBasics, AListingWithoutFolderIsOfTheCurrentFolder) {
   EXPECT_TRUE(vx::SameText(entries[0].name, name)) << entries[0].name;
 }
 
+// Patterns and order as Windows lists a folder: "*.*" takes names without
+// a dot, a long name matches through its short name, and the names come
+// sorted without regard to case (so that "every *.dll in folder order" is
+// the same on every host).
+TEST_F(HostBasics, ListingsMatchAndOrderAsWindowsDoes) {
+  vx::Host& h = machine.Host();
+  std::string dir = Scratch() + "list\\";
+  ASSERT_TRUE(vx::ForceFolders(dir));
+  for (const char* n : {"b.dll", "README", "A.dll", "c_x.dll", "cb.dll", "page.html", "Index.HTML", "zeta.txt"})
+    ASSERT_TRUE(vx::WriteWholeFile(dir + n, n));
+  auto list = [&](const std::string& pattern) {
+    std::vector<vx::FindEntry> entries;
+    uint32_t error = 0;
+    h.ListFolder(dir, pattern, entries, error);
+    std::string names;
+    for (const vx::FindEntry& e : entries)
+      if (e.name != "." && e.name != "..") names += e.name + " ";
+    return names;
+  };
+  std::string all = list("*.*");
+  EXPECT_NE(all.find("README "), std::string::npos) << all;
+  EXPECT_EQ(list("*."), "README ");
+  if (!machine.IsSandbox()) return;  // the rest is what Windows' own file systems do
+  // Upper-case order: "CB" before "C_X" ("B" is 0x42, "_" 0x5F).
+  EXPECT_EQ(all, "A.dll b.dll cb.dll c_x.dll Index.HTML page.html README zeta.txt ");
+  EXPECT_EQ(list("*.dll"), "A.dll b.dll cb.dll c_x.dll ");
+  // The short names are INDEX~1.HTM and PAGE~1.HTM.
+  EXPECT_EQ(list("*.htm"), "Index.HTML page.html ");
+  EXPECT_EQ(list("page~1.*"), "page.html ");
+}
+
 TEST_F(HostBasics, WholeFilesRoundTripAndMissingOnesFail) {
   std::string bytes("a\0b\r\n\xff", 6);
   ASSERT_TRUE(vx::WriteWholeFile(Scratch() + "bin", bytes));

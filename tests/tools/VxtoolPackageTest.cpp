@@ -104,7 +104,7 @@ class VxtoolPackage : public ::testing::Test {
     <language file="lng\1033.lng"/><splash file="splash.bmp"/><flags scrambled="1"/>
   </build>
 </vx2project>)");
-    ASSERT_EQ(std::system((std::string(VX_VXBUILD) + " " + D() + "/project.xml > /dev/null").c_str()), 0);
+    ASSERT_EQ(std::system((std::string(VX_VXBUILD) + " --any-stub " + D() + "/project.xml > /dev/null").c_str()), 0);
   }
   static void TearDownTestSuite() {
     delete dir_;
@@ -153,7 +153,7 @@ TEST_F(VxtoolPackage, InfoNamesTheEngineTheSetupFileStarts) {
       {std::string(2048, 'E'), "engine: unknown (neither a Windows nor a Linux program)\n"}};
   for (const auto& [stub, line] : cases) {
     WriteNative(W("stub.bin"), stub);
-    std::string build = std::string(VX_VXBUILD) + " " + ShellQuote(D() + "/project.xml") + " --stub " +
+    std::string build = std::string(VX_VXBUILD) + " --any-stub " + ShellQuote(D() + "/project.xml") + " --stub " +
                         ShellQuote(W("stub.bin")) + " --out " + ShellQuote(W("out")) + " > /dev/null";
     ASSERT_EQ(std::system(build.c_str()), 0) << line;
     Outcome r = Vxtool({"package", "info", W("out/setup.exe")});
@@ -259,7 +259,7 @@ TEST_F(VxtoolPackage, WrongOrMissingPasswordWritesNothing) {
       {SetupFile(), {"--password", "secret"}, "the password is wrong"},
       {SetupFile(), {}, "give it with --password"},
       {Extra(), {"--password", "secret"}, "cannot be read with this password"},
-      {Extra(), {}, "does the package need a password"},
+      {Extra(), {}, "or it needs a password"},
   };
   for (auto& c : cases) {
     std::vector<std::string> args = {"package", "extract", c.file, "--out", "new/out"};

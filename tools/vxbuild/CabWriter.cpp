@@ -5,12 +5,15 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <optional>
 #include <thread>
 
 #include "package/DCPcrypt.h"
+#include "package/FileDigest.h"
 
 namespace vxbuild {
 
@@ -123,19 +126,29 @@ class FolderReader {
           return false;
         }
       }
+      if (e.crc) crc_ = vx::Crc32c(crc_, buffer + got, want);
       got += want;
       offset_ += want;
       if (offset_ == e.size) {
         if (in_.is_open()) in_.close();
+        if (e.crc && *e.crc != crc_) {
+          error = "\"" + (e.fromMemory ? e.name : e.source) + "\" changed while it was packed";
+          return false;
+        }
+        crc_ = 0;
         opened_ = false;
         ++index_;
+        ++filesDone_;
       }
     }
     return true;
   }
+  uint64_t FilesDone() const { return filesDone_; }
 
  private:
   CabFolder& f_;
+  uint32_t crc_ = 0;
+  uint64_t filesDone_ = 0;
   size_t index_ = 0;
   bool opened_ = false;
   uint64_t offset_ = 0;
@@ -144,16 +157,48 @@ class FolderReader {
 
 }  // namespace
 
-void FileDosTime(const std::string& path, uint16_t& date, uint16_t& time) {
-  std::error_code ec;
-  auto ft = std::filesystem::last_write_time(path, ec);
-  std::time_t t = ec ? std::time(nullptr)
-                     : std::chrono::system_clock::to_time_t(std::chrono::file_clock::to_sys(ft));
+namespace {
+
+// SOURCE_DATE_EPOCH as a time, when set to a number.
+std::optional<std::time_t> SourceDateEpoch() {
+  const char* v = std::getenv("SOURCE_DATE_EPOCH");
+  if (!v || !*v) return std::nullopt;
+  char* end = nullptr;
+  long long n = std::strtoll(v, &end, 10);
+  if (*end || n < 0) return std::nullopt;
+  return std::time_t(n);
+}
+
+std::string g_generatedSource;
+
+void DosTime(std::time_t t, bool utc, uint16_t& date, uint16_t& time) {
   std::tm tm{};
-  if (std::tm* p = std::localtime(&t)) tm = *p;
+  if (std::tm* p = utc ? std::gmtime(&t) : std::localtime(&t)) tm = *p;
   int year = std::clamp(tm.tm_year + 1900, 1980, 2107);
   date = uint16_t((year - 1980) << 9 | (tm.tm_mon + 1) << 5 | tm.tm_mday);
   time = uint16_t(tm.tm_hour << 11 | tm.tm_min << 5 | tm.tm_sec / 2);
+}
+
+std::time_t ModificationTime(const std::string& path) {
+  std::error_code ec;
+  auto ft = std::filesystem::last_write_time(path, ec);
+  return ec ? std::time(nullptr) : std::chrono::system_clock::to_time_t(std::chrono::file_clock::to_sys(ft));
+}
+
+}  // namespace
+
+void FileDosTime(const std::string& path, uint16_t& date, uint16_t& time) {
+  std::time_t t = ModificationTime(path);
+  std::optional<std::time_t> epoch = SourceDateEpoch();
+  DosTime(epoch ? std::min(t, *epoch) : t, epoch.has_value(), date, time);
+}
+
+void SetGeneratedTimeSource(const std::string& projectFile) { g_generatedSource = projectFile; }
+
+void GeneratedDosTime(uint16_t& date, uint16_t& time) {
+  std::optional<std::time_t> epoch = SourceDateEpoch();
+  if (epoch) return DosTime(*epoch, true, date, time);
+  FileDosTime(g_generatedSource.empty() ? "." : g_generatedSource, date, time);
 }
 
 bool WriteCabinet(std::ofstream& out, std::vector<CabFolder>& folders, const CabOptions& o, CabResult& result,
@@ -189,6 +234,7 @@ bool WriteCabinet(std::ofstream& out, std::vector<CabFolder>& folders, const Cab
   std::vector<size_t> lengths(kBatch);
   std::string scratch;
   bool ok = true;
+  uint64_t filesBefore = 0, bytesRead = 0;
 
   for (auto& folder : folders) {
     folderStart.push_back(uint32_t(w.Written()));
@@ -230,6 +276,12 @@ bool WriteCabinet(std::ofstream& out, std::vector<CabFolder>& folders, const Cab
         else pool.emplace_back(job);
       }
       for (auto& th : pool) th.join();
+      bytesRead += [&] {
+        uint64_t n = 0;
+        for (size_t i = 0; i < count; ++i) n += lengths[i];
+        return n;
+      }();
+      if (o.progress) o.progress(filesBefore + reader.FilesDone(), bytesRead);
       if (std::count(fine.begin(), fine.end(), 0)) {
         error = "compression failed";
         ok = false;
@@ -267,6 +319,8 @@ bool WriteCabinet(std::ofstream& out, std::vector<CabFolder>& folders, const Cab
       }
     }
     if (!ok) break;
+    filesBefore += folder.entries.size();
+    if (o.progress) o.progress(filesBefore, bytesRead);
     folderBlocks.push_back(blocks);
   }
   for (auto& z : zs) deflateEnd(&z);

@@ -15,6 +15,7 @@
 #include <array>
 #include <cstdint>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,6 +30,10 @@ struct CabEntry {
   uint64_t size = 0;
   uint16_t date = 0, time = 0;  // DOS date and time (local time)
   uint16_t attributes = 0x20;   // archive
+  // The CRC-32C the content must have (computed before the package's
+  // database was written): a source that reads otherwise while it is packed
+  // has changed, and the cabinet is refused.
+  std::optional<uint32_t> crc;
 };
 
 struct CabFolder {
@@ -42,6 +47,9 @@ struct CabOptions {
   uint8_t mask = 0;     // XOR mask of a scrambled cabinet
   std::optional<std::array<uint8_t, 32>> key;  // for folders with `encrypt`
   unsigned threads = 0; // 0: one per core
+  // Called after each batch of blocks: entries read completely so far and
+  // uncompressed bytes read so far (over all folders).
+  std::function<void(uint64_t files, uint64_t bytes)> progress;
 };
 
 struct CabResult {
@@ -55,7 +63,15 @@ struct CabResult {
 bool WriteCabinet(std::ofstream& out, std::vector<CabFolder>& folders, const CabOptions& options, CabResult& result,
                   std::string& error);
 
-// The DOS date and time of a file's last modification (local time).
+// The DOS date and time of a file's last modification (local time). When
+// SOURCE_DATE_EPOCH is set, times later than it are replaced by it and all
+// times are taken in UTC, so that a build does not depend on when the
+// sources were copied nor on the builder's time zone.
 void FileDosTime(const std::string& path, uint16_t& date, uint16_t& time);
+// The date and time of entries vxbuild makes itself (the databases, the
+// splash picture): SOURCE_DATE_EPOCH when set, else the project file's
+// last modification (SetGeneratedTimeSource).
+void GeneratedDosTime(uint16_t& date, uint16_t& time);
+void SetGeneratedTimeSource(const std::string& projectFile);
 
 }  // namespace vxbuild

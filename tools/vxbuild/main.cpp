@@ -12,9 +12,13 @@
 #include <vector>
 
 #include "CabWriter.h"
+#include "ProjectCheck.h"
+#include "ProjectSchema.h"
+#include "Output.h"
 #include "database/VXClasses.h"
 #include "database/kqXMLParser.h"
 #include "format/FormatKeys.h"
+#include "package/FileDigest.h"
 #include "package/Package.h"
 #include "package/PackageCrypt.h"
 #include "system/ByteReader.h"
@@ -125,7 +129,7 @@ vxbuild::CabEntry MemoryEntry(const std::string& name, const std::string& bytes)
   e.content = bytes;
   e.fromMemory = true;
   e.size = bytes.size();
-  vxbuild::FileDosTime(".", e.date, e.time);
+  vxbuild::GeneratedDosTime(e.date, e.time);
   return e;
 }
 
@@ -183,13 +187,33 @@ struct PackagePlan {
 struct Options {
   fs::path project, out, stub, source, uninstaller;
   std::string password, name;
+  std::string signCert, signKey, signPass, signTimestamp;  // osslsigncode
   bool haveStub = false, havePassword = false;
+  bool check = false, strict = false, anyStub = false;
 };
 
+// Reads and checks the project before anything is written; prints what
+// the checks found and stops on errors (and on warnings with --strict).
+std::unique_ptr<TXMLTag> LoadChecked(const Options& opt) {
+  vxbuild::ProjectCheckOptions o;
+  o.project = opt.project;
+  o.source = opt.source;
+  o.stub = opt.haveStub ? opt.stub : fs::path();
+  o.setupName = opt.name;
+  o.anyStub = opt.anyStub;
+  vxbuild::Diagnostics diags;
+  std::unique_ptr<TXMLTag> root = vxbuild::LoadProject(o, diags, opt.strict);
+  diags.Print(stderr, opt.strict);
+  int errors = diags.ErrorCount() + (opt.strict ? diags.WarningCount() : 0);
+  if (!root || errors > 0)
+    throw BuildError(std::to_string(errors) + (errors == 1 ? " error" : " errors") + " in the project; nothing was written");
+  return root;
+}
+
 int Build(const Options& opt) {
-  std::string text = ReadFile(opt.project);
-  TXMLTag root;
-  root.Parse(text);
+  vxbuild::SetGeneratedTimeSource(opt.project.string());
+  std::unique_ptr<TXMLTag> checked = LoadChecked(opt);
+  TXMLTag& root = *checked;
   if (root.Name != "vx2project") throw BuildError("the project's root element must be \"vx2project\"");
   const TXMLTag* build = Child(root, "build");
   TXMLTag emptyBuild;
@@ -353,10 +377,14 @@ int Build(const Options& opt) {
         if (!fs::is_regular_file(file)) throw BuildError("missing source file \"" + file.string() + "\"");
         std::string packed = "data\\" + comp.ID() + "\\" + rel;
         plan.data.push_back(FileEntry(packed, file));
+        uint32_t crc = 0;
+        if (!vxbuild::NativeFileDigest(file, crc)) throw BuildError("cannot read \"" + file.string() + "\"");
+        plan.data.back().crc = crc;
         auto info = std::make_unique<TvxFileInfo>(plan.infos.get());
         info->Name = comp.ID() + "\\" + rel;
         info->Size = int32_t(plan.data.back().size);
         info->Version = VersionOf(file);
+        info->Crc32c = DigestText(crc);
         std::string ext = LowerCase(ExtractFileExt(rel));
         if (ext == ".ttf" || ext == ".otf" || ext == ".ttc" || item.Flags.Contains(TvxFlag::reg_font))
           info->FontName = FontName(ReadFile(file));
@@ -429,6 +457,15 @@ int Build(const Options& opt) {
   }
   fs::create_directories(outDir);
   std::string stubBytes = ReadFile(stub);
+  bool sign = !opt.signCert.empty() || !opt.signKey.empty();
+  if (sign && (opt.signCert.empty() || opt.signKey.empty()))
+    throw BuildError("signing needs both --sign-cert and --sign-key");
+  if (sign && !vxbuild::IsWindowsImage(stub)) throw BuildError("only a setup file with a Windows stub can be signed");
+  // Every file is written beside its target first and replaces it only
+  // when the whole build has succeeded.
+  vxbuild::OutputSet outputs;
+  vxbuild::Progress progress;
+  std::vector<std::string> summaries;
   for (auto& plan : plans) {
     bool scrambled = plan.flags & kPackageScrambled;
     // The extraction library looks for the cabinet's signature in the
@@ -445,8 +482,10 @@ int Build(const Options& opt) {
         throw BuildError("the engine stub holds a cabinet signature; the cabinet would not be found");
     }
     fs::path path = outDir / (plan.main ? setupName : plan.fileName + ".vxp");
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) throw BuildError("cannot write \"" + path.string() + "\"");
+    std::ofstream* stream = nullptr;
+    std::string openError;
+    if (!outputs.Open(path, plan.main, stream, openError)) throw BuildError(openError);
+    std::ofstream& out = *stream;
     if (plan.main) out.write(stubBytes.data(), std::streamsize(stubBytes.size()));
     std::vector<vxbuild::CabFolder> folders(1);
     folders[0].entries = std::move(plan.presetup);
@@ -460,9 +499,13 @@ int Build(const Options& opt) {
     o.scramble = scrambled;
     o.mask = kScrambleMask;
     o.key = key;
+    progress.Start(path.filename().string());
+    o.progress = [&progress](uint64_t files, uint64_t bytes) { progress.Update(files, bytes); };
     vxbuild::CabResult r;
     std::string error;
-    if (!vxbuild::WriteCabinet(out, folders, o, r, error)) throw BuildError(path.string() + ": " + error);
+    bool written = vxbuild::WriteCabinet(out, folders, o, r, error);
+    progress.Finish();
+    if (!written) throw BuildError(path.string() + ": " + error);
     PackageTrailer t;
     t.StubSize = plan.main ? uint32_t(stubBytes.size()) : 0;
     t.TotalSize = uint32_t(uint64_t(out.tellp()) + kPackageTrailerSize);
@@ -471,19 +514,54 @@ int Build(const Options& opt) {
     t.Flags = plan.flags;
     std::string trailer = EncodeTrailer(t);
     out.write(trailer.data(), std::streamsize(trailer.size()));
-    out.close();
-    if (!out) throw BuildError("cannot write \"" + path.string() + "\"");
-    std::printf("%s: %llu bytes, preparation %u, data %u\n", path.string().c_str(),
-                (unsigned long long)t.TotalSize, t.PresetupSize, t.DataSize);
+    if (!outputs.Close(path, error)) throw BuildError(error);
+    std::string signature;
+    if (plan.main && sign) {
+      if (!vxbuild::SignFile(outputs.Temporary(path), opt.signCert, opt.signKey, opt.signPass, opt.signTimestamp, error))
+        throw BuildError(path.string() + ": " + error);
+      signature = ", signed";
+    }
+    summaries.push_back(path.string() + ": " + std::to_string(t.TotalSize) + " bytes, preparation " +
+                        std::to_string(t.PresetupSize) + ", data " + std::to_string(t.DataSize) + signature);
   }
+  std::string error;
+  if (!outputs.Commit(error)) throw BuildError(error);
+  for (const std::string& line : summaries) std::printf("%s\n", line.c_str());
   return 0;
 }
 
 int Usage() {
   std::fprintf(stderr,
                "usage: vxbuild PROJECT.xml [--stub FILE] [--out DIR] [--source DIR] [--name SETUP.exe]\n"
-               "               [--password TEXT] [--uninstaller FILE]\n");
+               "               [--password TEXT] [--uninstaller FILE]\n"
+               "               [--sign-cert CERT --sign-key KEY [--sign-pass TEXT] [--sign-timestamp URL]]\n");
   return 2;
+}
+
+int Help() {
+  std::printf(
+      "usage: vxbuild PROJECT.xml [options]   build the setup file and its packages\n"
+      "       vxbuild PROJECT.xml --check     check the project, write nothing\n"
+      "       vxbuild --reference | --schema  print the project format (Markdown | XML Schema)\n"
+      "\n"
+      "  --stub FILE         the engine the setup file starts with\n"
+      "  --out DIR           output folder\n"
+      "  --source DIR        folder of the files to pack\n"
+      "  --name SETUP.exe    file name of the setup file\n"
+      "  --password TEXT     encrypt the data with this password\n"
+      "  --uninstaller FILE  the uninstaller program to include\n"
+      "  --sign-cert CERT --sign-key KEY [--sign-pass TEXT] [--sign-timestamp URL]\n"
+      "                      sign a setup file with a Windows stub\n"
+      "  --check             only check the project\n"
+      "  --strict            treat warnings as errors\n"
+      "  --any-stub          accept a stub that is no program (tests of the package layout)\n"
+      "  -h, --help          this text\n"
+      "\n"
+      "Paths given as options are relative to the current folder; paths in the project are\n"
+      "relative to the project file (source, output, stub, uninstaller) or to the source\n"
+      "folder (files). Exit code 0 success, 1 errors in the project or the build, 2 usage.\n"
+      "See docs/vxbuild.md and docs/project-reference.md.\n");
+  return 0;
 }
 
 }  // namespace
@@ -503,15 +581,35 @@ int main(int argc, char** argv) {
       else if (a == "--name") opt.name = value();
       else if (a == "--password") opt.password = value(), opt.havePassword = true;
       else if (a == "--uninstaller") opt.uninstaller = value();
-      else if (a.rfind("--", 0) == 0) return Usage();
+      else if (a == "--sign-cert") opt.signCert = value();
+      else if (a == "--sign-key") opt.signKey = value();
+      else if (a == "--sign-pass") opt.signPass = value();
+      else if (a == "--sign-timestamp") opt.signTimestamp = value();
+      else if (a == "--check") opt.check = true;
+      else if (a == "--strict") opt.strict = true;
+      else if (a == "--any-stub") opt.anyStub = true;
+      else if (a == "-h" || a == "--help") return Help();
+      else if (a == "--reference") return std::fputs(vxbuild::ProjectReference().c_str(), stdout) < 0;
+      else if (a == "--schema") return std::fputs(vxbuild::ProjectXsd().c_str(), stdout) < 0;
+      else if (a.size() > 1 && a[0] == '-') return std::fprintf(stderr, "vxbuild: unknown option \"%s\"\n", a.c_str()), Usage();
       else if (opt.project.empty()) opt.project = a;
-      else return Usage();
+      else return std::fprintf(stderr, "vxbuild: a second project file \"%s\"; give one\n", a.c_str()), Usage();
     } catch (const std::exception& e) {
       std::fprintf(stderr, "vxbuild: %s\n", e.what());
       return 2;
     }
   }
   if (opt.project.empty()) return Usage();
+  if (opt.check) {
+    try {
+      LoadChecked(opt);
+      std::printf("%s: no errors\n", opt.project.string().c_str());
+      return 0;
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "vxbuild: %s\n", e.what());
+      return 1;
+    }
+  }
   try {
     return Build(opt);
   } catch (const std::exception& e) {

@@ -4,6 +4,7 @@
 //   vxtool package info FILE [--password P]
 //   vxtool package list FILE [--password P]
 //   vxtool package extract FILE [--password P] [--out DIR]
+//   vxtool package verify FILE [--password P]
 //   vxtool db decrypt FILE
 //   vxtool hash TEXT
 //   vxtool password-hash PASSWORD
@@ -22,13 +23,16 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <map>
 #include <optional>
+#include <set>
 
 #include "commands.h"
 #include "database/Variables.h"
 #include "database/VXClasses.h"
 #include "database/kqXMLParser.h"
 #include "package/DCPcrypt.h"
+#include "package/FileDigest.h"
 #include "package/Package.h"
 #include "package/PackageCrypt.h"
 #include "package/SecureWipe.h"
@@ -40,6 +44,7 @@
 #include "system/kqUtils.h"
 #include "system/sandbox/SandboxHost.h"
 #include "unpack/CabinetIndex.h"
+#include "unpack/unpack.h"
 #include "unpack/PlatformFile.h"
 
 namespace vxtool {
@@ -155,13 +160,27 @@ class Session {
     }
   }
 
-  bool Start(std::string& error) {
+  // `stage`, when given, becomes the machine's drive X: (Stage()), so that
+  // the names the package holds are not cut short by the length of the
+  // output folder's own path: Linux allows what Windows' MAX_PATH does not.
+  bool Start(std::string& error, const std::string& stage = "", const std::string& longStage = "") {
     std::string pattern = (fs::temp_directory_path() / "vxtool-package-XXXXXX").string();
     if (!::mkdtemp(pattern.data()) || !SandboxHost::InitMachine(pattern, MachineKind::XP)) {
       error = "cannot create a temporary machine";
       return false;
     }
     root_ = pattern;
+    if (!stage.empty()) {
+      std::string ini;
+      const std::string drives = "[Drives]\r\nZ=/\r\n";
+      size_t at = 0;
+      if (!ReadNativeFile(root_ + "/machine.ini", ini) || (at = ini.find(drives)) == std::string::npos) {
+        error = "cannot prepare the temporary machine";
+        return false;
+      }
+      ini.insert(at + drives.size(), "X=" + stage + "\r\n" + (longStage.empty() ? "" : "Y=" + longStage + "\r\n"));
+      std::ofstream(root_ + "/machine.ini", std::ios::binary | std::ios::trunc) << ini;
+    }
     SandboxOptions options;
     options.hostWritable = true;  // extract writes to the user's folder
     host_ = std::make_unique<SandboxHost>(root_, options);
@@ -179,6 +198,11 @@ class Session {
   }
 
   SandboxHost& Host() { return *host_; }
+  // The staging folder given to Start, as the machine sees it.
+  static std::string Stage() { return "X:\\"; }
+  // The folder for entries whose path below Stage() is too long for the
+  // extraction library's path buffer (they are moved into place after).
+  static std::string LongStage() { return "Y:\\"; }
   // A Windows folder of the machine for vxtool's own files, with backslash.
   static std::string Scratch() { return "C:\\vxtool\\"; }
   // The Windows path of a native path; "" when it does not map back to it.
@@ -275,16 +299,8 @@ EnumerateResult TryDataPart(const Layout& l, const std::string& hostFile, const 
 std::string EngineKind(const std::string& native, uint32_t stubSize) {
   if (stubSize == 0) return "none";
   std::ifstream f(native, std::ios::binary);
-  ByteReader read = StreamReader(f, stubSize);
-  PeImage image;
-  if (ReadPeImage(read, image)) return "Windows " + PeMachineName(image.machine);
-  std::string elf;
-  if (read(0, 20, elf) && elf.size() == 20 && elf.compare(0, 4, "\x7F" "ELF") == 0) {
-    unsigned machine = unsigned((unsigned char)elf[18]) | unsigned((unsigned char)elf[19]) << 8;
-    const char* name = machine == 62 ? "x86-64" : machine == 3 ? "x86" : machine == 183 ? "AArch64" : "other";
-    return Format("native Linux %s, for the sandbox machine", name);
-  }
-  return "unknown (neither a Windows nor a Linux program)";
+  std::string kind = EngineProgramKind(StreamReader(f, stubSize));
+  return kind.empty() ? "unknown (neither a Windows nor a Linux program)" : kind;
 }
 
 int Info(const Args& args) {
@@ -309,6 +325,11 @@ int Info(const Args& args) {
   std::printf("preparation size: %u\n", t.PresetupSize);
   std::printf("data size: %u\n", t.DataSize);
   std::printf("flags: 0x%X (%s)\n", t.Flags, FlagNames(t.Flags).c_str());
+  if (l.signatureSize)
+    std::printf("signature: Authenticode, %llu bytes at %llu\n", (unsigned long long)l.signatureSize,
+                (unsigned long long)l.signatureOffset);
+  else
+    std::printf("signature: none\n");
   if (!l.sizeMatches) result = 1;
   if (!l.stubFits) {
     std::printf("stub: does not fit in front of the trailer: damaged\n");
@@ -531,27 +552,110 @@ class OutputFolder {
   std::vector<fs::path> created_;  // deepest first
 };
 
-int Extract(const Args& args) {
+// The data part's files against the digests vxbuild recorded in the
+// package's database (the attribute "crc32c" of each file record): every
+// extracted data entry must have its record and its digest, and every
+// record with a digest must have been met. `names` are the data entries
+// written below `stage` (a Windows folder with backslash). Returns the
+// first damaged entry ("" when all hold) and counts the files checked; a
+// "db.pdb" that does not read gives `unreadable` (nothing is checked).
+std::string FirstDamagedEntry(const std::string& stage, const std::string& stageNative,
+                              const std::vector<std::string>& names, size_t& checked, std::string& unreadable) {
+  checked = 0;
+  TvxPackage package;
+  package.TempPath = stage;
+  if (FileExists(stage + "db.pdb")) {
+    try {
+      LoadPackageDatabase(package);
+    } catch (const std::exception& e) {
+      unreadable = e.what();
+      return "";
+    }
+  }
+  std::map<std::string, TvxFileInfo*> records;
+  bool digests = false;
+  for (int i = 0; package.FileInfos && i < package.FileInfos->Count(); ++i) {
+    auto* f = dynamic_cast<TvxFileInfo*>(&package.FileInfos->Get(i));
+    if (!f) continue;
+    records.emplace(UpperCase(f->Name), f);
+    digests = digests || !f->Crc32c.empty();
+  }
+  std::set<const TvxFileInfo*> met;
+  for (const std::string& name : names) {
+    auto found = records.find(UpperCase(name.substr(5)));
+    if (found == records.end()) {
+      if (digests) return name;  // a damaged name
+      continue;
+    }
+    met.insert(found->second);
+    if (found->second->Crc32c.empty()) continue;
+    // Read natively: the name may be longer than a Windows path.
+    std::string rel = name;
+    std::replace(rel.begin(), rel.end(), '\\', '/');
+    std::ifstream in(stageNative + rel, std::ios::binary);
+    std::vector<char> buffer(1 << 16);
+    uint32_t crc = 0;
+    while (in) {
+      in.read(buffer.data(), std::streamsize(buffer.size()));
+      crc = Crc32c(crc, buffer.data(), size_t(in.gcount()));
+    }
+    if (!in.eof() || !SameText(DigestText(crc), found->second->Crc32c)) return name;
+    ++checked;
+  }
+  for (auto& [key, record] : records)
+    if (!record->Crc32c.empty() && !met.count(record)) return "data\\" + record->Name;  // lost from the cabinet
+  return "";
+}
+
+// `package extract` and `package verify`: the whole package is extracted to
+// a staging folder and checked; extract then moves it into place, verify
+// throws it away.
+int ExtractOrVerify(const Args& args, bool verifyOnly) {
+  const char* usage = verifyOnly ? "usage: vxtool package verify FILE [--password P]"
+                                 : "usage: vxtool package extract FILE [--password P] [--out DIR]";
   PackageRun run;
-  if (int status = StartPackageRun(args, true, "usage: vxtool package extract FILE [--password P] [--out DIR]", run);
-      status >= 0)
-    return status;
+  int status = 2;
+  if (!ParsePackageOptions(args, !verifyOnly, usage, run.o, status)) return status;
   const PackageOptions& o = run.o;
   const Layout& l = run.l;
   Session& session = run.session;
-  const std::string& hostFile = run.hostFile;
   std::string error;
+  if (!ReadValidLayout(o.file, run.l, error)) return Fail(error);
+  std::string outDir = o.out;
+  struct Scratch {
+    std::string path;
+    ~Scratch() {
+      std::error_code ec;
+      if (!path.empty()) fs::remove_all(path, ec);
+    }
+  } scratch;
+  if (verifyOnly) {
+    std::string pattern = (fs::temp_directory_path() / "vxtool-verify-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) return Fail("cannot create a temporary folder");
+    outDir = scratch.path = pattern;
+  }
   OutputFolder out;
-  if (!out.Open(o.out, error)) return Fail(error);
-  std::string stage = session.WindowsPath(out.Stage().string());
-  if (stage.empty()) return Fail("the folder " + Quote(out.Path().string()) + " cannot be reached as a Windows path");
-  stage = IncludeTrailingBackslash(stage);
+  if (!out.Open(outDir, error)) return Fail(error);
+  Scratch longStage;
+  {
+    std::string pattern = (fs::temp_directory_path() / "vxtool-long-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) return Fail("cannot create a temporary folder");
+    longStage.path = pattern;
+  }
+  if (!session.Start(error, out.Stage().string(), longStage.path)) return Fail(error);
+  run.hostFile = session.WindowsPath(l.native);
+  if (run.hostFile.empty()) return Fail("the path " + Quote(l.native) + " cannot be reached as a Windows path");
+  const std::string& hostFile = run.hostFile;
+  const std::string stage = Session::Stage();
   std::string stageNative = out.Stage().string() + "/";
 
   // Everything goes to the staging folder first, checked by the engine's
   // rule for entry names and again by where the name lands.
   size_t dataEntries = 0;
+  std::vector<std::string> dataWritten;
   bool refused = false;  // an entry was refused: no password can change that
+  // Entries written under a short name, with the native path they belong at.
+  std::vector<std::pair<std::string, std::string>> longNames;
   auto target = [&](const Entry& e, std::string& path, std::string& failure) {
     if (!IsSafeEntryName(e.name)) {
       failure = "the package holds the unsafe entry name " + Quote(e.name) + "; nothing was extracted";
@@ -560,12 +664,47 @@ int Extract(const Args& args) {
     }
     path = stage + e.name;
     std::string native = session.Host().NativePath(path);
+    if (native.empty() || native.size() >= VX_UNPACK_PATH_SIZE) {
+      // Too long for a Windows path or for the library's buffer, not for
+      // Linux: written under a short name, moved to its own name after.
+      // The name is safe (above), so its place lies below the stage.
+      std::string rel = e.name;
+      std::replace(rel.begin(), rel.end(), '\\', '/');
+      path = Session::LongStage() + std::to_string(longNames.size());
+      std::string shortNative = session.Host().NativePath(path);
+      if (shortNative.empty() || shortNative.size() >= VX_UNPACK_PATH_SIZE) {
+        failure = "the entry " + Quote(e.name) + " cannot be written; nothing was extracted";
+        refused = true;
+        return -1;
+      }
+      longNames.emplace_back(shortNative, stageNative + rel);
+      return 1;
+    }
     if (native.compare(0, stageNative.size(), stageNative) != 0 || !ForceFolders(ExtractFileDir(path))) {
       failure = "the entry " + Quote(e.name) + " cannot be written below the output folder; nothing was extracted";
       refused = true;
       return -1;
     }
     return 1;
+  };
+
+  auto placeLongNames = [&](std::string& failure) {
+    for (auto& [from, to] : longNames) {
+      std::error_code ec;
+      fs::create_directories(fs::path(to).parent_path(), ec);
+      fs::rename(from, to, ec);
+      if (ec) {  // another file system: copy
+        ec.clear();
+        fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
+        fs::remove(from);
+      }
+      if (ec) {
+        failure = "cannot write " + Quote(to) + ": " + ec.message() + "; nothing was extracted";
+        return false;
+      }
+    }
+    longNames.clear();
+    return true;
   };
 
   // The preparation part is never encrypted: it is read without a key,
@@ -578,7 +717,8 @@ int Extract(const Args& args) {
                                          }
                                          return target(e, path, failure);
                                        });
-  if (!r.ok) return Fail(refused ? r.error : "the package cannot be extracted: " + r.error + "; nothing was extracted");
+  if (!r.ok) return Fail(refused ? r.error : "the package is damaged: " + r.error + "; nothing was extracted");
+  if (!placeLongNames(error)) return Fail(error);
 
   // A setup file says in its project database whether there is a password.
   std::optional<std::string> key = o.password;
@@ -595,28 +735,62 @@ int Extract(const Args& args) {
 
   if (dataEntries > 0) {
     auto data = [&](const Entry& e, std::string& path, std::string& failure) {
-      return IsDataEntry(e.name) ? target(e, path, failure) : 0;
+      if (!IsDataEntry(e.name)) return 0;
+      int answer = target(e, path, failure);
+      if (answer == 1) dataWritten.push_back(e.name);
+      return answer;
     };
     r = EnumeratePackage(hostFile, l.Scrambled(), key, data);
     // A ".vxp" says nothing about its password: one that reads without
     // the key has none.
     if (!r.ok && !refused && key && !main.present) {
+      std::vector<std::string> keyed;
+      keyed.swap(dataWritten);
       EnumerateResult plain = EnumeratePackage(hostFile, l.Scrambled(), std::nullopt, data);
       if (plain.ok) {
         std::fprintf(stderr, "vxtool: the package has no password; --password is not used\n");
         r = plain;
+        key.reset();
+      } else {
+        dataWritten.swap(keyed);
       }
     }
     if (!r.ok) {
       if (refused) return Fail(r.error);
+      // With the project database read, the password (or its absence) is
+      // known to be right: only damage is left.
+      if (main.readable) return Fail("the data part is damaged: " + r.error + "; nothing was extracted");
       if (key)
         return Fail("the data part cannot be read with this password (wrong password or damaged package): " + r.error +
                     "; nothing was extracted");
-      return Fail("the data part cannot be read (does the package need a password? give it with --password): " +
-                  r.error + "; nothing was extracted");
+      return Fail("the data part cannot be read (the package is damaged, or it needs a password: give it with "
+                  "--password): " + r.error + "; nothing was extracted");
     }
   }
 
+  if (!placeLongNames(error)) return Fail(error);
+
+  // What the cabinet's checksums cannot see (encrypted blocks carry none,
+  // and its file table has none) the recorded digests do.
+  size_t checked = 0;
+  std::string unreadable;
+  std::string damaged = FirstDamagedEntry(stage, stageNative, dataWritten, checked, unreadable);
+  if (!unreadable.empty()) {
+    // A package's own database always reads in a package vxbuild wrote.
+    if (verifyOnly) return Fail("db.pdb is damaged (" + unreadable + ")");
+    std::fprintf(stderr, "vxtool: db.pdb cannot be read (%s); the files are not checked against digests\n",
+                 unreadable.c_str());
+  }
+  if (!damaged.empty()) {
+    std::string why = key && !main.readable ? " (or the package was packed with another password)" : "";
+    return Fail("the file " + Quote(damaged) + " is damaged" + why + "; nothing was extracted");
+  }
+
+  if (verifyOnly) {
+    std::printf("%s: intact (%zu data files, %zu with a recorded digest checked)\n", o.file.c_str(),
+                dataWritten.size(), checked);
+    return 0;
+  }
   std::vector<std::string> moved;
   if (!MoveIntoPlace(out.Stage(), out.Path(), moved, error)) return Fail(error + "; nothing was extracted");
   out.Finish(true);
@@ -625,11 +799,14 @@ int Extract(const Args& args) {
   return 0;
 }
 
+int Extract(const Args& args) { return ExtractOrVerify(args, false); }
+
 int Package(const Args& args) {
   if (!args.empty() && args[0] == "info") return Info(args);
   if (!args.empty() && args[0] == "list") return List(args);
   if (!args.empty() && args[0] == "extract") return Extract(args);
-  return Usage("usage: vxtool package info|list|extract FILE [--password P] [--out DIR]");
+  if (!args.empty() && args[0] == "verify") return ExtractOrVerify(args, true);
+  return Usage("usage: vxtool package info|list|extract|verify FILE [--password P] [--out DIR]");
 }
 
 // --- db, hash, password-hash, decrypt ------------------------------------------------------------
@@ -717,7 +894,7 @@ int Decrypt(const Args& args) {
   return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
-Register packageCommand({"package", "look into setup files and packages (info, list, extract)", Package});
+Register packageCommand({"package", "look into setup files and packages (info, list, extract, verify)", Package});
 Register dbCommand({"db", "print a package database as XML (decrypt)", Db});
 Register hashCommand({"hash", "the package format's hash of a text", Hash});
 Register passwordHashCommand({"password-hash", "the PswCheckHash value of a password", PasswordHash});

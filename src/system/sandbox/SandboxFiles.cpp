@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <thread>
 
 #include "system/kqStrUtils.h"
@@ -178,6 +179,29 @@ std::vector<std::string> NativeList(const std::string& dir) {
 
 const uint64_t kEpochDelta = 11644473600ull;  // seconds from 1601 to 1970
 
+// The short names of the long names among `names` (the whole content of
+// one folder): names that share the short base and extension are numbered
+// in their sorted order.
+std::map<std::string, std::string> ShortNamesOf(const std::vector<std::string>& names) {
+  std::map<std::pair<std::string, std::string>, std::vector<std::string>> groups;
+  for (const std::string& n : names) {
+    if (Is83(n)) continue;
+    std::string base, ext;
+    ShortParts(n, base, ext);
+    groups[{base, ext}].push_back(n);
+  }
+  std::map<std::string, std::string> result;
+  for (auto& [key, same] : groups) {
+    std::sort(same.begin(), same.end(), [](const std::string& a, const std::string& b) {
+      int c = CompareText(a, b);
+      return c != 0 ? c < 0 : a < b;
+    });
+    for (size_t i = 0; i < same.size(); ++i)
+      result[same[i]] = key.first + "~" + std::to_string(i + 1) + (key.second.empty() ? "" : "." + key.second);
+  }
+  return result;
+}
+
 }  // namespace
 
 // --- Files and folders ------------------------------------------------------------
@@ -265,14 +289,41 @@ bool SandboxHost::ListFolder(const std::string& folder, const std::string& patte
     return Fail(error);
   }
   bool isRoot = Normalize(folder, r.ok).size() == 3;
-  std::vector<FindEntry> found;
+  std::vector<std::string> names;
   while (dirent* e = ::readdir(d)) {
     std::string n = e->d_name;
     if (isRoot && (n == "." || n == "..")) continue;  // drive roots have neither
-    // As on Windows, a name without an extension also matches as if it
-    // ended with a dot: "*.*" lists everything, "*." the names without one.
-    bool dotless = n.find('.') == std::string::npos;
-    if (!MatchesPattern(n, pattern) && !(dotless && MatchesPattern(n + ".", pattern))) continue;
+    names.push_back(std::move(n));
+  }
+  ::closedir(d);
+  // The order Windows gives on its file systems: "." and "..", then the
+  // names sorted by their upper-case form.
+  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+    bool da = a == "." || a == "..", db = b == "." || b == "..";
+    if (da != db) return da;
+    int c = CompareText(a, b);
+    return c != 0 ? c < 0 : a < b;
+  });
+  // As on Windows, a name without an extension also matches as if it ended
+  // with a dot ("*.*" lists everything, "*." the names without one), and a
+  // long name matches through its short name too ("*.htm" finds
+  // "page.html", whose short name is "PAGE~1.HTM").
+  auto matches = [&pattern](const std::string& n) {
+    return MatchesPattern(n, pattern) || (n.find('.') == std::string::npos && MatchesPattern(n + ".", pattern));
+  };
+  std::map<std::string, std::string> shortNames;  // long name -> short, computed once when needed
+  bool shortNamesKnown = false;
+  std::vector<FindEntry> found;
+  for (const std::string& n : names) {
+    if (!matches(n)) {
+      if (Is83(n)) continue;
+      if (!shortNamesKnown) {
+        shortNames = ShortNamesOf(names);
+        shortNamesKnown = true;
+      }
+      auto it = shortNames.find(n);
+      if (it == shortNames.end() || !matches(it->second)) continue;
+    }
     struct stat st;
     if (::stat((r.native + "/" + n).c_str(), &st) != 0) continue;
     FindEntry fe;
@@ -281,7 +332,6 @@ bool SandboxHost::ListFolder(const std::string& folder, const std::string& patte
     fe.size = S_ISDIR(st.st_mode) ? 0 : uint64_t(st.st_size);
     found.push_back(fe);
   }
-  ::closedir(d);
   entries = std::move(found);
   error = entries.empty() ? kErrorFileNotFound : kErrorNoMoreFiles;
   t_lastError = error;
@@ -408,21 +458,12 @@ bool SandboxHost::OpenByOthersWithoutDelete(const std::string& native) {
 
 std::string SandboxHost::ShortName(const std::string& nativeDir, const std::string& name) {
   if (Is83(name)) return name;
+  auto all = ShortNamesOf(NativeList(nativeDir));
+  auto it = all.find(name);
+  if (it != all.end()) return it->second;
   std::string base, ext;
   ShortParts(name, base, ext);
-  std::vector<std::string> same;
-  for (const std::string& n : NativeList(nativeDir)) {
-    if (Is83(n)) continue;
-    std::string b, e;
-    ShortParts(n, b, e);
-    if (b == base && e == ext) same.push_back(n);
-  }
-  std::sort(same.begin(), same.end(), [](const std::string& a, const std::string& b) {
-    int c = CompareText(a, b);
-    return c != 0 ? c < 0 : a < b;
-  });
-  size_t index = std::find(same.begin(), same.end(), name) - same.begin();
-  return base + "~" + std::to_string(index + 1) + (ext.empty() ? "" : "." + ext);
+  return base + "~1" + (ext.empty() ? "" : "." + ext);
 }
 
 std::string SandboxHost::ResolveShortComponent(const std::string& nativeDir, const std::string& part) {

@@ -1,0 +1,73 @@
+#include "package/FileDigest.h"
+
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "system/host.h"
+#include "system/kqStrUtils.h"
+
+namespace vx {
+
+namespace {
+
+// Eight tables of 256 entries, made on first use: the data is taken eight
+// bytes a step.
+struct Tables {
+  uint32_t t[8][256];
+  Tables() {
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = c & 1 ? (c >> 1) ^ 0x82F63B78u : c >> 1;
+      t[0][i] = c;
+    }
+    for (uint32_t i = 0; i < 256; ++i)
+      for (int k = 1; k < 8; ++k) t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
+  }
+};
+
+const Tables& CrcTables() {
+  static const Tables* tables = new Tables;  // made once, also across threads
+  return *tables;
+}
+
+}  // namespace
+
+uint32_t Crc32c(uint32_t crc, const void* data, size_t size) {
+  const uint32_t(&t)[8][256] = CrcTables().t;
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  crc = ~crc;
+  for (; size >= 8; size -= 8, p += 8) {
+    uint32_t lo = crc ^ (uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24);
+    crc = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^ t[3][p[4]] ^
+          t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]];
+  }
+  for (; size > 0; --size) crc = (crc >> 8) ^ t[0][(crc ^ *p++) & 0xFF];
+  return ~crc;
+}
+
+std::string DigestText(uint32_t crc) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%08X", unsigned(crc));
+  return text;
+}
+
+bool FileDigest(const std::string& path, uint32_t& crc) {
+  crc = 0;
+  auto file = CurrentHost().OpenFile(path, FileAccess::Read, FileCreate::OpenExisting, kShareRead);
+  if (!file) return false;
+  std::vector<char> buffer(1 << 16);
+  for (;;) {
+    size_t done = 0;
+    if (!file->Read(buffer.data(), buffer.size(), done)) return false;
+    if (done == 0) return true;
+    crc = Crc32c(crc, buffer.data(), done);
+  }
+}
+
+bool FileMatchesDigest(const std::string& path, const std::string& recorded) {
+  uint32_t crc = 0;
+  return FileDigest(path, crc) && SameText(DigestText(crc), recorded);
+}
+
+}  // namespace vx
