@@ -31,9 +31,44 @@ const Tables& CrcTables() {
   return *tables;
 }
 
+#if defined(__x86_64__) || defined(__i386__)
+// The processor's own CRC-32C instruction (SSE 4.2), eight bytes a step
+// where the registers hold them: many times the speed of the tables, which
+// matters because every installed file is read back through it.
+__attribute__((target("sse4.2"))) uint32_t Crc32cByInstruction(uint32_t crc, const uint8_t* p, size_t size) {
+#if defined(__x86_64__)
+  uint64_t c = crc;
+  for (; size >= 8; size -= 8, p += 8) {
+    uint64_t v;
+    __builtin_memcpy(&v, p, 8);
+    c = __builtin_ia32_crc32di(c, v);
+  }
+  crc = uint32_t(c);
+#endif
+  for (; size >= 4; size -= 4, p += 4) {
+    uint32_t v;
+    __builtin_memcpy(&v, p, 4);
+    crc = __builtin_ia32_crc32si(crc, v);
+  }
+  for (; size > 0; --size) crc = __builtin_ia32_crc32qi(crc, *p++);
+  return crc;
+}
+
+bool HasCrcInstruction() {
+  static const bool has = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("sse4.2") != 0;
+  }();
+  return has;
+}
+#endif
+
 }  // namespace
 
 uint32_t Crc32c(uint32_t crc, const void* data, size_t size) {
+#if defined(__x86_64__) || defined(__i386__)
+  if (HasCrcInstruction()) return ~Crc32cByInstruction(~crc, static_cast<const uint8_t*>(data), size);
+#endif
   const uint32_t(&t)[8][256] = CrcTables().t;
   const uint8_t* p = static_cast<const uint8_t*>(data);
   crc = ~crc;

@@ -206,7 +206,14 @@ class InstallEverything : public ::testing::Test {
 
   static constexpr char kExistingIni[] = "; kept as written\r\n[Old]\r\nA=1\r\n\r\n[Other]\r\nx = y\r\n";
 
-  vxtest::TestMachine machine;
+  // The emulated system: Windows 98 for the suites whose name says so, XP
+  // otherwise.
+  static std::string KindOfTheRunningTest() {
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    return test && std::string(test->test_suite_name()).find("Windows98") != std::string::npos ? "98" : "xp";
+  }
+
+  vxtest::TestMachine machine{KindOfTheRunningTest()};
   vxtest::TempDir dir;
   std::string setup, programLog, templateRoot, runLog;
   vxtest::MachineSnapshot before;
@@ -461,7 +468,8 @@ class ResumeAfterRestart : public InstallEverything {
     std::string menu = vx::IncludeTrailingBackslash(h.ShellFolderPath(vx::kCsidlPrograms)) + "Everything Test\\";
     vxtest::SnapshotOptions o;
     // A file in use before the restart is not the installation's doing.
-    o.ignore = {vxtest::TempFolderPrefix(h), menu, "[InUse]"};
+    // Windows 9x keeps the last wininit.ini it carried out as wininit.bak.
+    o.ignore = {vxtest::TempFolderPrefix(h), menu, "[InUse]", h.WindowsFolder() + "\\wininit.bak"};
     Outcome outcome{vxtest::MachineSnapshot::Take(h, o), ""};
     std::string& text = outcome.links;
     EXPECT_TRUE(h.InitializeCom());
@@ -546,6 +554,38 @@ class ResumeAfterRestart : public InstallEverything {
     ForgetFilesInUse(rootAfterRestart);
     return command;
   }
+
+  // The restart as the machine does it: the waiting file is put in place,
+  // then the RunOnce entry starts the resume program (the engine alone, as a
+  // process of its own), which finishes the installation and removes itself.
+  void RestartRunsTheResumeEntry() {
+    Outcome plain;
+    {
+      auto m = MachineWithOldReadme();
+      ASSERT_EQ(Install(), 0) << runLog;
+      plain = OutcomeOf(m->Host());
+    }
+    auto m = MachineWithOldReadme(std::string("[InUse]\r\nreadme=") + kProduct + "\\readme.txt");
+    vx::SandboxHost& h = m->Host();
+    ASSERT_EQ(Install(), 0) << runLog;
+    auto entries = RunOnceEntries(h);
+    ASSERT_EQ(entries.size(), 1u);
+    Strings parts = vx::SplitString(entries.begin()->second, '"');
+    ASSERT_EQ(parts.size(), 7u);
+    std::string program = parts[1], folder = parts[3].substr(8);
+    Strings report;
+    EXPECT_TRUE(h.Reboot(report)) << report.size();
+    std::string shown;
+    for (const std::string& line : report) shown += line + "\n";
+    EXPECT_NE(shown.find("exit code 0"), std::string::npos) << shown;
+    EXPECT_EQ(ReadNative(programLog), "before\nafter\n");
+    EXPECT_FALSE(vx::FolderExists(folder)) << shown;
+    // The resume program deletes itself once it has ended.
+    for (int i = 0; i < 200 && vx::FileExists(program); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(vx::FileExists(program)) << shown;
+    EXPECT_TRUE(RunOnceEntries(h).empty());
+    ExpectSame(plain, OutcomeOf(h), shown);
+  }
 };
 
 TEST_F(ResumeAfterRestart, AFileInUseSuspendsTheRunAndTheResumedRunFinishesItAsOneRunWould) {
@@ -572,36 +612,60 @@ TEST_F(ResumeAfterRestart, AFileInUseSuspendsTheRunAndTheResumedRunFinishesItAsO
   ExpectSame(plain, OutcomeOf(m.Host()), runLog);
 }
 
-// The restart as the machine does it: the waiting file is put in place,
-// then the RunOnce entry starts the resume program (the engine alone, as a
-// process of its own), which finishes the installation and removes itself.
-TEST_F(ResumeAfterRestart, TheMachineRunsTheResumeEntryAndTheResumeProgramRemovesItself) {
+
+// A resumed run that is itself interrupted by the end of the session
+// suspends again with a new entry; the run after the second restart
+// finishes the installation.
+TEST_F(ResumeAfterRestart, AResumedRunCanSuspendAgain) {
   Outcome plain;
   {
     auto m = MachineWithOldReadme();
     ASSERT_EQ(Install(), 0) << runLog;
     plain = OutcomeOf(m->Host());
   }
-  auto m = MachineWithOldReadme(std::string("[InUse]\r\nreadme=") + kProduct + "\\readme.txt");
-  vx::SandboxHost& h = m->Host();
-  ASSERT_EQ(Install(), 0) << runLog;
+  std::string restarted;
+  std::string first = SuspendAndRestart(restarted);
+  ASSERT_FALSE(first.empty());
+  MachineCopy m(restarted, restarted + "-again");
+  vx::SandboxHost& h = m.Host();
+  std::string hold = programLog + ".hold";
+  std::ofstream(hold) << "";
+  intptr_t answer = -1;
+  std::thread windows([&] {
+    for (int i = 0; i < 3000 && ReadNative(programLog).find("after") == std::string::npos; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (vx::WindowHandle w : h.TopLevelWindows())
+      if (h.WindowTitle(w).empty()) answer = h.SendWindowMessage(w, vx::kWmQueryEndSession, 0, 0);
+    std::remove(hold.c_str());
+  });
+  int code = Resume(first);
+  windows.join();
+  ASSERT_EQ(answer, 1);
+  ASSERT_EQ(code, 0) << runLog;
   auto entries = RunOnceEntries(h);
   ASSERT_EQ(entries.size(), 1u);
-  Strings parts = vx::SplitString(entries.begin()->second, '"');
-  ASSERT_EQ(parts.size(), 7u);
-  std::string program = parts[1], folder = parts[3].substr(8);
+  std::string second = entries.begin()->second;
+  EXPECT_NE(second, first);  // a new resume program
+  EXPECT_EQ(vx::SplitString(second, '"')[3], vx::SplitString(first, '"')[3]);  // the same kept folder
+  vx::RegRemoveValue(kRunOnceKey, entries.begin()->first);
   Strings report;
   EXPECT_TRUE(h.Reboot(report)) << report.size();
-  std::string shown;
-  for (const std::string& line : report) shown += line + "\n";
-  EXPECT_NE(shown.find("exit code 0"), std::string::npos) << shown;
+  ASSERT_EQ(Resume(second), 0) << runLog;
   EXPECT_EQ(ReadNative(programLog), "before\nafter\n");
-  EXPECT_FALSE(vx::FolderExists(folder)) << shown;
-  // The resume program deletes itself once it has ended.
-  for (int i = 0; i < 200 && vx::FileExists(program); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_FALSE(vx::FileExists(program)) << shown;
   EXPECT_TRUE(RunOnceEntries(h).empty());
-  ExpectSame(plain, OutcomeOf(h), shown);
+  ExpectSame(plain, OutcomeOf(h), runLog);
+}
+
+TEST_F(ResumeAfterRestart, TheMachineRunsTheResumeEntryAndTheResumeProgramRemovesItself) {
+  RestartRunsTheResumeEntry();
+}
+
+// The same on Windows 98: the waiting file goes through wininit.ini, the
+// resume program removes itself through a batch file of command.com.
+class ResumeAfterRestartOnWindows98 : public ResumeAfterRestart {};
+
+TEST_F(ResumeAfterRestartOnWindows98, TheMachineRunsTheResumeEntryAndTheResumeProgramRemovesItself) {
+  RestartRunsTheResumeEntry();
 }
 
 TEST_F(ResumeAfterRestart, AResumedRunThatFailsRollsBackBothRunsWithTheRestoredLog) {

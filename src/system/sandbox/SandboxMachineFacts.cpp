@@ -376,6 +376,9 @@ bool SandboxHost::Reboot(std::vector<std::string>& report) {
       RenameFile(wininit, bak);
     }
   }
+  // The restart is done; what the programs run at the logon ask for is a
+  // restart of its own.
+  ::unlink((root_ + "/restart.pending").c_str());
   // RunOnce: each entry is removed, then run (a name starting with "!" is
   // removed only after its program ended).
   for (RegKey root : {kHKeyLocalMachine, kHKeyCurrentUser}) {
@@ -406,7 +409,6 @@ bool SandboxHost::Reboot(std::vector<std::string>& report) {
     }
     CloseRegKey(key);
   }
-  ::unlink((root_ + "/restart.pending").c_str());
   rebooting_ = false;
   return ok;
 }
