@@ -668,6 +668,46 @@ TEST_F(ResumeAfterRestartOnWindows98, TheMachineRunsTheResumeEntryAndTheResumePr
   RestartRunsTheResumeEntry();
 }
 
+// Repair: a later run with "/repair <AppID>" takes the choices of the
+// first installation from its silent settings (no wizard) and puts damaged
+// files back: a missing one, and one of the same version and size whose
+// bytes changed.
+TEST_F(InstallEverything, RepairPutsDamagedFilesBackWithTheFirstRunsChoices) {
+  auto m = FreshMachine();
+  vx::SandboxHost& h = m->Host();
+  ASSERT_EQ(Install(), 0) << runLog;
+  const std::string p = std::string(kProduct) + "\\";
+  std::string readme = Read(p + "readme.txt");
+  std::string native = vx::Format("%s-run%d/drive_c/scratch/root/Product/readme.txt", templateRoot.c_str(), runs);
+  auto time = fs::last_write_time(native);
+  ASSERT_TRUE(vx::WriteWholeFile(p + "readme.txt", std::string(readme.size(), 'x')));
+  fs::last_write_time(native, time);
+  ASSERT_TRUE(vx::DeleteFileForced(p + "app.exe"));
+
+  // A repair for another product, and one whose settings file is gone,
+  // change nothing.
+  vxtest::MachineSnapshot damaged = Snapshot(h);
+  EXPECT_EQ(Run({"/repair", "SomethingElse", "/exename:" + setup, "/suppressmsgboxes", "/log:" + dir.Path() + "/run.log"}, 0), -1);
+  EXPECT_NE(runLog.find("Cannot repair application!"), std::string::npos) << runLog;
+  std::string settings = vx::RegReadText(kUninstallKey, "SilentSettings", "");
+  ASSERT_FALSE(settings.empty());
+  std::string kept = Read(settings);
+  ASSERT_TRUE(vx::DeleteFileForced(settings));
+  EXPECT_EQ(Run({"/repair", "VXEverythingTest", "/exename:" + setup, "/suppressmsgboxes", "/log:" + dir.Path() + "/run.log"}, 0), -1);
+  EXPECT_NE(runLog.find("Cannot repair application!"), std::string::npos) << runLog;
+  ASSERT_TRUE(vx::WriteWholeFile(settings, kept));
+  EXPECT_EQ(vxtest::Diff(damaged, Snapshot(h)), "");
+
+  // The repair: silent, with the recorded variables (TestRoot, ProgramLog).
+  std::remove(programLog.c_str());
+  ASSERT_EQ(Run({"/repair", "VXEverythingTest", "/exename:" + setup, "/suppressmsgboxes", "/log:" + dir.Path() + "/run.log"}, 0), 0) << runLog;
+  EXPECT_EQ(Read(p + "readme.txt"), readme);
+  EXPECT_EQ(Read(p + "app.exe"), ProjectFile("src/bin/app.exe"));
+  EXPECT_EQ(ReadNative(programLog), "before\nafter\n");
+  // Silent mode 2: a user-interface plug-in shows no page.
+  EXPECT_NE(runLog.find("variable: SilentMode=\"2\""), std::string::npos) << runLog;
+}
+
 TEST_F(ResumeAfterRestart, AResumedRunThatFailsRollsBackBothRunsWithTheRestoredLog) {
   std::string restarted;
   std::string command = SuspendAndRestart(restarted);

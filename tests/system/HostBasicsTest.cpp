@@ -145,8 +145,10 @@ TEST_F(HostBasics, ListingsMatchAndOrderAsWindowsDoes) {
   };
   std::string all = list("*.*");
   EXPECT_NE(all.find("README "), std::string::npos) << all;
+  // The rest is what Windows' own file systems do (Wine lists everything
+  // for "*." and keeps no short names of its own making).
+  if (!machine.IsSandbox()) return;
   EXPECT_EQ(list("*."), "README ");
-  if (!machine.IsSandbox()) return;  // the rest is what Windows' own file systems do
   // Upper-case order: "CB" before "C_X" ("B" is 0x42, "_" 0x5F).
   EXPECT_EQ(all, "A.dll b.dll cb.dll c_x.dll Index.HTML page.html README zeta.txt ");
   EXPECT_EQ(list("*.dll"), "A.dll b.dll cb.dll c_x.dll ");
