@@ -262,6 +262,81 @@ TEST_F(InstallEverythingWindows, UninstallAfterInstallGivesTheSystemBack) {
   EXPECT_FALSE(vx::FileExists(fonts + "VxAll.ttf"));
 }
 
+// Runs a program of the system and waits for it (at most `ms`); its exit
+// code, or -1.
+int RunAndWaitFor(const std::string& commandLine, DWORD ms) {
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  std::string line = commandLine;
+  if (!::CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return -1;
+  DWORD code = DWORD(-1);
+  if (::WaitForSingleObject(pi.hProcess, ms) == WAIT_OBJECT_0) ::GetExitCodeProcess(pi.hProcess, &code);
+  ::CloseHandle(pi.hThread);
+  ::CloseHandle(pi.hProcess);
+  return int(code);
+}
+
+// A file in use suspends the installation; a real restart of the system
+// (wineboot -r carries out the waiting renames) and the RunOnce command
+// started exactly as the registry holds it (Windows starts it at the
+// logon) finish it, and the resume program removes itself.
+TEST_F(InstallEverythingWindows, AFileInUseIsReplacedAtTheRestartAndTheResumeEntryFinishesTheInstallation) {
+  const char runOnce[] = "HKCU\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+  // An older readme is in place and open in another program.
+  ASSERT_TRUE(vx::ForceFolders(product));
+  ASSERT_TRUE(vx::WriteWholeFile(product + "readme.txt", "the readme of an older version"));
+  HANDLE held = ::CreateFileA((product + "readme.txt").c_str(), GENERIC_READ | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  FILETIME old{};
+  SYSTEMTIME st{};
+  st.wYear = 2001;
+  st.wMonth = 1;
+  st.wDay = 1;
+  ::SystemTimeToFileTime(&st, &old);
+  ::SetFileTime(held, &old, &old, &old);
+  int code = Install();
+  ::CloseHandle(held);
+  ASSERT_EQ(code, 0) << runLog;
+  ASSERT_NE(runLog.find("suspended for a restart"), std::string::npos) << runLog;
+  EXPECT_EQ(machine.Restarts(), 1);
+  EXPECT_FALSE(vx::RegValueExists(kUserKey, "Name"));  // the phases after the files wait
+
+  // The one resume entry.
+  std::vector<std::string> names;
+  vx::RegKey key = 0;
+  vx::Host& h = machine.Host();
+  ASSERT_EQ(h.OpenRegKey(vx::kHKeyCurrentUser, std::string(runOnce).substr(5), false, key), 0u);
+  std::string name;
+  for (uint32_t i = 0; h.EnumRegValue(key, i, name) == 0; ++i)
+    if (name.compare(0, 2, "vx") == 0) names.push_back(name);
+  h.CloseRegKey(key);
+  ASSERT_EQ(names.size(), 1u);
+  std::string command = vx::RegReadText(runOnce, names[0], "");
+  std::vector<std::string> parts = vx::SplitString(command, '"');
+  ASSERT_EQ(parts.size(), 7u) << command;
+  std::string program = parts[1], folder = parts[3].substr(8);
+
+  // The restart, then the logon's RunOnce command (Windows removes the
+  // value before it starts the command).
+  ASSERT_EQ(RunAndWaitFor("wineboot.exe -r", 120000), 0);
+  EXPECT_EQ(Read(product + "readme.txt"), StagedFile("docs/readme.txt"));
+  vx::RegRemoveValue(runOnce, names[0]);
+  EXPECT_EQ(RunAndWaitFor(command, 300000), 0) << command;
+
+  // Finished: every later phase ran, nothing of the resume is left.
+  for (int i = 0; i < 100 && (vx::FileExists(program) || vx::FolderExists(folder)); ++i) ::Sleep(100);
+  EXPECT_FALSE(vx::FileExists(program)) << program;
+  EXPECT_FALSE(vx::FolderExists(folder)) << folder;
+  EXPECT_EQ(vx::RegReadText(kUserKey, "Name", "?"), "Everything Test");
+  EXPECT_EQ(vx::RegReadText(kUninstallKey, "DisplayName", "?"), "Everything Test");
+  EXPECT_TRUE(vx::FileExists(menu + "Everything.lnk"));
+  EXPECT_TRUE(vx::SameText(vx::RegReadText(std::string(kClsidKey) + "\\InprocServer32", "", "?"), product + "server.dll"));
+  EXPECT_EQ(ReadNative(programLog), "before\nafter\n");
+  EXPECT_FALSE(vx::RegValueExists(runOnce, names[0]));
+}
+
 TEST_F(InstallEverythingWindows, RollbackAfterAFailureAtAnyChangeGivesTheSystemBack) {
   int n = 1, firstRemoved = 0;
   for (; n < 300; ++n) {
