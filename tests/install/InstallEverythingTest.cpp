@@ -140,8 +140,8 @@ class InstallEverything : public ::testing::Test {
     vx::IniFlush();
     ASSERT_TRUE(AppendNative(machine.Root() + "/machine.ini",
                              "\r\n[Servers]\r\nserver.dll=C:\\scratch\\server.reg\r\n"
-                             "[Programs]\r\napp.exe=[ -n \"$3\" ] && echo \"$3\" >> \"$2\"; while [ -e \"$2.hold\" ]; do sleep 0.02; done; case \"$1\" in [0-9]*) exit $1;; esac\r\n"
-                             "prepare.exe=echo \"$3\" >> \"$2\"\r\n"));
+                             "[Programs]\r\napp.exe=[ -n \"$3\" ] && echo \"$3\" >> \"$2\"; while [ -e \"$2.$3.hold\" ]; do sleep 0.02; done; case \"$1\" in [0-9]*) exit $1;; esac\r\n"
+                             "prepare.exe=echo \"$3\" >> \"$2\"; while [ -e \"$2.$3.hold\" ]; do sleep 0.02; done\r\n"));
     templateRoot = machine.Root();
     before = SnapshotOf(templateRoot);
   }
@@ -610,6 +610,10 @@ TEST_F(ResumeAfterRestart, AFileInUseSuspendsTheRunAndTheResumedRunFinishesItAsO
   EXPECT_FALSE(m.Host().RestartRequested());
   EXPECT_TRUE(RunOnceEntries(m.Host()).empty());
   ExpectSame(plain, OutcomeOf(m.Host()), runLog);
+  // The same entry started once more: its folder is gone, nothing changes.
+  EXPECT_EQ(Resume(command), -1);
+  EXPECT_NE(runLog.find("Cannot resume installation."), std::string::npos) << runLog;
+  ExpectSame(plain, OutcomeOf(m.Host()), runLog);
 }
 
 
@@ -628,7 +632,7 @@ TEST_F(ResumeAfterRestart, AResumedRunCanSuspendAgain) {
   ASSERT_FALSE(first.empty());
   MachineCopy m(restarted, restarted + "-again");
   vx::SandboxHost& h = m.Host();
-  std::string hold = programLog + ".hold";
+  std::string hold = programLog + ".after.hold";
   std::ofstream(hold) << "";
   intptr_t answer = -1;
   std::thread windows([&] {
@@ -708,6 +712,41 @@ TEST_F(InstallEverything, RepairPutsDamagedFilesBackWithTheFirstRunsChoices) {
   EXPECT_NE(runLog.find("variable: SilentMode=\"2\""), std::string::npos) << runLog;
 }
 
+// A program before the wizard during which the logon ends: the resumed
+// run goes on behind it, then shows the wizard and installs.
+TEST_F(ResumeAfterRestart, TheEndOfTheSessionBeforeTheWizardResumesWithTheWizard) {
+  auto m = FreshMachine();
+  vx::SandboxHost& h = m->Host();
+  std::string hold = programLog + ".dialogs.hold";
+  std::ofstream(hold) << "";
+  intptr_t answer = -1;
+  std::thread windows([&] {
+    for (int i = 0; i < 3000 && ReadNative(programLog).find("dialogs") == std::string::npos; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (vx::WindowHandle w : h.TopLevelWindows())
+      if (h.WindowTitle(w).empty()) answer = h.SendWindowMessage(w, vx::kWmQueryEndSession, 0, 0);
+    std::remove(hold.c_str());
+  });
+  int code = Install({"/var:ProgramBeforeDialogs=1"});
+  windows.join();
+  ASSERT_EQ(answer, 1);
+  ASSERT_EQ(code, 0) << runLog;
+  // Suspended before the wizard: no wizard yet, nothing installed.
+  EXPECT_EQ(runLog.find("event: EV_SHOWDIALOGS"), std::string::npos) << runLog;
+  EXPECT_FALSE(vx::FileExists(std::string(kProduct) + "\\app.exe"));
+  auto entries = RunOnceEntries(h);
+  ASSERT_EQ(entries.size(), 1u);
+  std::string command = entries.begin()->second;
+  vx::RegRemoveValue(kRunOnceKey, entries.begin()->first);
+  Strings report;
+  EXPECT_TRUE(h.Reboot(report)) << report.size();
+  ASSERT_EQ(Resume(command), 0) << runLog;
+  EXPECT_NE(runLog.find("event: EV_SHOWDIALOGS to plug-in"), std::string::npos) << runLog;
+  EXPECT_EQ(ReadNative(programLog), "dialogs\nbefore\nafter\n");  // the first program did not run again
+  EXPECT_EQ(vx::RegReadText(kUserKey, "Name", "?"), "Everything Test");
+  EXPECT_TRUE(RunOnceEntries(h).empty());
+}
+
 TEST_F(ResumeAfterRestart, AResumedRunThatFailsRollsBackBothRunsWithTheRestoredLog) {
   std::string restarted;
   std::string command = SuspendAndRestart(restarted);
@@ -742,7 +781,7 @@ TEST_F(ResumeAfterRestart, TheEndOfTheSessionDuringAProgramSuspendsAndTheResumed
   // end.
   auto m = MachineWithOldReadme();
   vx::SandboxHost& h = m->Host();
-  std::string hold = programLog + ".hold";
+  std::string hold = programLog + ".after.hold";
   std::ofstream(hold) << "";
   intptr_t answer = -1;
   std::thread windows([&] {
