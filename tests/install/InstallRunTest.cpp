@@ -341,6 +341,35 @@ TEST_F(InstallRun, FileInUseIsReplacedAtTheNextRestart) {
 #endif
 }
 
+// A browser saves a second download as "Setup (1).exe": the setup file
+// still finds its own package (and its further package beside it).
+TEST_F(InstallRun, ARenamedSetupFileInstalls) {
+  // The download folder: the setup file under its new name, its further
+  // package and its external files.
+  std::string downloads = machine.Scratch() + "downloads\\";
+  std::filesystem::path built = std::filesystem::path(VX_TEST_SETUP).parent_path();
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(built)) {
+    if (!entry.is_regular_file()) continue;
+    std::string relative = std::filesystem::relative(entry.path(), built).generic_string();
+    for (char& c : relative) c = c == '/' ? '\\' : c;
+    if (relative == "setup.exe") relative = "Setup (1).exe";
+    ASSERT_TRUE(vx::ForceFolders(vx::ExtractFilePath(downloads + relative)));
+    ASSERT_TRUE(vx::CopyFileChunked(HostPath(entry.path().string()), downloads + relative)) << relative;
+  }
+  ASSERT_EQ(Install({}, "", 0, downloads + "Setup (1).exe"), 0) << runLog;
+  EXPECT_EQ(ReadHostFile(Product() + "app.txt"), ProjectFile("src/bin/app.txt"));
+  EXPECT_EQ(ReadHostFile(Product() + "extra\\e.txt"), ProjectFile("src/extra/e.txt"));
+}
+
+#ifdef VX_TEST_SIGNED_SETUP
+// A setup file its vendor signed (the signature follows the packages).
+TEST_F(InstallRun, ASignedSetupFileInstalls) {
+  ASSERT_EQ(Install({}, "", 0, HostPath(VX_TEST_SIGNED_SETUP)), 0) << runLog;
+  EXPECT_EQ(ReadHostFile(Product() + "app.txt"), ProjectFile("src/bin/app.txt"));
+  EXPECT_EQ(ReadHostFile(Product() + "extra\\e.txt"), ProjectFile("src/extra/e.txt"));
+}
+#endif
+
 TEST_F(InstallRun, BadInputEndsWithAMessageAndChangesNothing) {
   ExpectFailureChangesNothing([&] { return Install({"/password:wrong"}); }, "wrong password");
   EXPECT_NE(runLog.find("Incorrect password has been specified!"), std::string::npos);
