@@ -59,7 +59,7 @@ for tree in "${trees[@]}"; do
   esac
 done
 if [ "${trees[*]}" = demo ]; then
-  build_native vxbuild
+  build_native vxbuild vxtool
   exit 0
 fi
 # The Windows trees use the native vxbuild: native comes first.

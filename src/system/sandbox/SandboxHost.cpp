@@ -122,6 +122,14 @@ SandboxHost::SandboxHost(const std::string& root, SandboxOptions options) : opti
   root_ = root;
   while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
   if (!NativeExists(root_ + "/machine.ini")) InitMachine(root_, MachineKind::XP);
+  // The programs the machine starts run in folders of their own and find
+  // the machine through its path: a relative one would lose it.
+  if (!root_.empty() && root_[0] != '/') {
+    if (char* full = ::realpath(root_.c_str(), nullptr)) {
+      root_ = full;
+      std::free(full);
+    }
+  }
   LoadFacts();
 }
 
