@@ -157,8 +157,33 @@ bool RunInstaller::SaveResumeState() {
          actions_->Save(state_.tempFolder + "InstallActions");
 }
 
+namespace {
+
+// Whether a saved document ends with the end tag of its root. The reader
+// takes a text that ends early as the part that was read, which is right
+// for project files but would let a resumed run go on with half its state
+// (variables missing, paths unexpanded): the engine's own saved state is
+// always written whole, so a cut one is damaged.
+bool SavedWhole(const std::string& path, const std::string& root) {
+  std::string text;
+  if (!ReadWholeFile(path, text)) return false;
+  size_t end = text.find_last_not_of(" \t\r\n");
+  if (end == std::string::npos) return false;
+  std::string_view whole = std::string_view(text).substr(0, end + 1);
+  std::string tail = "</" + root + ">";
+  if (whole.size() >= tail.size() && SameText(whole.substr(whole.size() - tail.size()), tail)) return true;
+  // An empty root is written as one element, "<root/>".
+  size_t start = whole.find('<');
+  return start != std::string_view::npos && whole.size() >= 2 && whole.substr(whole.size() - 2) == "/>" &&
+         whole.find('<', start + 1) == std::string_view::npos && StartsWithText(whole.substr(start + 1), root);
+}
+
+}  // namespace
+
 bool RunInstaller::LoadResumeState() {
-  return db_.LoadFromFile(state_.tempFolder + "MainDB", "vx2project") &&
+  if (!SavedWhole(state_.tempFolder + "MainDB", "vx2project")) return false;
+  if (!db_.LoadFromFile(state_.tempFolder + "MainDB", "vx2project")) return false;
+  return SavedWhole(state_.tempFolder + "InstallActions", "installactions") &&
          actions_->Load(state_.tempFolder + "InstallActions");
 }
 

@@ -747,6 +747,29 @@ TEST_F(ResumeAfterRestart, TheEndOfTheSessionBeforeTheWizardResumesWithTheWizard
   EXPECT_TRUE(RunOnceEntries(h).empty());
 }
 
+// A resume entry whose saved state is damaged: a clear message, exit -1,
+// and only the engine's own folder goes.
+TEST_F(ResumeAfterRestart, ADamagedSavedStateEndsWithAMessage) {
+  std::string restarted;
+  std::string command = SuspendAndRestart(restarted);
+  ASSERT_FALSE(command.empty());
+  std::string folder = vx::SplitString(command, '"')[3].substr(8);
+  for (const char* file : {"MainDB", "InstallActions"}) {
+    SCOPED_TRACE(file);
+    MachineCopy m(restarted, restarted + "-damaged-" + file);
+    std::string saved = Read(folder + "\\" + file);
+    ASSERT_GT(saved.size(), 100u);
+    ASSERT_TRUE(vx::WriteWholeFile(folder + "\\" + file, saved.substr(0, saved.size() / 2)));
+    vxtest::MachineSnapshot damaged = Snapshot(m.Host());
+    EXPECT_EQ(Resume(command), -1) << runLog;
+    EXPECT_NE(runLog.find("Cannot resume installation."), std::string::npos) << runLog;
+    EXPECT_FALSE(vx::FolderExists(folder));
+    EXPECT_FALSE(vx::RegValueExists(kUserKey, "Name"));  // nothing of the later phases
+    std::string diff = vxtest::Diff(damaged, Snapshot(m.Host()));
+    EXPECT_EQ(diff.find("+ "), std::string::npos) << diff;  // nothing new on the machine
+  }
+}
+
 TEST_F(ResumeAfterRestart, AResumedRunThatFailsRollsBackBothRunsWithTheRestoredLog) {
   std::string restarted;
   std::string command = SuspendAndRestart(restarted);
