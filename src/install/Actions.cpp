@@ -1,5 +1,7 @@
 #include "install/Actions.h"
 
+#include <algorithm>
+
 #include "database/Variables.h"
 #include "install/UninstallLog.h"
 #include "system/Errors.h"
@@ -301,8 +303,32 @@ VX_XML_CLASS_DEF(TInstallEnvVar, TInstallAction, Prop("Name", &TInstallEnvVar::N
 
 void TInstallEnvVar::Undo() { SetEnvVar(Name, OldValue, SysVar); }
 
+namespace {
+
+// The entries of a path list that `before` did not hold (compared without
+// regard to case or a trailing backslash): what the uninstaller may take
+// away again. An entry the variable held already belongs to whoever put
+// it there.
+std::string AddedEntries(const std::string& list, const std::string& before) {
+  auto key = [](std::string entry) {
+    entry = Trim(entry);
+    while (entry.size() > 3 && IsPathDelimiter(entry.back())) entry.pop_back();
+    return UpperCase(entry);
+  };
+  std::vector<std::string> held;
+  for (const std::string& entry : SplitString(before, ';')) held.push_back(key(entry));
+  std::string added;
+  for (const std::string& entry : SplitString(list, ';')) {
+    if (Trim(entry).empty() || std::find(held.begin(), held.end(), key(entry)) != held.end()) continue;
+    added += (added.empty() ? "" : ";") + Trim(entry);
+  }
+  return added;
+}
+
+}  // namespace
+
 void TInstallEnvVar::WriteLogEntry() {
-  Context().Log().LogWrite(LogKind::EnvVars, Name, EnvVarRecord(SysVar, AddPath, Value));
+  Context().Log().LogWrite(LogKind::EnvVars, Name, EnvVarRecord(SysVar, AddPath, AddPath ? AddedEntries(Value, OldValue) : Value));
 }
 
 // --- TInstallActions ---------------------------------------------------------------------------------------
