@@ -337,6 +337,42 @@ TEST_F(InstallEverythingWindows, AFileInUseIsReplacedAtTheRestartAndTheResumeEnt
   EXPECT_FALSE(vx::RegValueExists(runOnce, names[0]));
 }
 
+// Repair with the first run's choices: a deleted file and one of the same
+// version and size whose bytes changed are put back; a repair for another
+// product changes nothing.
+TEST_F(InstallEverythingWindows, RepairPutsDamagedFilesBack) {
+  ASSERT_EQ(Install(), 0) << runLog;
+  std::string readme = Read(product + "readme.txt");
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  ASSERT_TRUE(::GetFileAttributesExA((product + "readme.txt").c_str(), GetFileExInfoStandard, &data));
+  ASSERT_TRUE(vx::WriteWholeFile(product + "readme.txt", std::string(readme.size(), 'x')));
+  HANDLE file = ::CreateFileA((product + "readme.txt").c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  ::SetFileTime(file, nullptr, nullptr, &data.ftLastWriteTime);
+  ::CloseHandle(file);
+  ASSERT_TRUE(vx::DeleteFileForced(product + "app.exe"));
+  auto repair = [&](const std::string& appId) {
+    std::vector<std::string> params = {"/repair", appId, "/exename:" + vxtest::HostPath(VX_TEST_SETUP),
+                                       "/suppressmsgboxes", "/log:" + dir.Path() + "/run.log"};
+    vx::CommandLine commandLine(params);
+    vx::UnattendedAnswers answers;
+    std::string error;
+    EXPECT_TRUE(vx::ConfigureUnattended(commandLine, answers, error)) << error;
+    int code = vx::RunEngine(commandLine, answers, [](vx::RunInstaller&) {});
+    vx::CloseRunLog();
+    vx::IniFlush();
+    runLog = ReadNative(dir.Path() + "/run.log");
+    return code;
+  };
+  EXPECT_EQ(repair("SomethingElse"), -1);
+  EXPECT_NE(runLog.find("Cannot repair application!"), std::string::npos) << runLog;
+  EXPECT_FALSE(vx::FileExists(product + "app.exe"));
+  ASSERT_EQ(repair("VXEverythingTest"), 0) << runLog;
+  EXPECT_EQ(Read(product + "readme.txt"), readme);
+  EXPECT_EQ(Read(product + "app.exe"), StagedFile("bin/app.exe"));
+  EXPECT_NE(runLog.find("variable: SilentMode=\"2\""), std::string::npos) << runLog;
+}
+
 TEST_F(InstallEverythingWindows, RollbackAfterAFailureAtAnyChangeGivesTheSystemBack) {
   int n = 1, firstRemoved = 0;
   for (; n < 300; ++n) {
