@@ -9,9 +9,11 @@
 
 #include "package/Package.h"
 #include "package/PackageCrypt.h"
+#include "support/MachineSnapshot.h"
 #include "support/TestMachine.h"
 #include "system/RunLog.h"
 #include "system/kqFileUtils.h"
+#include "system/kqRegIni.h"
 #include "system/kqStrUtils.h"
 #include "system/kqUtils.h"
 
@@ -393,6 +395,47 @@ TEST_F(SetupFile, ResumeProgramRemovesItselfAfterTheResumedRun) {
 
 // An /exename: on the command line (the resume entry writes one) wins over
 // the one the launcher adds: the packages are looked for beside that file.
+// The demo installed silently from its setup file, then removed by the
+// uninstaller its uninstall key names, started as "Add or remove programs"
+// starts it: the machine is as it was before, uninstaller and folders
+// included.
+TEST_F(SetupFile, TheDemoInstallsAndItsUninstallerLeavesTheMachineAsItWas) {
+  vx::Host& h = machine.Host();
+  std::string programs = vx::IncludeTrailingBackslash(h.ShellFolderPath(vx::kCsidlProgramFiles));
+  const std::string key = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\VXDemo";
+#ifdef _WIN32
+  vxtest::SnapshotOptions o = vxtest::SnapshotOptions::TestRoots(machine.Scratch(), "VXDemo");
+  o.folders.push_back(programs + "Demo Application");
+  o.folders.push_back(programs + "Common Files\\Demo Company");
+#else
+  vxtest::SnapshotOptions o;
+#endif
+  o.ignore.push_back(vxtest::TempFolderPrefix(h));
+  o.ignore.push_back(machine.Scratch());
+  vxtest::MachineSnapshot before = vxtest::MachineSnapshot::Take(h, o);
+
+  // The external files come from the folder of the setup file.
+  std::filesystem::copy(VX_DEMO_EXTRAS, dir.Path() + Sep() + "extras", std::filesystem::copy_options::recursive);
+  std::string log = dir.Path() + Sep() + "install.log";
+  Outcome o1 = RunSetup(setupBytes, extraBytes, LogArg(log) + " /s /suppressmsgboxes /password:secret");
+  ASSERT_TRUE(o1.finished);
+  ASSERT_EQ(o1.exitCode, 0) << ReadNative(log);
+  std::string command = vx::RegReadText(key, "UninstallString", "");
+  ASSERT_EQ(command, "\"" + programs + "Demo Application\\Uninstall.exe\" \"" + programs +
+                         "Demo Application\\install.log\"");
+
+  std::string uninstallLog = dir.Path() + Sep() + "uninstall.log";
+  vx::HandleValue process = h.StartProcess(command + " /s " + Quote("/log:" + uninstallLog), "", vx::kSwShowNormal, 0);
+  ASSERT_TRUE(process);
+  h.WaitForProcess(process, 120000);
+  uint32_t code = 99;
+  h.ProcessExitCode(process, code);
+  h.CloseHandle(process);
+  EXPECT_EQ(code, 0u) << ReadNative(uninstallLog);
+  for (int i = 0; i < 100 && vx::FolderExists(programs + "Demo Application"); ++i) h.SleepMs(100);
+  EXPECT_EQ(vxtest::Diff(before, vxtest::MachineSnapshot::Take(h, o)), "") << ReadNative(uninstallLog);
+}
+
 TEST_F(SetupFile, ExeNameOnTheCommandLineWins) {
   std::string elsewhere = dir.Path() + Sep() + "elsewhere";
 #ifdef _WIN32
