@@ -61,6 +61,9 @@ const std::pair<const char*, const char*> kEnglish[] = {
     {"Back", "Back"},
     {"Cancel", "Cancel"},
     {"Install", "Install"},
+    {"FinishButton", "Finish"},
+    {"Browse", "Browse..."},
+    {"OK", "OK"},
     {"Yes", "Yes"},
     {"No", "No"},
 };
@@ -378,6 +381,12 @@ Outcome Wizard::CheckDestination(const std::string& input) {
   if (requiredBytes_ > 0 && info.freeBytes < requiredBytes_)
     return {false, Text("DestNoSpace", {drive, SizeText(requiredBytes_), SizeText(info.freeBytes)})};
   return {};
+}
+
+std::string Wizard::SpaceLine(const std::string& folder) {
+  FolderInfo info = engine_.Folder(Trim(folder));
+  if (!info.known || !info.drive) return "";
+  return Text("DestSpace", {SizeText(requiredBytes_), SizeText(info.freeBytes)});
 }
 
 void Wizard::SelectInstallType(int index) {

@@ -87,6 +87,9 @@ class Wizard {
     destinationRead_ = true;
   }
   Outcome CheckDestination(const std::string& folder);
+  // "Space needed ... free ..." for the drive of `folder`; "" when the
+  // engine knows nothing about that drive.
+  std::string SpaceLine(const std::string& folder);
 
   // Install types.
   const std::vector<InstallTypeInfo>& InstallTypes() const { return types_; }

@@ -317,6 +317,10 @@ TEST_F(WizardCore, DestinationsAreCheckedWithAReason) {
             "There is not enough free space on drive C:: 2.0 MB needed, 1.0 MB free.");
   engine.folderInfo = "drive=1\r\nexists=1\r\ncreatable=1\r\nfree=3145728\r\n";
   EXPECT_TRUE(w2.CheckDestination("C:\\Quill").ok);
+  EXPECT_EQ(w2.SpaceLine("C:\\Quill"), "Space needed: 2.0 MB. Free space: 3.0 MB.");
+  engine.folderInfo = "drive=0\r\nexists=0\r\ncreatable=0\r\nfree=0\r\n";
+  EXPECT_EQ(w2.SpaceLine("Q:\\Quill"), "");  // no drive, no space to tell
+  engine.folderInfo = "drive=1\r\nexists=1\r\ncreatable=1\r\nfree=3145728\r\n";
   // A refused folder keeps the page and the variable; a good one with a
   // trailing backslash is stored without it.
   ASSERT_TRUE(w2.Next().ok);  // welcome
@@ -331,6 +335,7 @@ TEST_F(WizardCore, DestinationsAreCheckedWithAReason) {
   // An engine that cannot tell folder facts leaves the check to the copy.
   engine.folderInfo = "";
   EXPECT_TRUE(w2.CheckDestination("C:\\Quill").ok);
+  EXPECT_EQ(w2.SpaceLine("C:\\Quill"), "");
 }
 
 TEST_F(WizardCore, FeatureTreeFollowsTheEngine) {
