@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -488,6 +489,32 @@ class ResumeAfterRestart : public InstallEverything {
     EXPECT_EQ(actual.links, expected.links);
   }
 
+  // What one uninterrupted run leaves on a machine with the old readme.
+  Outcome PlainOutcome() {
+    auto m = MachineWithOldReadme();
+    EXPECT_EQ(Install(), 0) << runLog;
+    return OutcomeOf(m->Host());
+  }
+
+  // Runs `run` while the program that logs `program` waits; once it runs,
+  // Windows asks the engine's window whether the logon may end (the answer
+  // goes to `answer`), and the program ends with the session.
+  int EndTheSessionDuring(vx::SandboxHost& h, const std::string& program, const std::function<int()>& run,
+                          intptr_t& answer) {
+    std::string hold = programLog + "." + program + ".hold";
+    std::ofstream(hold) << "";
+    std::thread windows([&] {
+      for (int i = 0; i < 3000 && ReadNative(programLog).find(program) == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      for (vx::WindowHandle w : h.TopLevelWindows())
+        if (h.WindowTitle(w).empty()) answer = h.SendWindowMessage(w, vx::kWmQueryEndSession, 0, 0);
+      std::remove(hold.c_str());
+    });
+    int code = run();
+    windows.join();
+    return code;
+  }
+
   // A fresh copy of the prepared machine whose readme is older than the
   // one the setup file brings (a copy of a folder has new file times).
   std::unique_ptr<MachineCopy> MachineWithOldReadme(const std::string& machineIniLines = "") {
@@ -559,12 +586,7 @@ class ResumeAfterRestart : public InstallEverything {
   // then the RunOnce entry starts the resume program (the engine alone, as a
   // process of its own), which finishes the installation and removes itself.
   void RestartRunsTheResumeEntry() {
-    Outcome plain;
-    {
-      auto m = MachineWithOldReadme();
-      ASSERT_EQ(Install(), 0) << runLog;
-      plain = OutcomeOf(m->Host());
-    }
+    Outcome plain = PlainOutcome();
     auto m = MachineWithOldReadme(std::string("[InUse]\r\nreadme=") + kProduct + "\\readme.txt");
     vx::SandboxHost& h = m->Host();
     ASSERT_EQ(Install(), 0) << runLog;
@@ -590,12 +612,7 @@ class ResumeAfterRestart : public InstallEverything {
 
 TEST_F(ResumeAfterRestart, AFileInUseSuspendsTheRunAndTheResumedRunFinishesItAsOneRunWould) {
   // What one uninterrupted run leaves.
-  Outcome plain;
-  {
-    auto m = MachineWithOldReadme();
-    ASSERT_EQ(Install(), 0) << runLog;
-    plain = OutcomeOf(m->Host());
-  }
+  Outcome plain = PlainOutcome();
   std::string restarted;
   std::string command = SuspendAndRestart(restarted);
   ASSERT_FALSE(command.empty());
@@ -621,29 +638,14 @@ TEST_F(ResumeAfterRestart, AFileInUseSuspendsTheRunAndTheResumedRunFinishesItAsO
 // suspends again with a new entry; the run after the second restart
 // finishes the installation.
 TEST_F(ResumeAfterRestart, AResumedRunCanSuspendAgain) {
-  Outcome plain;
-  {
-    auto m = MachineWithOldReadme();
-    ASSERT_EQ(Install(), 0) << runLog;
-    plain = OutcomeOf(m->Host());
-  }
+  Outcome plain = PlainOutcome();
   std::string restarted;
   std::string first = SuspendAndRestart(restarted);
   ASSERT_FALSE(first.empty());
   MachineCopy m(restarted, restarted + "-again");
   vx::SandboxHost& h = m.Host();
-  std::string hold = programLog + ".after.hold";
-  std::ofstream(hold) << "";
   intptr_t answer = -1;
-  std::thread windows([&] {
-    for (int i = 0; i < 3000 && ReadNative(programLog).find("after") == std::string::npos; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    for (vx::WindowHandle w : h.TopLevelWindows())
-      if (h.WindowTitle(w).empty()) answer = h.SendWindowMessage(w, vx::kWmQueryEndSession, 0, 0);
-    std::remove(hold.c_str());
-  });
-  int code = Resume(first);
-  windows.join();
+  int code = EndTheSessionDuring(h, "after", [&] { return Resume(first); }, answer);
   ASSERT_EQ(answer, 1);
   ASSERT_EQ(code, 0) << runLog;
   auto entries = RunOnceEntries(h);
@@ -717,18 +719,8 @@ TEST_F(InstallEverything, RepairPutsDamagedFilesBackWithTheFirstRunsChoices) {
 TEST_F(ResumeAfterRestart, TheEndOfTheSessionBeforeTheWizardResumesWithTheWizard) {
   auto m = FreshMachine();
   vx::SandboxHost& h = m->Host();
-  std::string hold = programLog + ".dialogs.hold";
-  std::ofstream(hold) << "";
   intptr_t answer = -1;
-  std::thread windows([&] {
-    for (int i = 0; i < 3000 && ReadNative(programLog).find("dialogs") == std::string::npos; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    for (vx::WindowHandle w : h.TopLevelWindows())
-      if (h.WindowTitle(w).empty()) answer = h.SendWindowMessage(w, vx::kWmQueryEndSession, 0, 0);
-    std::remove(hold.c_str());
-  });
-  int code = Install({"/var:ProgramBeforeDialogs=1"});
-  windows.join();
+  int code = EndTheSessionDuring(h, "dialogs", [&] { return Install({"/var:ProgramBeforeDialogs=1"}); }, answer);
   ASSERT_EQ(answer, 1);
   ASSERT_EQ(code, 0) << runLog;
   // Suspended before the wizard: no wizard yet, nothing installed.
@@ -793,29 +785,14 @@ TEST_F(ResumeAfterRestart, AResumedRunThatFailsRollsBackBothRunsWithTheRestoredL
 }
 
 TEST_F(ResumeAfterRestart, TheEndOfTheSessionDuringAProgramSuspendsAndTheResumedRunGoesOnBehindIt) {
-  Outcome plain;
-  {
-    auto m = MachineWithOldReadme();
-    ASSERT_EQ(Install(), 0) << runLog;
-    plain = OutcomeOf(m->Host());
-  }
+  Outcome plain = PlainOutcome();
   // The program after the installation waits while a hold file exists;
   // while it runs, Windows asks the engine's window whether the logon may
   // end.
   auto m = MachineWithOldReadme();
   vx::SandboxHost& h = m->Host();
-  std::string hold = programLog + ".after.hold";
-  std::ofstream(hold) << "";
   intptr_t answer = -1;
-  std::thread windows([&] {
-    for (int i = 0; i < 3000 && ReadNative(programLog).find("after") == std::string::npos; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    for (vx::WindowHandle w : h.TopLevelWindows())
-      if (h.WindowTitle(w).empty()) answer = h.SendWindowMessage(w, vx::kWmQueryEndSession, 0, 0);
-    std::remove(hold.c_str());  // the program ends with the session
-  });
-  int code = Install();
-  windows.join();
+  int code = EndTheSessionDuring(h, "after", [&] { return Install(); }, answer);
   ASSERT_EQ(answer, 1);
   ASSERT_EQ(code, 0) << runLog;
   EXPECT_NE(runLog.find("the session ends"), std::string::npos) << runLog;
