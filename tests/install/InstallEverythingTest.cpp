@@ -31,6 +31,7 @@
 #include "engine/Main.h"
 #include "engine/MainWnd.h"
 #include "install/Install.h"
+#include "support/EngineRun.h"
 #include "support/InstallFakes.h"
 #include "support/MachineSnapshot.h"
 #include "support/TestMachine.h"
@@ -192,17 +193,7 @@ class InstallEverything : public ::testing::Test {
 
   int Run(const Strings& params, int failAt) {
     SetEnv(dir.Path() + "/none.script");
-    vx::CommandLine commandLine(params);
-    vx::UnattendedAnswers answers;
-    std::string error;
-    EXPECT_TRUE(vx::ConfigureUnattended(commandLine, answers, error)) << error;
-    int code = vx::RunEngine(commandLine, answers, [failAt](vx::RunInstaller& installer) {
-      installer.FailAtAction(failAt);
-    });
-    vx::CloseRunLog();
-    vx::IniFlush();
-    runLog = ReadNative(dir.Path() + "/run.log");
-    return code;
+    return vxtest::RunEngineInProcess(params, failAt, dir.Path() + "/run.log", runLog);
   }
 
   static constexpr char kExistingIni[] = "; kept as written\r\n[Old]\r\nA=1\r\n\r\n[Other]\r\nx = y\r\n";

@@ -18,6 +18,7 @@
 
 #include "engine/Main.h"
 #include "install/Install.h"
+#include "support/EngineRun.h"
 #include "support/InstallFakes.h"
 #include "support/MachineSnapshot.h"
 #include "support/TestMachine.h"
@@ -129,17 +130,7 @@ class InstallEverythingWindows : public ::testing::Test {
     params.insert(params.end(), extra.begin(), extra.end());
     ::SetEnvironmentVariableA("VX_TEST_PLUGIN_SCRIPT", (dir.Path() + "/none.script").c_str());
     std::remove(programLog.c_str());
-    vx::CommandLine commandLine(params);
-    vx::UnattendedAnswers answers;
-    std::string error;
-    EXPECT_TRUE(vx::ConfigureUnattended(commandLine, answers, error)) << error;
-    int code = vx::RunEngine(commandLine, answers, [failAt](vx::RunInstaller& installer) {
-      installer.FailAtAction(failAt);
-    });
-    vx::CloseRunLog();
-    vx::IniFlush();
-    runLog = ReadNative(dir.Path() + "/run.log");
-    return code;
+    return vxtest::RunEngineInProcess(params, failAt, dir.Path() + "/run.log", runLog);
   }
 
   vxtest::TestMachine machine;
@@ -354,15 +345,7 @@ TEST_F(InstallEverythingWindows, RepairPutsDamagedFilesBack) {
   auto repair = [&](const std::string& appId) {
     std::vector<std::string> params = {"/repair", appId, "/exename:" + vxtest::HostPath(VX_TEST_SETUP),
                                        "/suppressmsgboxes", "/log:" + dir.Path() + "/run.log"};
-    vx::CommandLine commandLine(params);
-    vx::UnattendedAnswers answers;
-    std::string error;
-    EXPECT_TRUE(vx::ConfigureUnattended(commandLine, answers, error)) << error;
-    int code = vx::RunEngine(commandLine, answers, [](vx::RunInstaller&) {});
-    vx::CloseRunLog();
-    vx::IniFlush();
-    runLog = ReadNative(dir.Path() + "/run.log");
-    return code;
+    return vxtest::RunEngineInProcess(params, 0, dir.Path() + "/run.log", runLog);
   };
   EXPECT_EQ(repair("SomethingElse"), -1);
   EXPECT_NE(runLog.find("Cannot repair application!"), std::string::npos) << runLog;

@@ -16,6 +16,7 @@
 #include "database/VXClasses.h"
 #include "engine/Main.h"
 #include "install/Install.h"
+#include "support/EngineRun.h"
 #include "support/InstallFakes.h"
 #include "support/MachineSnapshot.h"
 #include "support/PeBuilder.h"
@@ -108,16 +109,7 @@ class InstallRun : public ::testing::Test {
       SetEnv("VX_TEST_PLUGIN_SCRIPT", dir.Path() + "/none.script");
     }
     std::remove((dir.Path() + "/events.log").c_str());
-    vx::CommandLine commandLine(params);
-    vx::UnattendedAnswers answers;
-    std::string error;
-    EXPECT_TRUE(vx::ConfigureUnattended(commandLine, answers, error)) << error;
-    int code = vx::RunEngine(commandLine, answers, [failAt](vx::RunInstaller& installer) {
-      installer.FailAtAction(failAt);
-    });
-    vx::CloseRunLog();
-    runLog = ReadNative(dir.Path() + "/run.log");
-    return code;
+    return vxtest::RunEngineInProcess(params, failAt, dir.Path() + "/run.log", runLog);
   }
 
   int EventCount(const std::string& event) {
