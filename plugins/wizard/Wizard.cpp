@@ -245,11 +245,22 @@ void Wizard::LoadLicense(const std::string& configFile) {
   if (cut) bytes.resize(kMaxLicense);
   // A licence is text: control bytes other than line breaks and tabs (a
   // binary file named by mistake) are shown as "?", so a terminal never
-  // receives escape sequences from it.
+  // receives escape sequences from it. A file that is plainly no text (a
+  // zero byte, or more than one control byte in a hundred) keeps only its
+  // ASCII characters: its other bytes are characters of no code page, and
+  // some systems' text drawing fails on such runs.
+  size_t controls = 0;
+  bool binary = false;
+  for (char c : bytes) {
+    unsigned char u = static_cast<unsigned char>(c);
+    binary = binary || u == 0;
+    if ((u < 32 && c != '\n' && c != '\r' && c != '\t' && c != '\f') || u == 127) ++controls;
+  }
+  binary = binary || controls * 100 > bytes.size();
   for (char& c : bytes) {
     unsigned char u = static_cast<unsigned char>(c);
     if (u < 32 && c != '\n' && c != '\r' && c != '\t') c = '?';
-    if (u == 127) c = '?';
+    if (u == 127 || (binary && u >= 128)) c = '?';
   }
   license_ = bytes;
   if (cut) license_ += "\n" + texts_.Raw("LicenseTooLarge") + "\n";

@@ -191,6 +191,46 @@ TEST_F(TerminalWizard, CancelAndEndOfInputLeaveTheMachineAsItWas) {
   EXPECT_EQ(ReadNative(Installed("app.txt")), "the application");
 }
 
+// A project without a user-interface plug-in of its own gets the wizard
+// that vxbuild is given; a native setup gets none unless asked.
+TEST_F(TerminalWizard, TheBuildToolAddsTheWizardToAProjectWithoutOne) {
+  std::string project = ReadNative(D("project.xml"));
+  size_t from = project.find("<plugins>"), to = project.find("</plugins>");
+  ASSERT_NE(to, std::string::npos);
+  Write(D("bare.xml"), project.substr(0, from) + project.substr(to + 10));
+  auto build = [&](const std::string& xml, const std::string& options) {
+    fs::remove_all(D("out"));
+    std::string cmd = Quote(VX_VXBUILD) + " " + Quote(D(xml)) + " --out " + Quote(D("out")) + " " + options +
+                      " > " + Quote(D("build.log")) + " 2>&1";
+    return Shell(cmd);
+  };
+
+  ASSERT_EQ(build("bare.xml", "--wizard " + Quote(VX_TERMINAL_WIZARD)), 0) << ReadNative(D("build.log"));
+  EXPECT_EQ(Run({}, false, "/password:pw"), -1);
+  EXPECT_NE(output.find("The setup wizard needs a terminal"), std::string::npos) << output << runLog;
+  // Its built-in texts and pages, driven like any other.
+  EXPECT_EQ(Run({"", "", "", "pw", ""}), 0) << output << runLog;
+  EXPECT_EQ(ReadNative(Installed("app.txt")), "the application");
+
+  // Without --wizard: no pages at all, the run goes straight through.
+  ASSERT_EQ(build("bare.xml", ""), 0) << ReadNative(D("build.log"));
+  fs::remove_all(Machine());
+  ASSERT_EQ(Shell(Quote(VX_VXTOOL) + " machine init " + Quote(Machine()) + " > /dev/null 2>&1"), 0);
+  EXPECT_EQ(Run({}, false, "/password:pw"), 0) << output << runLog;
+  EXPECT_EQ(output.find("=="), std::string::npos) << output;
+  EXPECT_EQ(ReadNative(Installed("app.txt")), "the application");
+
+  // A project with its own plug-in keeps it; the option is named as unused.
+  ASSERT_EQ(build("project.xml", "--wizard " + Quote(VX_TERMINAL_WIZARD)), 0);
+  EXPECT_NE(ReadNative(D("build.log")).find("--wizard is not used"), std::string::npos) << ReadNative(D("build.log"));
+  // A wizard of the other kind is refused before anything is written.
+  Write(D("other.dll"), "MZ not a native library");
+  EXPECT_EQ(build("bare.xml", "--wizard " + Quote(D("other.dll"))), 1);
+  EXPECT_NE(ReadNative(D("build.log")).find("is not a program of the stub's kind"), std::string::npos)
+      << ReadNative(D("build.log"));
+  EXPECT_FALSE(fs::exists(D("out/setup.exe")));
+}
+
 TEST_F(TerminalWizard, AsksForAMissingPackageFolder) {
   fs::create_directories(D("disk2"));
   fs::rename(D("out/extra.vxp"), D("disk2/extra.vxp"));

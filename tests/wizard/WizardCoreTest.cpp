@@ -373,7 +373,9 @@ TEST_F(WizardCore, FeatureTreeFollowsTheEngine) {
   engine.features[0].required = false;
   vxwiz::Wizard& w2 = Load();
   for (size_t i = 0; i < w2.Features().size(); ++i) {
-    if (w2.Features()[i].info.depth == 0) ASSERT_TRUE(w2.ToggleFeature(i).ok);
+    if (w2.Features()[i].info.depth == 0) {
+      ASSERT_TRUE(w2.ToggleFeature(i).ok);
+    }
   }
   ASSERT_TRUE(w2.Next().ok);
   ASSERT_TRUE(w2.Next().ok);
@@ -409,6 +411,12 @@ TEST_F(WizardCore, TextsComeFromTheLanguageFileWithEnglishBehind) {
   engine.config["Wizard/LicenseFile"] = "C:\\lic.bin";
   engine.files["C:\\lic.bin"] = std::string("A\x1b[2J\x01\x7f\nB", 9);
   EXPECT_EQ(Load().LicenseText(), "A?[2J??\nB");
+  // Text in a code page keeps its letters; a file that is plainly no text
+  // (a zero byte) keeps only its ASCII characters.
+  engine.files["C:\\lic.bin"] = "Gew\xe4" "hr \xfc" "ber alles\r\n";
+  EXPECT_EQ(Load().LicenseText(), "Gew\xe4" "hr \xfc" "ber alles\r\n");
+  engine.files["C:\\lic.bin"] = std::string("MZ\x90\0\xff\xfeok", 8);
+  EXPECT_EQ(Load().LicenseText(), "MZ????ok");
   engine.files["C:\\lic.bin"] = std::string(3u << 20, 'x');
   const std::string& cut = Load().LicenseText();
   EXPECT_LT(cut.size(), (1u << 20) + 200);

@@ -182,14 +182,15 @@ struct PackagePlan {
   std::vector<vxbuild::CabEntry> presetup, data;
   std::unique_ptr<TvxFileInfos> infos = std::make_unique<TvxFileInfos>();
   uint32_t flags = 0;
+  std::string wizardId;  // the plug-in entry of the wizard vxbuild adds
 };
 
 struct Options {
-  fs::path project, out, stub, source, uninstaller;
+  fs::path project, out, stub, source, uninstaller, wizard;
   std::string password, name;
   std::string signCert, signKey, signPass, signTimestamp;  // osslsigncode
   bool haveStub = false, havePassword = false;
-  bool check = false, strict = false, anyStub = false;
+  bool check = false, strict = false, anyStub = false, noWizard = false;
 };
 
 // Reads and checks the project before anything is written; prints what
@@ -283,30 +284,39 @@ int Build(const Options& opt) {
     }
   }
 
+  // The programs that go with the engine: the uninstaller and the default
+  // wizard, given by option or lying beside the stub, of the stub's kind.
+  std::string stubHead = ReadFile(stub).substr(0, 4);
+  bool windowsStub = stubHead.compare(0, 2, "MZ") == 0;
+  // A stub that is no program (a test's placeholder) has no companions to
+  // look for.
+  bool programStub = windowsStub || stubHead == "\x7f" "ELF";
+  auto companion = [&](fs::path chosen, const char* beside, const char* what) {
+    if (chosen.empty() && programStub && beside) {
+      std::error_code ec;
+      fs::path dir = stub.parent_path();
+      if (!dir.empty() && fs::is_regular_file(dir / beside, ec)) chosen = dir / beside;
+    }
+    if (!chosen.empty()) {
+      std::string head = ReadFile(chosen).substr(0, 4);
+      if ((head.compare(0, 2, "MZ") == 0) != windowsStub)
+        throw BuildError(std::string("the ") + what + " \"" + chosen.string() + "\" is not a program of the stub's kind (" +
+                         (windowsStub ? "Windows" : "native") + ")");
+    }
+    return chosen;
+  };
+
   // The uninstaller every installation gets, unless the project brings its
   // own as a helper: --uninstaller, the attribute "uninstaller", else the
   // program of the stub's kind beside the stub.
   bool ownUninstaller = false;
   for (const auto& e : plans[0].presetup) ownUninstaller = ownUninstaller || SameText(e.name, "Uninstall.exe");
   if (!ownUninstaller) {
-    std::string stubHead = ReadFile(stub).substr(0, 4);
-    bool windowsStub = stubHead.compare(0, 2, "MZ") == 0;
-    // A stub that is no program (a test's placeholder) has no kind of
-    // uninstaller to look for.
-    bool programStub = windowsStub || stubHead == "\x7f" "ELF";
     const char* wanted = windowsStub ? "Uninstall.exe" : "vxuninstall";
-    fs::path chosen = opt.uninstaller;
-    if (chosen.empty() && !Attr(*build, "uninstaller").empty()) chosen = projectDir / NativeRel(Attr(*build, "uninstaller"));
-    if (chosen.empty() && programStub) {
-      std::error_code ec;
-      fs::path dir = stub.parent_path();
-      if (!dir.empty() && fs::is_regular_file(dir / wanted, ec)) chosen = dir / wanted;
-    }
+    fs::path given = opt.uninstaller;
+    if (given.empty() && !Attr(*build, "uninstaller").empty()) given = projectDir / NativeRel(Attr(*build, "uninstaller"));
+    fs::path chosen = companion(given, wanted, "uninstaller");
     if (!chosen.empty()) {
-      std::string head = ReadFile(chosen).substr(0, 4);
-      if ((head.compare(0, 2, "MZ") == 0) != windowsStub)
-        throw BuildError("the uninstaller \"" + chosen.string() + "\" is not a program of the stub's kind (" +
-                         (windowsStub ? "Windows" : "native") + ")");
       plans[0].presetup.push_back(FileEntry("Uninstall.exe", chosen));
     } else {
       TvxVariable* v = db.Variables ? db.Variables->FindVariable("Uninstall") : nullptr;
@@ -316,6 +326,24 @@ int Build(const Options& opt) {
                      "beside the stub; its installations cannot be uninstalled (give --uninstaller FILE)\n",
                      wanted);
     }
+  }
+
+  // The wizard of a project that brings no user-interface plug-in of its
+  // own: --wizard, else the Windows wizard beside a Windows stub. Native
+  // setups get the terminal wizard only when asked (--wizard): a setup on
+  // the sandbox machine is mostly run by scripts.
+  bool ownPlugins = false;
+  for (int i = 0; i < db.Packages->Count(); ++i) {
+    auto& p = static_cast<TvxPackage&>(db.Packages->Get(i));
+    ownPlugins = ownPlugins || (p.Plugins && p.Plugins->Count() > 0);
+  }
+  if (ownPlugins && !opt.wizard.empty())
+    std::fprintf(stderr, "vxbuild: warning: the project brings its own user-interface plug-in; --wizard is not used\n");
+  fs::path wizard;
+  if (!ownPlugins && !opt.noWizard) wizard = companion(opt.wizard, windowsStub ? "VXWizard.dll" : nullptr, "wizard");
+  if (!wizard.empty()) {
+    plans[0].presetup.push_back(FileEntry(windowsStub ? "plugins\\0\\VXWizard.dll" : "plugins\\0\\wizard.dll", wizard));
+    plans[0].wizardId = windowsStub ? "VX.WindowsWizard" : "VX.TerminalWizard";
   }
 
   // Plug-in folders: the attribute "srcfolder" of a package's plug-in entry.
@@ -402,6 +430,11 @@ int Build(const Options& opt) {
     if (plan.package) {
       if (plan.package->Plugins) pkg.Plugins->Assign(*plan.package->Plugins);
       if (plan.package->Variables) pkg.Variables->Assign(*plan.package->Variables);
+    }
+    if (!plan.wizardId.empty()) {
+      auto entry = std::make_unique<TvxPlugin>(pkg.Plugins.get());
+      entry->ID = plan.wizardId;
+      pkg.Plugins->Add(std::move(entry));
     }
     for (int i = 0; i < db.Components->Count(); ++i) {
       auto& comp = static_cast<TvxComponent&>(db.Components->Get(i));
@@ -533,7 +566,7 @@ int Build(const Options& opt) {
 int Usage() {
   std::fprintf(stderr,
                "usage: vxbuild PROJECT.xml [--stub FILE] [--out DIR] [--source DIR] [--name SETUP.exe]\n"
-               "               [--password TEXT] [--uninstaller FILE]\n"
+               "               [--password TEXT] [--uninstaller FILE] [--wizard FILE | --no-wizard]\n"
                "               [--sign-cert CERT --sign-key KEY [--sign-pass TEXT] [--sign-timestamp URL]]\n");
   return 2;
 }
@@ -550,6 +583,9 @@ int Help() {
       "  --name SETUP.exe    file name of the setup file\n"
       "  --password TEXT     encrypt the data with this password\n"
       "  --uninstaller FILE  the uninstaller program to include\n"
+      "  --wizard FILE       the wizard to add to a project without user-interface plug-ins\n"
+      "                      (default: VXWizard.dll beside a Windows stub; none for a native one)\n"
+      "  --no-wizard         add no wizard\n"
       "  --sign-cert CERT --sign-key KEY [--sign-pass TEXT] [--sign-timestamp URL]\n"
       "                      sign a setup file with a Windows stub\n"
       "  --check             only check the project\n"
@@ -581,6 +617,8 @@ int main(int argc, char** argv) {
       else if (a == "--name") opt.name = value();
       else if (a == "--password") opt.password = value(), opt.havePassword = true;
       else if (a == "--uninstaller") opt.uninstaller = value();
+      else if (a == "--wizard") opt.wizard = value();
+      else if (a == "--no-wizard") opt.noWizard = true;
       else if (a == "--sign-cert") opt.signCert = value();
       else if (a == "--sign-key") opt.signKey = value();
       else if (a == "--sign-pass") opt.signPass = value();

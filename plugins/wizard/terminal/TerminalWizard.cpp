@@ -23,21 +23,14 @@
 #include <optional>
 #include <string>
 
-#include "EngineLink.h"
-#include "Wizard.h"
+#include "PluginSession.h"
 
 namespace {
 
 using vxwiz::Page;
 
 struct State {
-  int32_t pluginId = 0;
-  VXSendCommandProc send = nullptr;
-  VXSendCommandByNameProc sendByName = nullptr;
-  std::string configFile;
-  std::string language = "ENU";
-  std::unique_ptr<vxwiz::EngineLink> link;
-  std::unique_ptr<vxwiz::Wizard> wizard;
+  vxwiz::PluginSession session;
   FILE* answers = nullptr;
   bool answersTried = false;
   bool interactive = false;
@@ -109,7 +102,7 @@ std::optional<std::string> Ask(const std::string& prompt, bool secret = false) {
 
 // A yes/no question; the end of input answers `onEnd`.
 bool AskYesNo(const std::string& question, bool onEnd) {
-  vxwiz::Wizard& w = *g.wizard;
+  vxwiz::Wizard& w = g.session.Get();
   std::string hint = " [" + w.Text("Yes").substr(0, 1) + "/" + w.Text("No").substr(0, 1) + "] ";
   for (int tries = 0; tries < 100; ++tries) {
     auto a = Ask(question + hint);
@@ -122,14 +115,7 @@ bool AskYesNo(const std::string& question, bool onEnd) {
   return onEnd;
 }
 
-vxwiz::Wizard& Wizard() {
-  if (!g.wizard) {
-    g.link = std::make_unique<vxwiz::EngineLink>(g.pluginId, g.send, g.sendByName);
-    g.wizard = std::make_unique<vxwiz::Wizard>(*g.link);
-    g.wizard->Load(g.configFile, g.language);
-  }
-  return *g.wizard;
-}
+vxwiz::Wizard& Wizard() { return g.session.Get(); }
 
 void ShowFeatures(vxwiz::Wizard& w) {
   const auto& rows = w.Features();
@@ -366,37 +352,16 @@ vx_param ShowDialogs(vx_param after) {
 
 vx_param VXAPI Handler(int32_t msgId, const char* msgName, vx_param param1, vx_param param2) {
   try {
-    switch (msgId) {
-      case EV_SETSTARTUPINFO: {
-        const VXStartupInfo* info = reinterpret_cast<const VXStartupInfo*>(param1);
-        if (!info) return 0;
-        g.pluginId = info->pluginId;
-        g.send = info->sendCommand;
-        g.sendByName = info->sendCommandByName;
-        g.configFile.assign(info->configFile, strnlen(info->configFile, sizeof info->configFile));
-        return 0;
-      }
-      case EV_LANGUAGECHANGED:
-        g.language = param1 ? reinterpret_cast<const char*>(param1) : "ENU";
-        if (g.wizard) g.wizard->LoadTexts(g.language);
-        return 0;
-      case EV_SHOWDIALOGS: return ShowDialogs(param1);
-      default: break;
-    }
+    if (g.session.HandleStartup(msgId, param1)) return 0;
+    if (msgId == EV_SHOWDIALOGS) return ShowDialogs(param1);
     if (msgId == EV_UNLOAD) {
       if (g.answers) std::fclose(g.answers);
       g.answers = nullptr;
-      g.wizard.reset();
-      g.link.reset();
+      g.session.Reset();
       return 0;
     }
+    if (!g.session.Connected() || !vxwiz::PluginSession::InstallEvent(msgId, msgName)) return 0;
     std::string name = msgName ? msgName : "";
-    bool wanted = msgId == EV_BEFOREPROCESSITEM || msgId == EV_FILEINSTALLPROGRESS || msgId == EV_VERSIONCONFLICT ||
-                  msgId == EV_GETPACKAGE || msgId == EV_QUERYREBOOT || msgId == EV_FINISH ||
-                  name == "CM_SHOWSTATUSTEXT";
-    // The wizard reads the project when it is first needed: by then the
-    // engine has made its initial selection.
-    if (!g.send || !wanted) return 0;
     // Everything below speaks only when the user has a wizard at all.
     bool quiet = Wizard().Silent() || !OpenInput();
     switch (msgId) {

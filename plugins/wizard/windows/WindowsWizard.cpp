@@ -28,8 +28,7 @@
 #include <string>
 #include <vector>
 
-#include "EngineLink.h"
-#include "Wizard.h"
+#include "PluginSession.h"
 #include "WizardIds.h"
 
 namespace {
@@ -54,13 +53,7 @@ struct Question {
 
 struct State {
   HINSTANCE module = nullptr;
-  int32_t pluginId = 0;
-  VXSendCommandProc send = nullptr;
-  VXSendCommandByNameProc sendByName = nullptr;
-  std::string configFile;
-  std::string language = "ENU";
-  std::unique_ptr<vxwiz::EngineLink> link;
-  std::unique_ptr<vxwiz::Wizard> wizard;
+  vxwiz::PluginSession session;
 
   HWND window = nullptr;
   HFONT font = nullptr;
@@ -78,14 +71,7 @@ State g;
 
 const int kWidth = 540, kHeight = 400;  // client area of the wizard window
 
-vxwiz::Wizard& Wizard() {
-  if (!g.wizard) {
-    g.link = std::make_unique<vxwiz::EngineLink>(g.pluginId, g.send, g.sendByName);
-    g.wizard = std::make_unique<vxwiz::Wizard>(*g.link);
-    g.wizard->Load(g.configFile, g.language);
-  }
-  return *g.wizard;
-}
+vxwiz::Wizard& Wizard() { return g.session.Get(); }
 
 // Line breaks as edit and static controls want them.
 std::string CrLf(const std::string& text) {
@@ -139,7 +125,7 @@ HFONT Font() {
     // The project's character set (variable "Charset"), so that texts of
     // the language file show in the right script.
     int charset = DEFAULT_CHARSET;
-    std::string value = g.link ? g.link->Variable("Charset") : "";
+    std::string value = g.session.Link() ? g.session.Link()->Variable("Charset") : "";
     if (!value.empty()) charset = std::atoi(value.c_str()) & 0xFF;
     HDC dc = GetDC(nullptr);
     int height = -MulDiv(8, GetDeviceCaps(dc, LOGPIXELSY), 72);
@@ -455,10 +441,9 @@ void RenderPage(Page page) {
     case Page::License: {
       // Endless lines (a binary file named by mistake) are broken for the
       // display: laying out such a line costs the edit control (and the
-      // text functions below it) far too much.
-      // Control bytes are shown as dots, and the display stops after
-      // 256 KiB: a licence is text, and a binary file named by mistake
-      // must not bring the page (or the system's text drawing) down.
+      // text functions below it) far too much. The display stops after
+      // 256 KiB: a licence is text, and a file named by mistake must not
+      // bring the page (or the system's text drawing) down.
       constexpr size_t kShown = 256 * 1024;
       std::string text;
       size_t run = 0;
@@ -472,8 +457,7 @@ void RenderPage(Page page) {
           text += '\n';
           run = 1;
         }
-        unsigned char u = static_cast<unsigned char>(c);
-        text += u < 0x20 && c != '\n' && c != '\r' && c != '\t' ? '.' : c;
+        text += c;
       }
       HWND e = Add("EDIT", "", WS_VSCROLL | WS_TABSTOP | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL, x, 64, width, 210,
                    kIdLicense, WS_EX_CLIENTEDGE);
@@ -677,7 +661,7 @@ LRESULT CALLBACK WizardProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
     case DM_GETDEFID: return MAKELONG(kIdNext, DC_HASDEFID);
     case WM_COMMAND:
-      if (!g.wizard) break;
+      if (!g.session.Started()) break;
       switch (LOWORD(wp)) {
         case kIdNext:
           if (IsWindowEnabled(GetDlgItem(hwnd, kIdNext))) OnNext();
@@ -699,7 +683,7 @@ LRESULT CALLBACK WizardProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       break;
     case WM_NOTIFY: {
       const NMHDR* n = reinterpret_cast<const NMHDR*>(lp);
-      if (!g.wizard || !n || n->idFrom != UINT_PTR(kIdFeatureTree)) break;
+      if (!g.session.Started() || !n || n->idFrom != UINT_PTR(kIdFeatureTree)) break;
       if (n->code == NM_CLICK) {
         TVHITTESTINFO hit = {};
         DWORD pos = GetMessagePos();
@@ -724,7 +708,7 @@ LRESULT CALLBACK WizardProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     }
     case WM_CLOSE:
       // Closing the window is Cancel on every page (Finish on the last).
-      if (g.wizard) OnCancel();
+      if (g.session.Started()) OnCancel();
       return 0;
     default: break;
   }
@@ -820,7 +804,7 @@ vx_param ShowDialogs(vx_param after) {
 }
 
 bool Quiet() {
-  if (!g.send) return true;
+  if (!g.session.Connected()) return true;
   return Wizard().Silent();
 }
 
@@ -867,40 +851,25 @@ void Progress(vx_param filePercent, vx_param totalPercent) {
 
 vx_param VXAPI Handler(int32_t msgId, const char* msgName, vx_param param1, vx_param param2) {
   try {
-    switch (msgId) {
-      case EV_SETSTARTUPINFO: {
-        const VXStartupInfo* info = reinterpret_cast<const VXStartupInfo*>(param1);
-        if (!info) return 0;
-        g.pluginId = info->pluginId;
-        g.send = info->sendCommand;
-        g.sendByName = info->sendCommandByName;
-        g.configFile.assign(info->configFile, strnlen(info->configFile, sizeof info->configFile));
-        return 0;
-      }
-      case EV_LANGUAGECHANGED:
-        g.language = param1 ? reinterpret_cast<const char*>(param1) : "ENU";
-        if (g.wizard) g.wizard->LoadTexts(g.language);
-        if (g.font && !g.window) {
-          DeleteObject(g.font);
-          g.font = nullptr;
-        }
-        return 0;
-      case EV_SHOWDIALOGS: return g.send ? ShowDialogs(param1) : 1;
-      case EV_UNLOAD:
-        CloseWindow();
-        if (g.font) DeleteObject(g.font);
-        if (g.checks) ImageList_Destroy(g.checks);
-        g.font = nullptr;
-        g.checks = nullptr;
-        g.wizard.reset();
-        g.link.reset();
-        return 0;
-      default: break;
+    if (msgId == EV_LANGUAGECHANGED && g.font && !g.window) {
+      // The next window is made with the new language's character set.
+      DeleteObject(g.font);
+      g.font = nullptr;
+    }
+    if (g.session.HandleStartup(msgId, param1)) return 0;
+    if (msgId == EV_SHOWDIALOGS) return g.session.Connected() ? ShowDialogs(param1) : 1;
+    if (msgId == EV_UNLOAD) {
+      CloseWindow();
+      if (g.font) DeleteObject(g.font);
+      if (g.checks) ImageList_Destroy(g.checks);
+      g.font = nullptr;
+      g.checks = nullptr;
+      g.session.Reset();
+      return 0;
     }
     std::string name = msgName ? msgName : "";
-    bool wanted = msgId == EV_BEFOREPROCESSITEM || msgId == EV_FILEINSTALLPROGRESS || msgId == EV_VERSIONCONFLICT ||
-                  msgId == EV_GETPACKAGE || msgId == EV_QUERYREBOOT || msgId == EV_FINISH ||
-                  name == "CM_SHOWSTATUSTEXT" || name == "CM_HIDESTATUSTEXT" || name == "CM_GETACTIVEWINDOW";
+    bool wanted = vxwiz::PluginSession::InstallEvent(msgId, msgName) || name == "CM_HIDESTATUSTEXT" ||
+                  name == "CM_GETACTIVEWINDOW";
     if (!wanted || Quiet()) return 0;
     switch (msgId) {
       case EV_BEFOREPROCESSITEM:

@@ -2,8 +2,9 @@
 # many small files and one large one (so that a copy lasts long enough to
 # be cancelled), and for MODE=bad a project with hundreds of features, a
 # licence that is a binary file larger than the wizard shows, and a
-# language file without the wizard's texts.
-# -DSTAGE=<folder> -DMODE=main|bad [-DBINARY=<file> -DPROJECT=<in> -DOUTPROJECT=<out>]
+# language file without the wizard's texts; for MODE=bare the project
+# without its plug-in entry (vxbuild adds the wizard beside the stub).
+# -DSTAGE=<folder> -DMODE=main|bad|bare [-DBINARY=<file> -DPROJECT=<in> -DOUTPROJECT=<out>]
 string(REPEAT "0123456789abcdef" 4096 _chunk)  # 64 KiB
 string(REPEAT "${_chunk}" 64 _big)             # 4 MiB
 file(WRITE ${STAGE}/bin/big.bin "${_big}")
@@ -21,5 +22,10 @@ if(MODE STREQUAL "bad")
   string(REPLACE "</features>\n\t<installtypes>" "${_features}</features>\n\t<installtypes>" _project "${_project}")
   string(REPLACE "password=\"pw\"/>" "password=\"pw\"><language file=\"lng\\ENU.lng\"/></build>" _project
          "${_project}")
+  file(WRITE ${OUTPROJECT} "${_project}")
+endif()
+if(MODE STREQUAL "bare")
+  file(READ ${PROJECT} _project)
+  string(REGEX REPLACE "<plugins>.*</plugins>" "" _project "${_project}")
   file(WRITE ${OUTPROJECT} "${_project}")
 endif()
