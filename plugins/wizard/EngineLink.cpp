@@ -160,4 +160,10 @@ FolderInfo EngineLink::Folder(const std::string& path) {
   return info;
 }
 
+bool EngineLink::Silent() {
+  std::string mode = Variable("SilentMode");
+  size_t first = mode.find_first_not_of(" \t\r\n");
+  return first != std::string::npos && mode.substr(first, mode.find_last_not_of(" \t\r\n") - first + 1) != "0";
+}
+
 }  // namespace vxwiz

@@ -37,6 +37,8 @@ class EngineLink {
   bool Connected() const { return send_ != nullptr; }
 
   std::string Variable(const std::string& name);
+  // Whether the run is silent (the variable SilentMode): no page, no question.
+  bool Silent();
   void SetVariable(const std::string& name, const std::string& value);
   std::string ParseText(const std::string& text);
   bool CalcBool(const std::string& expression);

@@ -4,7 +4,12 @@
 
 namespace vxwiz {
 
-bool PluginSession::HandleStartup(int32_t msgId, vx_param param1) {
+bool PluginSession::HandleStartup(int32_t msgId, vx_param param1, vx_param& answer) {
+  answer = 0;
+  if (msgId == EV_LOAD) {
+    answer = Connected() && EngineLink(pluginId_, send_, sendByName_).Silent() ? 1 : 0;
+    return true;
+  }
   if (msgId == EV_SETSTARTUPINFO) {
     if (const auto* info = reinterpret_cast<const VXStartupInfo*>(param1)) {
       pluginId_ = info->pluginId;

@@ -16,9 +16,11 @@ namespace vxwiz {
 
 class PluginSession {
  public:
-  // EV_SETSTARTUPINFO and EV_LANGUAGECHANGED; true when msgId was one of
-  // them (the handler answers 0 then).
-  bool HandleStartup(int32_t msgId, vx_param param1);
+  // EV_SETSTARTUPINFO, EV_LOAD and EV_LANGUAGECHANGED; true when msgId was
+  // one of them, with the handler's `answer`. A silent run has nothing for
+  // a wizard to do: it declines to load, so that the engine does not carry
+  // every event of the copy over to its main thread for nothing.
+  bool HandleStartup(int32_t msgId, vx_param param1, vx_param& answer);
   bool Connected() const { return send_ != nullptr; }
   bool Started() const { return wizard_ != nullptr; }
   Wizard& Get();

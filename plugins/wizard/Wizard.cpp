@@ -271,10 +271,7 @@ std::string Wizard::Text(const std::string& key, const std::vector<std::string>&
   return FormatText(engine_.ParseText(texts_.Raw(key)), args);
 }
 
-bool Wizard::Silent() {
-  std::string mode = Trim(engine_.Variable("SilentMode"));
-  return !mode.empty() && mode != "0";
-}
+bool Wizard::Silent() { return engine_.Silent(); }
 
 bool Wizard::Shown(Page page) {
   if (std::find(configured_.begin(), configured_.end(), page) == configured_.end()) return false;

@@ -272,7 +272,9 @@ int FileInstaller::AfterExtractFile(const std::string& name, uint32_t size, uint
                                     const std::string& destination, double date) {
   // The bytes written must be the ones packed: nothing else counts as
   // installed (the file's action is recorded, so rollback removes it).
-  if (!externalPass_ && fileInfo_ && !fileInfo_->Crc32c.empty() && !FileMatchesDigest(destination, fileInfo_->Crc32c)) {
+  if (!externalPass_ && fileInfo_ && !fileInfo_->Crc32c.empty() &&
+      (!unpacker_ || unpacker_->WrittenBytes() != size ||
+       !SameText(DigestText(unpacker_->WrittenDigest()), fileInfo_->Crc32c))) {
     RunLog("file", "damaged " + LogQuote(name) + " written to " + LogQuote(destination));
     return Fail(Format(kMsgDamagedFile, lastPath_.c_str(), package_ ? package_->FullFileName.c_str() : ""));
   }
@@ -387,6 +389,7 @@ bool FileInstaller::CopyFiles() {
     BeginPackage(packages[i]);
     TvxUnpacker unpacker(package_->FullFileName, (package_->Flags & 1) != 0);
     if (password) unpacker.UsePassword(run_.db.Password);
+    unpacker_ = &unpacker;
     result = unpacker.Enumerate(
         [this](const std::string& entry, uint32_t size, uint32_t attributes, double date, std::string& target) {
           int answer = BeforeExtractFile(entry, size, attributes, target, date);
@@ -408,6 +411,7 @@ bool FileInstaller::CopyFiles() {
           folder = IncludeTrailingBackslash(folder);
           return true;
         });
+    unpacker_ = nullptr;
     // An answer that stops the enumeration ends it as a success: a stop
     // because of an error or an abort is known by the abort flag.
     if (!result) {

@@ -18,6 +18,7 @@
 #include "database/VXClasses.h"
 #include "install/InstallRun.h"
 #include "install/ItemLookup.h"
+#include "package/VXUnpacker.h"
 
 namespace vx {
 
@@ -107,6 +108,8 @@ class FileInstaller {
   // the enumeration has met: a record never met, or a data entry without a
   // record, means the package is damaged.
   bool packageDigests_ = false;
+  // The extraction running (the digest of what it wrote).
+  const TvxUnpacker* unpacker_ = nullptr;
   std::unordered_set<const TvxFileInfo*> recordsMet_;
   const TvxFile* item_ = nullptr;
   TvxFlags flags_;

@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "package/DCPcrypt.h"
+#include "package/FileDigest.h"
 #include "package/PackageCrypt.h"
 #include "package/SecureWipe.h"
 #include "system/kqFileUtils.h"
@@ -31,6 +32,9 @@ struct Enumeration {
   // library was given it.
   std::string hostTarget, platformTarget;
   std::string failure;  // set when a callback failed; the enumeration then fails
+  // The digest and byte count of what the current target has been given.
+  uint32_t* writtenCrc = nullptr;
+  uint64_t* writtenBytes = nullptr;
 };
 Enumeration* g_running = nullptr;
 
@@ -70,6 +74,8 @@ int32_t Translate(Enumeration& e, int32_t code, void* record) {
         e.hostTarget = target;
         e.platformTarget = platform;
       }
+      *e.writtenCrc = 0;
+      *e.writtenBytes = 0;
       return answer;
     }
     case VX_UNPACK_AFTER_FILE: {
@@ -83,8 +89,10 @@ int32_t Translate(Enumeration& e, int32_t code, void* record) {
                           HostTarget(e, buffer));
     }
     case VX_UNPACK_BEFORE_WRITE: {
-      if (!*e.onProgress) return 1;
       auto* r = static_cast<VxUnpackWriteRecord*>(record);
+      if (r->block) *e.writtenCrc = Crc32c(*e.writtenCrc, r->block, r->blockLength);
+      *e.writtenBytes += r->blockLength;
+      if (!*e.onProgress) return 1;
       return (*e.onProgress)(r->entry ? r->entry : "", HostTarget(e, r->target), r->fileSize, r->blockLength,
                              r->written);
     }
@@ -242,6 +250,10 @@ bool TvxUnpacker::Enumerate(const TUnpackCopyEvent& onCopy, const TUnpackCloseEv
   e.onClose = &onClose;
   e.onProgress = &onProgress;
   e.onNextCabinet = &onNextCabinet;
+  writtenCrc_ = 0;
+  writtenBytes_ = 0;
+  e.writtenCrc = &writtenCrc_;
+  e.writtenBytes = &writtenBytes_;
   if (key_) e.useKey = StartCipher(e.cipher, key_->data(), 256, nullptr);
   g_running = &e;
   int32_t result = 0;

@@ -78,6 +78,13 @@ class TvxUnpacker {
   // Why the last Enumerate (or loading) failed; "" after a success.
   const std::string& LastError() const { return error_; }
 
+  // The CRC-32C (FileDigest.h) and the count of the bytes handed to the
+  // current entry's target so far, from its code 1 on: valid in `onClose`.
+  // Computed from the blocks as they are written, so that checking what was
+  // written needs no second read of the file.
+  uint32_t WrittenDigest() const { return writtenCrc_; }
+  uint64_t WrittenBytes() const { return writtenBytes_; }
+
  private:
   ModuleHandle module_ = 0;
   void* open_ = nullptr;
@@ -86,6 +93,8 @@ class TvxUnpacker {
   void* lastErrorText_ = nullptr;
   std::optional<std::array<uint8_t, 32>> key_;
   std::string error_;
+  uint32_t writtenCrc_ = 0;
+  uint64_t writtenBytes_ = 0;
 };
 
 }  // namespace vx

@@ -35,6 +35,7 @@ RawFile* RawFile::Open(const char* path, bool scrambled) {
   f->scrambled_ = scrambled;
   f->windowStart_ = 0;
   f->windowLength_ = 0;
+  f->position_ = 0;
 #ifdef _WIN32
   HANDLE h = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
@@ -71,14 +72,25 @@ bool RawFile::ReadRaw(uint64_t offset, void* buffer, size_t size) {
   if (offset > size_ || size > size_ - offset) return false;
   uint8_t* out = static_cast<uint8_t*>(buffer);
 #ifdef _WIN32
+  // The file pointer, not an OVERLAPPED offset: on a handle opened for
+  // synchronous reads an OVERLAPPED read costs some systems (Wine) a round
+  // trip to report its completion, for every read.
+  if (offset != position_) {
+    LONG high = LONG(offset >> 32);
+    position_ = UINT64_MAX;
+    if (::SetFilePointer(HANDLE(handle_), LONG(uint32_t(offset)), &high, FILE_BEGIN) == INVALID_SET_FILE_POINTER &&
+        ::GetLastError() != NO_ERROR)
+      return false;
+    position_ = offset;
+  }
   while (size > 0) {
-    OVERLAPPED at{};
-    at.Offset = DWORD(offset);
-    at.OffsetHigh = DWORD(offset >> 32);
     DWORD want = size > 0x40000000 ? 0x40000000 : DWORD(size), got = 0;
-    if (!::ReadFile(HANDLE(handle_), out, want, &got, &at) || got == 0) return false;
+    if (!::ReadFile(HANDLE(handle_), out, want, &got, nullptr) || got == 0) {
+      position_ = UINT64_MAX;
+      return false;
+    }
     out += got;
-    offset += got;
+    position_ += got;
     size -= got;
   }
 #else
@@ -136,7 +148,8 @@ OutputFile* OutputFile::Create(const char* path) {
   if (h == INVALID_HANDLE_VALUE) return Close(f), nullptr;
   f->created_ = ::GetLastError() != ERROR_ALREADY_EXISTS;
   f->handle_ = intptr_t(h);
-  if (!::SetEndOfFile(h)) return Close(f), nullptr;
+  // A file just created is empty already.
+  if (!f->created_ && !::SetEndOfFile(h)) return Close(f), nullptr;
 #else
   int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return Close(f), nullptr;

@@ -29,6 +29,9 @@ class RawFile {
   static constexpr size_t kWindow = 4096;
   intptr_t handle_;
   uint64_t size_;
+  // Where the handle's file pointer stands (Windows), UINT64_MAX when not
+  // known: reads in order need no seek.
+  uint64_t position_;
   bool scrambled_;
   uint64_t windowStart_;
   size_t windowLength_;

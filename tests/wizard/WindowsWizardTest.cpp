@@ -491,6 +491,7 @@ TEST_F(WindowsWizard, CancelAndClosingLeaveTheMachineAsItWas) {
              {"/s", "/password:pw"});
   EXPECT_EQ(code, 0) << runLog;
   EXPECT_FALSE(seen);
+  EXPECT_NE(runLog.find("\"VX.WindowsWizard\" declined to load"), std::string::npos) << runLog;
   EXPECT_EQ(ReadHostFile(Product() + "app.txt"), "the application");
 }
 

@@ -352,7 +352,8 @@ vx_param ShowDialogs(vx_param after) {
 
 vx_param VXAPI Handler(int32_t msgId, const char* msgName, vx_param param1, vx_param param2) {
   try {
-    if (g.session.HandleStartup(msgId, param1)) return 0;
+    vx_param answer = 0;
+    if (g.session.HandleStartup(msgId, param1, answer)) return answer;
     if (msgId == EV_SHOWDIALOGS) return ShowDialogs(param1);
     if (msgId == EV_UNLOAD) {
       if (g.answers) std::fclose(g.answers);

@@ -856,7 +856,8 @@ vx_param VXAPI Handler(int32_t msgId, const char* msgName, vx_param param1, vx_p
       DeleteObject(g.font);
       g.font = nullptr;
     }
-    if (g.session.HandleStartup(msgId, param1)) return 0;
+    vx_param answer = 0;
+    if (g.session.HandleStartup(msgId, param1, answer)) return answer;
     if (msgId == EV_SHOWDIALOGS) return g.session.Connected() ? ShowDialogs(param1) : 1;
     if (msgId == EV_UNLOAD) {
       CloseWindow();
