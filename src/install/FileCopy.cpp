@@ -247,8 +247,12 @@ int FileInstaller::BeforeExtractFile(const std::string& name, uint32_t size, uin
     assemblyPending_ = true;
   }
   std::string folder = ExtractFilePath(path);
-  bool folderReady = run_.actions.ForceFolders(folder, !flags_.Contains(TvxFlag::dont_log) && !assemblyPending_);
-  if (run_.actions.Failed() || !folderReady) return Fail(run_.Message(11, fileName));
+  if (folder.empty() || !SameText(folder, readyFolder_)) {
+    readyFolder_.clear();
+    bool folderReady = run_.actions.ForceFolders(folder, !flags_.Contains(TvxFlag::dont_log) && !assemblyPending_);
+    if (run_.actions.Failed() || !folderReady) return Fail(run_.Message(11, fileName));
+    if (!assemblyPending_) readyFolder_ = folder;
+  }
   if (folderEntry) return kExtractSkip;
 
   progress_.fileSize = size;
@@ -345,6 +349,7 @@ void FileInstaller::BeginCopy() {
   overwriteAnswer_ = 1;
   missingSource_ = false;
   progress_ = Progress();
+  readyFolder_.clear();
   indexes_ = std::make_unique<ComponentItemIndexes>(*run_.db.Components);
   TvxPackages& packages = *run_.db.Packages;
   for (int i = 0; i < packages.Count(); ++i)

@@ -118,6 +118,9 @@ class FileInstaller {
   bool targetExisted_ = false;
   bool missingSource_ = false;
   std::string lastPath_;
+  // The folder the last written file went to: the copy only adds, so a
+  // folder made sure of stays there for the files that follow it.
+  std::string readyFolder_;
   int overwriteAnswer_ = 1;
   Progress progress_;
   // Upper-cased paths whose shared count this run has incremented.
