@@ -336,7 +336,12 @@ TEST_F(InstallEverythingWindows, RepairPutsDamagedFilesBack) {
   std::string readme = Read(product + "readme.txt");
   WIN32_FILE_ATTRIBUTE_DATA data{};
   ASSERT_TRUE(::GetFileAttributesExA((product + "readme.txt").c_str(), GetFileExInfoStandard, &data));
-  ASSERT_TRUE(vx::WriteWholeFile(product + "readme.txt", std::string(readme.size(), 'x')));
+  // Under Wine a process of an earlier test's restart may still hold the
+  // new file for a moment; a lasting failure says why.
+  bool written = false;
+  for (int i = 0; i < 50 && !(written = vx::WriteWholeFile(product + "readme.txt", std::string(readme.size(), 'x'))); ++i)
+    ::Sleep(100);
+  ASSERT_TRUE(written) << "error " << ::GetLastError();
   HANDLE file = ::CreateFileA((product + "readme.txt").c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
   ::SetFileTime(file, nullptr, nullptr, &data.ftLastWriteTime);
