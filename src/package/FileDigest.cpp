@@ -1,11 +1,6 @@
 #include "package/FileDigest.h"
 
 #include <cstdio>
-#include <memory>
-#include <vector>
-
-#include "system/host.h"
-#include "system/kqStrUtils.h"
 
 namespace vx {
 
@@ -85,24 +80,6 @@ std::string DigestText(uint32_t crc) {
   char text[9];
   std::snprintf(text, sizeof text, "%08X", unsigned(crc));
   return text;
-}
-
-bool FileDigest(const std::string& path, uint32_t& crc) {
-  crc = 0;
-  auto file = CurrentHost().OpenFile(path, FileAccess::Read, FileCreate::OpenExisting, kShareRead);
-  if (!file) return false;
-  std::vector<char> buffer(1 << 16);
-  for (;;) {
-    size_t done = 0;
-    if (!file->Read(buffer.data(), buffer.size(), done)) return false;
-    if (done == 0) return true;
-    crc = Crc32c(crc, buffer.data(), done);
-  }
-}
-
-bool FileMatchesDigest(const std::string& path, const std::string& recorded) {
-  uint32_t crc = 0;
-  return FileDigest(path, crc) && SameText(DigestText(crc), recorded);
 }
 
 }  // namespace vx

@@ -1,5 +1,5 @@
 // The digest vxbuild records for every packed file (attribute "crc32c" of
-// its file record) and the check of an extracted file against it.
+// its file record), continued over the blocks of a file as they are written.
 //
 // CRC-32C (Castagnoli polynomial, reflected, initial and final value
 // 0xFFFFFFFF) catches every burst of up to 32 damaged bits and any other
@@ -19,12 +19,5 @@ namespace vx {
 uint32_t Crc32c(uint32_t crc, const void* data, size_t size);
 // Eight upper-case hexadecimal digits.
 std::string DigestText(uint32_t crc);
-
-// The digest of a whole file read through the current host; false when it
-// cannot be read to its end.
-bool FileDigest(const std::string& path, uint32_t& crc);
-// Whether the file at `path` has the digest `recorded` (DigestText form,
-// letter case ignored). False when it differs or cannot be read.
-bool FileMatchesDigest(const std::string& path, const std::string& recorded);
 
 }  // namespace vx
