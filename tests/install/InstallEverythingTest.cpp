@@ -439,6 +439,21 @@ void ForgetFilesInUse(const std::string& root) {
 
 class ResumeAfterRestart : public InstallEverything {
  protected:
+  // The logon after the restart: the one resume entry is taken from
+  // RunOnce (Windows removes it before it starts the command) and the
+  // machine restarts. Returns the entry's command, "" when there is not
+  // exactly one.
+  std::string TakeResumeEntryAndRestart(vx::SandboxHost& h) {
+    auto entries = RunOnceEntries(h);
+    EXPECT_EQ(entries.size(), 1u);
+    if (entries.size() != 1) return "";
+    std::string command = entries.begin()->second;
+    vx::RegRemoveValue(kRunOnceKey, entries.begin()->first);
+    Strings report;
+    EXPECT_TRUE(h.Reboot(report)) << report.size();
+    return command;
+  }
+
   void SetUp() override {
     InstallEverything::SetUp();
     // The product's readme of an older version is in place on every
@@ -639,14 +654,10 @@ TEST_F(ResumeAfterRestart, AResumedRunCanSuspendAgain) {
   int code = EndTheSessionDuring(h, "after", [&] { return Resume(first); }, answer);
   ASSERT_EQ(answer, 1);
   ASSERT_EQ(code, 0) << runLog;
-  auto entries = RunOnceEntries(h);
-  ASSERT_EQ(entries.size(), 1u);
-  std::string second = entries.begin()->second;
+  std::string second = TakeResumeEntryAndRestart(h);
+  ASSERT_FALSE(second.empty());
   EXPECT_NE(second, first);  // a new resume program
   EXPECT_EQ(vx::SplitString(second, '"')[3], vx::SplitString(first, '"')[3]);  // the same kept folder
-  vx::RegRemoveValue(kRunOnceKey, entries.begin()->first);
-  Strings report;
-  EXPECT_TRUE(h.Reboot(report)) << report.size();
   ASSERT_EQ(Resume(second), 0) << runLog;
   EXPECT_EQ(ReadNative(programLog), "before\nafter\n");
   EXPECT_TRUE(RunOnceEntries(h).empty());
@@ -717,12 +728,8 @@ TEST_F(ResumeAfterRestart, TheEndOfTheSessionBeforeTheWizardResumesWithTheWizard
   // Suspended before the wizard: no wizard yet, nothing installed.
   EXPECT_EQ(runLog.find("event: EV_SHOWDIALOGS"), std::string::npos) << runLog;
   EXPECT_FALSE(vx::FileExists(std::string(kProduct) + "\\app.exe"));
-  auto entries = RunOnceEntries(h);
-  ASSERT_EQ(entries.size(), 1u);
-  std::string command = entries.begin()->second;
-  vx::RegRemoveValue(kRunOnceKey, entries.begin()->first);
-  Strings report;
-  EXPECT_TRUE(h.Reboot(report)) << report.size();
+  std::string command = TakeResumeEntryAndRestart(h);
+  ASSERT_FALSE(command.empty());
   ASSERT_EQ(Resume(command), 0) << runLog;
   EXPECT_NE(runLog.find("event: EV_SHOWDIALOGS to plug-in"), std::string::npos) << runLog;
   EXPECT_EQ(ReadNative(programLog), "dialogs\nbefore\nafter\n");  // the first program did not run again
@@ -788,12 +795,8 @@ TEST_F(ResumeAfterRestart, TheEndOfTheSessionDuringAProgramSuspendsAndTheResumed
   ASSERT_EQ(code, 0) << runLog;
   EXPECT_NE(runLog.find("the session ends"), std::string::npos) << runLog;
   EXPECT_FALSE(h.RestartRequested());  // Windows is restarting already
-  auto entries = RunOnceEntries(h);
-  ASSERT_EQ(entries.size(), 1u);
-  std::string command = entries.begin()->second;
-  vx::RegRemoveValue(kRunOnceKey, entries.begin()->first);
-  Strings report;
-  EXPECT_TRUE(h.Reboot(report)) << report.size();
+  std::string command = TakeResumeEntryAndRestart(h);
+  ASSERT_FALSE(command.empty());
   ASSERT_EQ(Resume(command), 0) << runLog;
   // The program that ran when the session ended is not started again.
   EXPECT_EQ(ReadNative(programLog), "before\nafter\n");
