@@ -225,7 +225,9 @@ void TInstallFile::Undo() {
         RegRemoveValue(key, FontName + " (TrueType)");
       }
     }
-    if (FileExists(FileName) && !DeleteFileForced(FileName)) c.ShowError("Cannot delete " + FileName);
+    // Whatever reads a file just written (the shell a new link) may still
+    // hold it for a moment.
+    if (FileExists(FileName) && !DeleteFileWaiting(FileName, 5000)) c.ShowError("Cannot delete " + FileName);
     if (Existed && !BackupFileName.empty()) {
       ForceFolders(ExtractFileDir(FileName));
       if (CopyFileChunked(BackupFileName, FileName)) {

@@ -41,6 +41,16 @@ bool DeleteFileForced(const std::string& path) {
   return h.RemoveFile(path);
 }
 
+bool DeleteFileWaiting(const std::string& path, uint32_t waitMs) {
+  Host& h = CurrentHost();
+  uint32_t start = h.TickCount();
+  while (!DeleteFileForced(path)) {
+    if (h.LastError() != kErrorSharingViolation || h.TickCount() - start >= waitMs) return false;
+    h.SleepMs(50);
+  }
+  return true;
+}
+
 bool DeleteFolderTree(const std::string& folder, bool removeItself) {
   Host& h = CurrentHost();
   std::string dir = IncludeTrailingBackslash(folder);

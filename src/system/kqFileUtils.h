@@ -21,6 +21,11 @@ bool ForceFolders(const std::string& path);
 // Clears the attributes (FILE_ATTRIBUTE_NORMAL), then deletes.
 bool DeleteFileForced(const std::string& path);
 
+// DeleteFileForced, tried again while another program holds the file open
+// for a moment (a shell reading a link just written, a virus scanner), until
+// `waitMs` have passed. Any other failure ends it at once.
+bool DeleteFileWaiting(const std::string& path, uint32_t waitMs);
+
 // Deletes everything inside `folder` (entries whose names start with "." are
 // skipped, volume labels too; read-only files are deleted all the same) and,
 // when `removeItself` is set and everything went well, the folder itself --

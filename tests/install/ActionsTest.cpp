@@ -4,8 +4,10 @@
 // list.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "database/kqIniFile.h"
@@ -149,6 +151,33 @@ TEST_F(ActionsTest, FilesAreBackedUpAndRestoredOrDeletedInReverseOrder) {
   EXPECT_EQ(Read(kept), "kept");
   EXPECT_TRUE(Entries(Path("backup")).empty());
   EXPECT_TRUE(context.calls.empty());
+}
+
+// A new file that something else still reads for a moment (the shell a
+// link just written) is deleted once it lets go; one held for longer than
+// the wait is reported and stays.
+TEST_F(ActionsTest, RollbackWaitsForAFileHeldForAMoment) {
+  std::string link = Path("Read me.lnk"), held = Path("held.txt");
+  list.AddFile(link, {}, true);
+  ASSERT_TRUE(WriteWholeFile(link, "link"));
+  auto reader = CurrentHost().OpenFile(link, FileAccess::Read, FileCreate::OpenExisting, kShareRead);
+  ASSERT_TRUE(reader);
+  std::thread shell([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    reader.reset();
+  });
+  list.Rollback();
+  shell.join();
+  EXPECT_FALSE(FileExists(link));
+  EXPECT_TRUE(context.calls.empty());
+
+  ASSERT_TRUE(WriteWholeFile(held, "held"));
+  auto holder = CurrentHost().OpenFile(held, FileAccess::Read, FileCreate::OpenExisting, kShareRead);
+  ASSERT_TRUE(holder);
+  EXPECT_FALSE(DeleteFileWaiting(held, 200));
+  EXPECT_EQ(CurrentHost().LastError(), uint32_t(kErrorSharingViolation));
+  holder.reset();
+  EXPECT_TRUE(DeleteFileWaiting(held, 0));
 }
 
 TEST_F(ActionsTest, ServersAndFontsFollowTheirFiles) {
