@@ -32,6 +32,7 @@
 //     cases   the cases to run, e.g. 124 (default 1234)
 //   install_bench --payload DIR [scale] [mixed|small|large]
 //     writes only the payload of cases 1 and 3, 2 or 4 into DIR
+// With VX_BENCH_KEEP=1 the scratch folder stays for a profiler.
 // Exit code 0 when every case that ran met its target, 1 otherwise, 2 on a
 // usage error.
 #include "Payload.h"
@@ -390,6 +391,13 @@ void Skipped(const std::string& what, const std::string& why) {
   gTable.push_back("  " + what + std::string(std::max<int>(1, 46 - int(what.size())), ' ') + why);
 }
 
+// VX_BENCH_KEEP=1 leaves the setup files and the last machine of each case
+// in the scratch folder, to run them again under a profiler.
+bool KeepScratch() {
+  const char* keep = std::getenv("VX_BENCH_KEEP");
+  return keep && *keep && std::string(keep) != "0";
+}
+
 // Runs a case in a fresh folder when the file system has room for it.
 template <class F>
 void Case(const fs::path& scratch, const std::string& name, const std::string& what, double needGB, F body) {
@@ -408,7 +416,7 @@ void Case(const fs::path& scratch, const std::string& name, const std::string& w
     gAllPass = false;
     Skipped(what, "failed (see above)");
   }
-  fs::remove_all(b.dir);
+  if (!KeepScratch()) fs::remove_all(b.dir);
 }
 
 std::string Describe(const Payload& p) {
@@ -568,6 +576,9 @@ int main(int argc, char** argv) {
   for (const std::string& line : gTable) std::printf("%s\n", line.c_str());
   std::printf("  (best of %d runs each; peer: cabextract on the same setup file, for 3 the unencrypted install)\n",
               rounds);
-  fs::remove_all(scratch);
+  if (KeepScratch())
+    std::printf("  kept for a closer look: %s\n", scratch.c_str());
+  else
+    fs::remove_all(scratch);
   return gAllPass ? 0 : 1;
 }

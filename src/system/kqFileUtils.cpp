@@ -83,7 +83,9 @@ static void AppendBase32(std::string& out, uint32_t value, int digits) {
   out += s;
 }
 
-std::string UniqueNameCode(const SystemTime& t) {
+constexpr uint32_t kCentisecondsPerDay = 8640000;
+
+std::string UniqueNameCode(const SystemTime& t, uint32_t later) {
   static const int kDaysBefore[2][12] = {{0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334},
                                          {0, 31, 60, 91, 121, 152, 182, 213, 244, 274, 305, 335}};
   bool leap = (t.year % 4 == 0) && (t.year % 100 != 0 || t.year % 400 == 0);
@@ -93,6 +95,7 @@ std::string UniqueNameCode(const SystemTime& t) {
   uint32_t days = yearDigit * 365 + yearDigit / 4 + dayNumber;
   uint32_t time = uint32_t(t.hour) * 360000 + uint32_t(t.minute) * 6000 + uint32_t(t.second) * 100 +
                   uint32_t(t.milliseconds) / 10;
+  time = (time + later) % kCentisecondsPerDay;
   std::string code;
   AppendBase32(code, days, 3);
   AppendBase32(code, time, 5);
@@ -104,13 +107,16 @@ std::string UniqueName(const std::string& folder, const std::string& prefix, con
   Host& h = CurrentHost();
   std::string dir = IncludeTrailingBackslash(folder);
   std::string pre = shortForm ? prefix.substr(0, 4) : prefix;
-  for (;;) {
-    std::string code = UniqueNameCode(h.LocalTime());
+  // A name that is taken is followed by the codes of the centiseconds after
+  // it rather than by waiting for the clock to reach them: files backed up
+  // one after another into one folder would otherwise wait up to a
+  // centisecond each.
+  for (uint32_t later = 0;; ++later) {
+    std::string code = UniqueNameCode(h.LocalTime(), later);
     if (shortForm) code.erase(0, pre.size());
     std::string name = pre + code + extension;
     if (!PathExists(dir + name)) return name;
-    // The clock moves on by the next centisecond; do not spin hard meanwhile.
-    h.SleepMs(1);
+    if (later % 1000 == 999) h.SleepMs(1);  // a folder crowded with such names
   }
 }
 

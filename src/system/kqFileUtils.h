@@ -33,8 +33,9 @@ bool DeleteFileWaiting(const std::string& path, uint32_t waitMs);
 bool DeleteFolderTree(const std::string& folder, bool removeItself);
 
 // The eight-character base-32 code of a moment: three digits for the day
-// (year digit, day of the year) and five for the centisecond of the day.
-std::string UniqueNameCode(const SystemTime& time);
+// (year digit, day of the year) and five for the centisecond of the day,
+// `later` centiseconds on (within the same day).
+std::string UniqueNameCode(const SystemTime& time, uint32_t later = 0);
 
 // A file name (without folder) that names neither a file nor a folder in
 // `folder`: prefix + code + extension. With `shortForm` only the first four

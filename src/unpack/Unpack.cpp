@@ -36,8 +36,12 @@ namespace {
 // At most this much filtered data is kept for cabinets whose entries are not
 // stored in the order of their data (a re-read must not run the filter twice).
 constexpr size_t kCacheLimit = size_t(256) << 20;
-// A payload's size is a 16-bit field.
-constexpr size_t kPayloadBuffer = 65536;
+// The header of a data block: checksum, two sizes and at most 255 reserved
+// bytes.
+constexpr size_t kMaxBlockHeader = 8 + 255;
+// A payload's size is a 16-bit field; a payload read directly also takes
+// the header of the block after it.
+constexpr size_t kPayloadBuffer = 65536 + kMaxBlockHeader;
 // Reasons longer than this are cut (paths may be long natively).
 constexpr size_t kReasonSize = 1024;
 constexpr size_t kReaderMessageSize = 512;
@@ -158,6 +162,9 @@ class Enumeration {
   void StartAhead();    // from the cursor to the end of its cabinet
   bool TakeAhead(uint8_t*& slot, bool& failed);  // the cursor's payload, when read ahead
   void StopAhead();     // ends a run before its end (closing)
+  // Reads raw bytes of a cabinet for the reader, from the block header kept
+  // after the last payload read when it holds them.
+  bool ReadRaw(const InputHandle& h, void* out, size_t size);
 
   VxUnpackNotify notify_;
   VxUnpackFilter filter_;
@@ -172,6 +179,13 @@ class Enumeration {
   size_t currentImage_ = SIZE_MAX, currentBlock_ = SIZE_MAX;
   uint8_t* current_ = nullptr;
   uint8_t* scratch_ = nullptr;
+  // The bytes between the last payload read directly and the next one (the
+  // next block's header, which the reader asks for right after): read with
+  // the payload, they save a read of their own.
+  size_t tailImage_ = SIZE_MAX;
+  uint64_t tailStart_ = 0;  // offset from the cabinet's start
+  size_t tailLength_ = 0;
+  uint8_t tail_[kMaxBlockHeader] = {};
   size_t keptBytes_ = 0;
   static constexpr size_t kAhead = 8;
   HelperThread* helper_ = nullptr;
@@ -393,7 +407,7 @@ int Enumeration::Read(InputHandle* h, void* buffer, int bytes) {
     } else {
       uint64_t next = h->headers || upTo == blocks.count ? index.length : blocks[upTo].payload;
       take = size_t(left < next - h->pos ? left : next - h->pos);
-      if (!h->raw->ReadAt(index.base + h->pos, out, take)) return -1;
+      if (!ReadRaw(*h, out, take)) return -1;
     }
     out += take;
     h->pos += take;
@@ -401,6 +415,15 @@ int Enumeration::Read(InputHandle* h, void* buffer, int bytes) {
     done += int(take);
   }
   return done;
+}
+
+bool Enumeration::ReadRaw(const InputHandle& h, void* out, size_t size) {
+  if (h.imageIndex == tailImage_ && h.pos >= tailStart_ && h.pos - tailStart_ <= tailLength_ &&
+      size <= tailLength_ - (h.pos - tailStart_)) {
+    memcpy(out, tail_ + (h.pos - tailStart_), size);
+    return true;
+  }
+  return h.raw->ReadAt(h.image->index.base + h.pos, out, size);
 }
 
 // Whether payload (image, block) comes before payload (otherImage, otherBlock).
@@ -441,7 +464,17 @@ bool Enumeration::FilterThrough(size_t image, size_t block) {
       // Only the helper may filter now; the cursor left its run.
       return Fail("the read-ahead lost its place");
     } else {
-      if (!im.file->ReadAt(im.index.base + b.payload, slot, b.size)) return Fail("cannot read \"", im.path, "\"");
+      // The next block's header, when it follows, comes along.
+      size_t next = 0;
+      if (cursorBlock_ + 1 < im.index.blocks.count) {
+        uint64_t gap = im.index.blocks[cursorBlock_ + 1].payload - (b.payload + b.size);
+        if (gap <= kMaxBlockHeader) next = size_t(gap);
+      }
+      if (!im.file->ReadAt(im.index.base + b.payload, slot, b.size + next)) return Fail("cannot read \"", im.path, "\"");
+      memcpy(tail_, slot + b.size, next);
+      tailImage_ = next ? cursorImage_ : SIZE_MAX;
+      tailStart_ = b.payload + b.size;
+      tailLength_ = next;
       if (filter_) filter_(slot, int32_t(b.size));
     }
     uint8_t* buffer = slot;

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "support/TestMachine.h"
+#include "system/ResumeProgramName.h"
 #include "system/kqFileUtils.h"
 #include "system/kqStrUtils.h"
 #include "system/kqUtils.h"
@@ -28,6 +29,10 @@ TEST(UniqueNameCode, EncodesDayAndCentisecondInBase32) {
   // The last centisecond of a day still fits five digits: 8639999 = 87LFV.
   EXPECT_EQ(vx::UniqueNameCode(At(2020, 1, 1, 23, 59, 59, 999)).substr(3), "87LFV");
   EXPECT_EQ(vx::UniqueNameCode(At(2020, 1, 1, 0, 0, 0, 0)), "00100000");
+  // Codes of later centiseconds (for names already taken) stay within the
+  // day, where resume program names are recognised.
+  EXPECT_EQ(vx::UniqueNameCode(At(2026, 12, 6, 18, 56, 34, 579), 2), "2F36G3K3");
+  EXPECT_EQ(vx::UniqueNameCode(At(2020, 1, 1, 23, 59, 59, 999), 1), "00100000");
 }
 
 class HostBasics : public ::testing::Test {
@@ -55,6 +60,14 @@ TEST_F(HostBasics, UniqueNamesHaveTheirFormsAndAvoidExistingEntries) {
     EXPECT_TRUE(seen.insert(vx::UpperCase(n)).second) << n;
     if (i % 2) ASSERT_TRUE(vx::WriteWholeFile(Scratch() + n, "x"));
     else ASSERT_TRUE(machine.Host().MakeFolder(Scratch() + n));
+  }
+  // Many names taken one after another (backups into one folder) are all
+  // different and keep the resume program's form.
+  for (int i = 0; i < 300; ++i) {
+    std::string n = vx::UniqueName(Scratch(), "vx", ".exe", true);
+    EXPECT_TRUE(seen.insert(vx::UpperCase(n)).second) << n;
+    EXPECT_TRUE(VxIsResumeProgramName(n.c_str(), n.size())) << n;
+    ASSERT_TRUE(vx::WriteWholeFile(Scratch() + n, ""));
   }
 }
 
