@@ -96,7 +96,7 @@ bool ReadCabinetIndex(RawFile& file, uint64_t base, CabinetIndex& index, const c
     if (!index.folderData.Push(block - base)) return fail(kOutOfMemory);
     for (unsigned n = Le16(r + 4); n > 0; --n) {
       uint8_t d[8];
-      if (!file.ReadAt(block, d, 8)) return fail("a data block lies outside the file");
+      if (!file.ReadDirectAt(block, d, 8)) return fail("a data block lies outside the file");
       uint64_t payload = block + 8 + dataReserve;
       uint32_t size = Le16(d + 4);
       if (payload + size > file.Size()) return fail("a data block lies outside the file");

@@ -106,16 +106,19 @@ bool RawFile::ReadRaw(uint64_t offset, void* buffer, size_t size) {
   return true;
 }
 
+bool RawFile::ReadDirectAt(uint64_t offset, void* buffer, size_t size) {
+  if (offset > size_ || size > size_ - offset) return false;
+  if (!ReadRaw(offset, buffer, size)) return false;
+  if (scrambled_) {
+    uint8_t* p = static_cast<uint8_t*>(buffer);
+    for (size_t i = 0; i < size; ++i) p[i] ^= vx::kScrambleMask;
+  }
+  return true;
+}
+
 bool RawFile::ReadAt(uint64_t offset, void* buffer, size_t size) {
   if (offset > size_ || size > size_ - offset) return false;
-  if (size >= kWindow) {
-    if (!ReadRaw(offset, buffer, size)) return false;
-    if (scrambled_) {
-      uint8_t* p = static_cast<uint8_t*>(buffer);
-      for (size_t i = 0; i < size; ++i) p[i] ^= vx::kScrambleMask;
-    }
-    return true;
-  }
+  if (size >= kWindow) return ReadDirectAt(offset, buffer, size);
   if (offset < windowStart_ || offset + size > windowStart_ + windowLength_) {
     windowStart_ = offset;
     windowLength_ = size_t(size_ - offset < kWindow ? size_ - offset : kWindow);

@@ -22,6 +22,9 @@ class RawFile {
   // Reads exactly `size` bytes at `offset`; false when the file is shorter
   // or the read fails.
   bool ReadAt(uint64_t offset, void* buffer, size_t size);
+  // The same without the window: for small reads far apart (the headers of
+  // data blocks), where filling the window would copy bytes never used.
+  bool ReadDirectAt(uint64_t offset, void* buffer, size_t size);
 
  private:
   bool ReadRaw(uint64_t offset, void* buffer, size_t size);
