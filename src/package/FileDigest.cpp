@@ -29,19 +29,18 @@ const Tables& CrcTables() {
 #if defined(__x86_64__) || defined(__i386__)
 #if defined(__x86_64__)
 typedef uint64_t Word;
-__attribute__((target("sse4.2"))) inline uint64_t CrcWord(uint64_t crc, const uint8_t* p) {
-  uint64_t v;
-  __builtin_memcpy(&v, p, 8);
-  return __builtin_ia32_crc32di(crc, v);
-}
+#define VX_CRC32C_WORD __builtin_ia32_crc32di
 #else
 typedef uint32_t Word;
-__attribute__((target("sse4.2"))) inline uint32_t CrcWord(uint32_t crc, const uint8_t* p) {
-  uint32_t v;
-  __builtin_memcpy(&v, p, 4);
-  return __builtin_ia32_crc32si(crc, v);
-}
+#define VX_CRC32C_WORD __builtin_ia32_crc32si
 #endif
+
+// One register's width of data a step.
+__attribute__((target("sse4.2"))) inline Word CrcWord(Word crc, const uint8_t* p) {
+  Word v;
+  __builtin_memcpy(&v, p, sizeof v);
+  return VX_CRC32C_WORD(crc, v);
+}
 
 // The instruction takes a few cycles to give its result but can start one
 // every cycle: three stripes of this many bytes are taken side by side and
