@@ -1,6 +1,7 @@
 #include "system/kqFileUtils.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 #include "system/PeImage.h"
@@ -85,37 +86,52 @@ static void AppendBase32(std::string& out, uint32_t value, int digits) {
 
 constexpr uint32_t kCentisecondsPerDay = 8640000;
 
-std::string UniqueNameCode(const SystemTime& t, uint32_t later) {
+// The day number and the centisecond of the day a unique name is made of.
+void MomentOf(const SystemTime& t, uint32_t& days, uint32_t& time) {
   static const int kDaysBefore[2][12] = {{0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334},
                                          {0, 31, 60, 91, 121, 152, 182, 213, 244, 274, 305, 335}};
   bool leap = (t.year % 4 == 0) && (t.year % 100 != 0 || t.year % 400 == 0);
   int month = (t.month >= 1 && t.month <= 12) ? t.month : 1;
   uint32_t dayNumber = uint32_t(kDaysBefore[leap][month - 1] + t.day);
   uint32_t yearDigit = t.year % 10;
-  uint32_t days = yearDigit * 365 + yearDigit / 4 + dayNumber;
-  uint32_t time = uint32_t(t.hour) * 360000 + uint32_t(t.minute) * 6000 + uint32_t(t.second) * 100 +
-                  uint32_t(t.milliseconds) / 10;
-  time = (time + later) % kCentisecondsPerDay;
+  days = yearDigit * 365 + yearDigit / 4 + dayNumber;
+  time = uint32_t(t.hour) * 360000 + uint32_t(t.minute) * 6000 + uint32_t(t.second) * 100 +
+         uint32_t(t.milliseconds) / 10;
+}
+
+std::string UniqueNameCode(const SystemTime& t, uint32_t later) {
+  uint32_t days, time;
+  MomentOf(t, days, time);
   std::string code;
   AppendBase32(code, days, 3);
-  AppendBase32(code, time, 5);
+  AppendBase32(code, (time + later) % kCentisecondsPerDay, 5);
   return code;
 }
 
 std::string UniqueName(const std::string& folder, const std::string& prefix, const std::string& extension,
                        bool shortForm) {
+  // The day and centisecond of the last name handed out. A name that is
+  // taken is followed by the codes of the centiseconds after it rather than
+  // by waiting for the clock to reach them, and the next call starts after
+  // the last name: files backed up one after another into one folder would
+  // otherwise wait up to a centisecond each, or try every name before.
+  static std::atomic<uint64_t> last{0};
   Host& h = CurrentHost();
   std::string dir = IncludeTrailingBackslash(folder);
   std::string pre = shortForm ? prefix.substr(0, 4) : prefix;
-  // A name that is taken is followed by the codes of the centiseconds after
-  // it rather than by waiting for the clock to reach them: files backed up
-  // one after another into one folder would otherwise wait up to a
-  // centisecond each.
-  for (uint32_t later = 0;; ++later) {
-    std::string code = UniqueNameCode(h.LocalTime(), later);
+  SystemTime now = h.LocalTime();
+  uint32_t days, time;
+  MomentOf(now, days, time);
+  uint64_t before = last.load();
+  uint32_t start = uint32_t(before >> 32) == days && uint32_t(before) >= time ? uint32_t(before) - time + 1 : 0;
+  for (uint32_t later = start;; ++later) {
+    std::string code = UniqueNameCode(now, later);
     if (shortForm) code.erase(0, pre.size());
     std::string name = pre + code + extension;
-    if (!PathExists(dir + name)) return name;
+    if (!PathExists(dir + name)) {
+      last.store(uint64_t(days) << 32 | (time + later) % kCentisecondsPerDay);
+      return name;
+    }
     if (later % 1000 == 999) h.SleepMs(1);  // a folder crowded with such names
   }
 }
