@@ -8,6 +8,7 @@
 // need.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace vx {
@@ -35,6 +36,11 @@ class ActionContext {
   virtual void RemoveFontFromTable(const std::string& file) = 0;
   // The uninstall log of the run.
   virtual UninstallLog& Log() = 0;
+  // How long undoing still waits, in all, for files that another program
+  // holds open for a moment: a file held for longer does not hold up every
+  // one after it.
+  uint32_t heldFileWaitMs = 10000;
+
   // Called after every action appended to the list; false makes the
   // installation fail there (tests inject failures at the N-th change).
   virtual bool ActionAdded(TInstallAction& action) {

@@ -227,7 +227,12 @@ void TInstallFile::Undo() {
     }
     // Whatever reads a file just written (the shell a new link) may still
     // hold it for a moment.
-    if (FileExists(FileName) && !DeleteFileWaiting(FileName, 5000)) c.ShowError("Cannot delete " + FileName);
+    if (FileExists(FileName)) {
+      uint32_t start = CurrentHost().TickCount();
+      bool deleted = DeleteFileWaiting(FileName, std::min<uint32_t>(c.heldFileWaitMs, 5000));
+      c.heldFileWaitMs -= std::min(c.heldFileWaitMs, CurrentHost().TickCount() - start);
+      if (!deleted) c.ShowError("Cannot delete " + FileName);
+    }
     if (Existed && !BackupFileName.empty()) {
       ForceFolders(ExtractFileDir(FileName));
       if (CopyFileChunked(BackupFileName, FileName)) {

@@ -154,10 +154,10 @@ TEST_F(ActionsTest, FilesAreBackedUpAndRestoredOrDeletedInReverseOrder) {
 }
 
 // A new file that something else still reads for a moment (the shell a
-// link just written) is deleted once it lets go; one held for longer than
-// the wait is reported and stays.
+// link just written) is deleted once it lets go. Files held for longer are
+// reported and stay, and together they wait no longer than the run allows.
 TEST_F(ActionsTest, RollbackWaitsForAFileHeldForAMoment) {
-  std::string link = Path("Read me.lnk"), held = Path("held.txt");
+  std::string link = Path("Read me.lnk");
   list.AddFile(link, {}, true);
   ASSERT_TRUE(WriteWholeFile(link, "link"));
   auto reader = CurrentHost().OpenFile(link, FileAccess::Read, FileCreate::OpenExisting, kShareRead);
@@ -171,13 +171,23 @@ TEST_F(ActionsTest, RollbackWaitsForAFileHeldForAMoment) {
   EXPECT_FALSE(FileExists(link));
   EXPECT_TRUE(context.calls.empty());
 
-  ASSERT_TRUE(WriteWholeFile(held, "held"));
-  auto holder = CurrentHost().OpenFile(held, FileAccess::Read, FileCreate::OpenExisting, kShareRead);
-  ASSERT_TRUE(holder);
-  EXPECT_FALSE(DeleteFileWaiting(held, 200));
+  std::string a = Path("a.log"), b = Path("b.log");
+  list.AddFile(a, {}, true);
+  list.AddFile(b, {}, true);
+  ASSERT_TRUE(WriteWholeFile(a, "a"));
+  ASSERT_TRUE(WriteWholeFile(b, "b"));
+  auto holdA = CurrentHost().OpenFile(a, FileAccess::Read, FileCreate::OpenExisting, kShareRead);
+  auto holdB = CurrentHost().OpenFile(b, FileAccess::Read, FileCreate::OpenExisting, kShareRead);
+  ASSERT_TRUE(holdA && holdB);
+  context.heldFileWaitMs = 200;
+  list.Rollback();
+  EXPECT_EQ(context.heldFileWaitMs, 0u);
+  EXPECT_EQ(context.calls, (Strings{"error Cannot delete " + b, "error Cannot delete " + a}));
+  EXPECT_TRUE(FileExists(a) && FileExists(b));
+  EXPECT_FALSE(DeleteFileWaiting(a, 0));
   EXPECT_EQ(CurrentHost().LastError(), uint32_t(kErrorSharingViolation));
-  holder.reset();
-  EXPECT_TRUE(DeleteFileWaiting(held, 0));
+  holdA.reset();
+  EXPECT_TRUE(DeleteFileWaiting(a, 0));
 }
 
 TEST_F(ActionsTest, ServersAndFontsFollowTheirFiles) {
